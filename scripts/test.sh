@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# The one test command: installs what is missing, builds the native and the Windows
+# builds, runs every test of both, and prints how many GoogleTest cases each ran.
+#   scripts/test.sh            everything
+#   VELK_BUILDS="native windows" scripts/test.sh   a subset (native, tsan, windows)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+scripts/install-deps.sh
+
+builds=${VELK_BUILDS:-"native tsan windows"}
+jobs=${VELK_JOBS:-$(nproc)}
+
+configure() {
+  local name=$1; shift
+  cmake -S . -B "build/$name" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+}
+
+summary=()
+status=0
+for b in $builds; do
+  case $b in
+    native)  configure native -DVELK_SANITIZE=address -DVELK_BENCH=OFF ;;
+    tsan)    configure tsan -DVELK_SANITIZE=thread -DVELK_BENCH=OFF ;;
+    windows) configure windows -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" ;;
+    *) echo "unknown build: $b" >&2; exit 2 ;;
+  esac
+  echo "== build $b"
+  cmake --build "build/$b" -j "$jobs"
+  rm -rf "build/$b/gtest-results" && mkdir -p "build/$b/gtest-results"
+  echo "== test $b"
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+  if ! ctest --test-dir "build/$b" --output-on-failure -j "$jobs"; then
+    status=1
+  fi
+  if [ "$b" = windows ]; then
+    WINEPREFIX="$root/build/windows/wineprefix" wineserver -k 2>/dev/null || true
+  fi
+  counts=$(cat /dev/null "build/$b"/gtest-results/*.xml 2>/dev/null | awk '
+    /<testsuites / {
+      match($0, / tests="[0-9]+"/);    t += substr($0, RSTART + 8, RLENGTH - 9)
+      match($0, / failures="[0-9]+"/); f += substr($0, RSTART + 11, RLENGTH - 12)
+      n++ }
+    END { printf "%d test cases in %d binaries, %d failed", t, n, f }' || true)
+  summary+=("$b: $counts")
+done
+
+echo "== summary"
+for line in "${summary[@]}"; do echo "$line"; done
+if [ $status -ne 0 ]; then echo "SOME TESTS FAILED"; else echo "ALL TESTS PASSED"; fi
+exit $status

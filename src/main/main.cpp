@@ -1,0 +1,28 @@
+// Process entry of velkvpn-helper.exe.
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "main/run_mode.h"
+#include "platform/text.h"
+
+int wmain(int argc, wchar_t** argv) {
+  // The texts end in a bare line feed; the C runtime must not turn it into CR LF.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    args.push_back(velk::utf8_from_utf16(reinterpret_cast<const char16_t*>(argv[i])));
+  }
+  velk::ConsoleStreams console{
+      [](std::string_view s) { std::fwrite(s.data(), 1, s.size(), stdout); std::fflush(stdout); },
+      [](std::string_view s) { std::fwrite(s.data(), 1, s.size(), stderr); std::fflush(stderr); },
+  };
+  return velk::run_process(args, console);
+}
