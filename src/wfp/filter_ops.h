@@ -3,6 +3,7 @@
 // session; callers in the helper serialise them under the supervisor's
 // operation lock, other processes rely on the engine's transactions.
 
+#include <memory>
 #include <vector>
 
 #include "platform/result.h"
@@ -26,5 +27,8 @@ class FilterOps {
   // The tunnel interface appeared, vanished or changed since the last install.
   virtual bool tunnel_changed() = 0;
 };
+
+// The operations on the system's filtering engine (Windows build only).
+std::unique_ptr<FilterOps> system_filter_ops();
 
 }  // namespace velk
