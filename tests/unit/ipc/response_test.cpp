@@ -161,16 +161,5 @@ TEST(DecodeResponse, RejectsWhatIsNotAResponse) {
   }
 }
 
-TEST(ResponseNames, RoundTripAndRejectUnknown) {
-  for (auto s : {EngineState::stopped, EngineState::starting, EngineState::running, EngineState::stopping}) {
-    EXPECT_EQ(engine_state_from_name(name_of(s)), s);
-  }
-  for (auto k : {KillSwitch::off, KillSwitch::armed}) EXPECT_EQ(kill_switch_from_name(name_of(k)), k);
-  for (auto s : {Session::none, Session::mine, Session::other}) EXPECT_EQ(session_from_name(name_of(s)), s);
-  EXPECT_EQ(engine_state_from_name(""), std::nullopt);
-  EXPECT_EQ(kill_switch_from_name("Armed"), std::nullopt);
-  EXPECT_EQ(session_from_name("mine "), std::nullopt);
-}
-
 }  // namespace
 }  // namespace velk
