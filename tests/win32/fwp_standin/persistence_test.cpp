@@ -4,6 +4,8 @@
 #include <cstring>
 #include <cwctype>
 #include <fstream>
+#include <set>
+#include <thread>
 
 #include "standin_support.h"
 
@@ -235,6 +237,40 @@ TEST_F(Persistence, TheToolDeletesOneLayerAndResetsTheEngine) {
 
   EXPECT_EQ(run_tool({L"delete-layer", L"4"}).exit_code, 2u);
   EXPECT_EQ(run_tool({L"bogus"}).exit_code, 2u);
+}
+
+// Run only as a child of the next test: adds 40 filters, one implicit transaction each.
+TEST(PersistenceChild, DISABLED_AddsFilters) {
+  if (GetEnvironmentVariableW(L"VELK_FWP_STANDIN_CHILD", nullptr, 0) == 0) GTEST_SKIP();
+  Engine e;
+  ASSERT_EQ(e.open_result(), 0u);
+  for (int i = 0; i < 40; ++i) ASSERT_EQ(add_block(e.get(), i % 4), 0u);
+}
+
+TEST_F(Persistence, ProcessesWritingAtOnceLoseNothing) {
+  {
+    Engine e;
+    ASSERT_NO_FATAL_FAILURE(add_test_provider_and_sublayer(e.get()));
+  }
+  wchar_t self[MAX_PATH * 2];
+  const std::wstring exe(self, GetModuleFileNameW(nullptr, self, MAX_PATH * 2));
+  const std::vector<std::wstring> args = {L"--gtest_also_run_disabled_tests",
+                                          L"--gtest_filter=PersistenceChild.DISABLED_AddsFilters"};
+  SetEnvironmentVariableW(L"VELK_FWP_STANDIN_CHILD", L"1");
+  ProcessResult a, b;
+  std::thread ta([&] { a = run_program(exe, args); });
+  std::thread tb([&] { b = run_program(exe, args); });
+  ta.join();
+  tb.join();
+  SetEnvironmentVariableW(L"VELK_FWP_STANDIN_CHILD", nullptr);
+  ASSERT_EQ(a.exit_code, 0u) << a.out << a.err;
+  ASSERT_EQ(b.exit_code, 0u) << b.out << b.err;
+
+  const json d = dump();
+  std::set<std::uint64_t> ids;
+  for (const auto& f : d.at("filters")) ids.insert(f.at("id").get<std::uint64_t>());
+  EXPECT_EQ(d.at("filters").size(), 80u);
+  EXPECT_EQ(ids.size(), 80u);
 }
 
 TEST_F(Persistence, AnUnreadableStateFailsLoudly) {
