@@ -26,9 +26,7 @@ Result<ControllerAccess> new_controller_access(const ControllerAccessSources& so
   if (!port) return fail(err::engine_controller);
   std::array<std::uint8_t, controller_secret_bytes> bytes{};
   if (!sources.random(bytes)) return fail(err::engine_controller);
-  ControllerAccess access{*port, controller_secret_text(bytes)};
-  bytes.fill(0);
-  return access;
+  return ControllerAccess{*port, controller_secret_text(bytes)};
 }
 
 Result<ControllerAccess> new_controller_access() { return new_controller_access(system_controller_access_sources()); }
