@@ -59,6 +59,7 @@ enum class FakeWfpCall {
 struct FakeFilter {
   std::uint64_t id = 0;
   FilterSpec spec;
+  bool operator==(const FakeFilter&) const = default;
 };
 
 // The engine path make_filter_ops() publishes by default.
