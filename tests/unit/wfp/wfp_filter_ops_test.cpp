@@ -115,14 +115,15 @@ TEST_F(WfpFilterOpsTest, AFailureAtAnyStepLeavesThePreviousSetExactly) {
   struct Step {
     FakeWfpCall call;
     int failing_calls;  // how many calls of that kind an install makes
+    bool in_transaction;
   };
   // The previous set: 12 + 1 + 10 = 23 filters; the new one: 12 + 3 + 10 = 25.
   const Step steps[] = {
-      {FakeWfpCall::open_session, 1},       {FakeWfpCall::add_provider, 1},
-      {FakeWfpCall::add_sublayer, 1},       {FakeWfpCall::app_id_from_file_name, 1},
-      {FakeWfpCall::begin_transaction, 1},  {FakeWfpCall::create_filter_enum, 4},
-      {FakeWfpCall::filter_enum_page, 4},   {FakeWfpCall::delete_filter, 23},
-      {FakeWfpCall::add_filter, 25},        {FakeWfpCall::commit_transaction, 1},
+      {FakeWfpCall::open_session, 1, false},      {FakeWfpCall::add_provider, 1, false},
+      {FakeWfpCall::add_sublayer, 1, false},      {FakeWfpCall::app_id_from_file_name, 1, true},
+      {FakeWfpCall::begin_transaction, 1, false}, {FakeWfpCall::create_filter_enum, 4, true},
+      {FakeWfpCall::filter_enum_page, 4, true},   {FakeWfpCall::delete_filter, 23, true},
+      {FakeWfpCall::add_filter, 25, true},        {FakeWfpCall::commit_transaction, 1, true},
   };
   for (const Step& step : steps) {
     int failed = 0;
@@ -143,6 +144,8 @@ TEST_F(WfpFilterOpsTest, AFailureAtAnyStepLeavesThePreviousSetExactly) {
       EXPECT_FALSE(machine->transaction_open());
       EXPECT_EQ(machine->open_sessions(), 0);
       EXPECT_EQ(machine->open_enums(), 0);
+      // The transaction is aborted explicitly, not left to the session's close.
+      EXPECT_EQ(machine->calls(FakeWfpCall::abort_transaction), step.in_transaction ? 1 : 0);
       machine->set_tunnel_luid(kLuid1);
       EXPECT_FALSE(helper->tunnel_changed()) << "the tunnel record changed on failure";
     }
