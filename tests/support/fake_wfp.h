@@ -12,6 +12,9 @@
 //   engine->delete_filters_in_layer(2);            // behind the helper's back
 //   engine->fail(velk::test::FakeWfpCall::commit_transaction);  // next commit fails
 //
+// For the process-wide tunnel record and engine path slot instead (as the
+// serving process has them): std::make_unique<velk::WfpFilterOps>(engine).
+//
 // Semantics, as the real engine's: transactions (abort restores, commit
 // publishes; one transaction at a time, a second begin waits up to 2 s for the
 // first and then fails with FWP_E_TIMEOUT; closing a session aborts its
