@@ -90,8 +90,9 @@ std::optional<std::uint32_t> delay_from_reply(const ControllerReply& reply);
 // The socket exchange (controller_client_win32.cpp / controller_client_posix.cpp):
 // connect to 127.0.0.1:port within timeouts.connect, set the receive and send
 // time-outs, send the whole request, read until the peer closes but at most
-// `cap` bytes. Any failure, the receive time-out included, is
-// "engine_unreachable" and discards what was read.
+// `cap` bytes, all within timeouts.receive (a controller that trickles its
+// answer is cut off as one that stays silent). Any failure, the receive
+// time-out included, is "engine_unreachable" and discards what was read.
 Result<std::string> loopback_exchange(std::uint16_t port, std::string_view request, std::size_t cap,
                                       const ControllerTimeouts& timeouts);
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 
 #include "ipc/error_codes.h"
@@ -91,9 +92,18 @@ Result<std::string> loopback_exchange(std::uint16_t port, std::string_view reque
     sent += static_cast<std::size_t>(n);
   }
 
+  // The receive time-out bounds the whole answer, not only each silence, so a
+  // controller that trickles bytes cannot hold the caller longer.
+  auto deadline = std::chrono::steady_clock::now() + timeouts.receive;
   std::string answer;
   char buf[16384];
   while (answer.size() < cap) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return fail(err::engine_unreachable);
+    pollfd p{sock.get(), POLLIN, 0};
+    int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return fail(err::engine_unreachable);
     std::size_t want = std::min(sizeof buf, cap - answer.size());
     ssize_t n = ::recv(sock.get(), buf, want, 0);
     if (n < 0 && errno == EINTR) continue;

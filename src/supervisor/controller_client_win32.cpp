@@ -4,6 +4,7 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "ipc/error_codes.h"
 #include "supervisor/controller_client.h"
@@ -76,6 +77,16 @@ bool connect_bounded(SOCKET s, std::uint16_t port, std::chrono::milliseconds bou
   return set_blocking(s, true);
 }
 
+bool wait_readable(SOCKET s, std::chrono::milliseconds bound) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(s, &readable);
+  timeval tv{};
+  tv.tv_sec = static_cast<long>(bound.count() / 1000);
+  tv.tv_usec = static_cast<long>((bound.count() % 1000) * 1000);
+  return ::select(0, &readable, nullptr, nullptr, &tv) == 1;
+}
+
 bool set_timeout(SOCKET s, int option, std::chrono::milliseconds ms) {
   DWORD value = static_cast<DWORD>(ms.count());
   return ::setsockopt(s, SOL_SOCKET, option, reinterpret_cast<const char*>(&value), sizeof value) == 0;
@@ -102,9 +113,14 @@ Result<std::string> loopback_exchange(std::uint16_t port, std::string_view reque
     sent += static_cast<std::size_t>(n);
   }
 
+  // The receive time-out bounds the whole answer, not only each silence, so a
+  // controller that trickles bytes cannot hold the caller longer.
+  auto deadline = std::chrono::steady_clock::now() + timeouts.receive;
   std::string answer;
   char buf[16384];
   while (answer.size() < cap) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !wait_readable(sock.get(), left)) return fail(err::engine_unreachable);
     int want = static_cast<int>(std::min(sizeof buf, cap - answer.size()));
     int n = ::recv(sock.get(), buf, want, 0);
     if (n == SOCKET_ERROR) return fail(err::engine_unreachable);  // includes the receive time-out

@@ -31,7 +31,11 @@ std::string capture_engine_output(ByteReader& in) {
 ErrorCode classify_engine_output(std::string_view kept) {
   std::string text = ascii_lower(utf8_lossy(kept));
   auto has = [&](std::string_view needle) { return text.find(needle) != std::string::npos; };
-  if (has("operation not permitted") || has("permission denied")) return err::tun_permission;
+  // Windows refuses the tunnel with "Access is denied."; the other two are the
+  // engine's words elsewhere.
+  if (has("operation not permitted") || has("permission denied") || has("access is denied")) {
+    return err::tun_permission;
+  }
   if (has("decode config") || has("create service") || has("initialize")) return err::engine_config;
   return err::engine_exit;
 }

@@ -33,7 +33,8 @@ inline constexpr std::size_t kEngineOutputDrainChunk = 4096;
 std::string capture_engine_output(ByteReader& in);
 
 // Lossy UTF-8, ASCII lower case, first match wins:
-//   "operation not permitted" / "permission denied"        -> "tun_permission"
+//   "operation not permitted" / "permission denied" /
+//   "access is denied" (the Windows wording)               -> "tun_permission"
 //   "decode config" / "create service" / "initialize"      -> "engine_config"
 //   anything else                                          -> "engine_exit"
 ErrorCode classify_engine_output(std::string_view kept);

@@ -149,7 +149,8 @@ TEST(CurrentRoute, LatencyGroupWithoutAMemberYetLeavesAuto) {
 // sends until it closes.
 class CannedServer {
  public:
-  explicit CannedServer(std::string answer, bool silent = false) : answer_(std::move(answer)), silent_(silent) {
+  enum class Pace { at_once, silent, trickle };  // trickle: one byte every 20 ms
+  explicit CannedServer(std::string answer, Pace pace = Pace::at_once) : answer_(std::move(answer)), pace_(pace) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -195,10 +196,15 @@ class CannedServer {
       if (n <= 0) break;
       received_.append(buf, static_cast<std::size_t>(n));
     }
-    if (!silent_) {
+    if (pace_ != Pace::silent) {
       std::size_t done = 0;
       while (done < answer_.size()) {
-        ssize_t n = ::send(c, answer_.data() + done, answer_.size() - done, MSG_NOSIGNAL);
+        std::size_t chunk = answer_.size() - done;
+        if (pace_ == Pace::trickle) {
+          chunk = 1;
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ssize_t n = ::send(c, answer_.data() + done, chunk, MSG_NOSIGNAL);
         if (n <= 0) break;
         done += static_cast<std::size_t>(n);
       }
@@ -213,7 +219,7 @@ class CannedServer {
   }
 
   std::string answer_;
-  bool silent_;
+  Pace pace_;
   int fd_ = -1;
   std::uint16_t port_ = 0;
   std::string received_;
@@ -280,7 +286,7 @@ TEST(ControllerExchange, ClosedWithoutAnAnswerIsATransportFailure) {
 }
 
 TEST(ControllerExchange, SilentServerFailsOnTheReceiveTimeOut) {
-  CannedServer server("", /*silent=*/true);
+  CannedServer server("", CannedServer::Pace::silent);
   ControllerTimeouts t;
   t.receive = 200ms;
   auto start = std::chrono::steady_clock::now();
@@ -291,6 +297,16 @@ TEST(ControllerExchange, SilentServerFailsOnTheReceiveTimeOut) {
   EXPECT_GE(took, 200ms);
   // The request went out whole before the wait.
   EXPECT_NE(server.received().find("Content-Length: 0\r\n\r\n"), std::string::npos);
+}
+
+TEST(ControllerExchange, TricklingServerIsCutOffLikeASilentOne) {
+  // 40 bytes at 20 ms each would take 0.8 s; the answer must be whole within 300 ms.
+  CannedServer server("HTTP/1.0 200 OK\r\n\r\n{\"now\":\"srv-1\"}xxxx", CannedServer::Pace::trickle);
+  ControllerTimeouts t;
+  t.receive = 300ms;
+  auto r = controller_request(access_to(server), "GET", "/proxies/proxy", std::nullopt, t);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error(), err::engine_unreachable);
 }
 
 TEST(ControllerExchange, RefusedConnectionFailsWithoutWaitingForTheConnectBound) {

@@ -56,6 +56,10 @@ TEST(ClassifyEngineOutput, PermissionFailures) {
             err::tun_permission);
   EXPECT_EQ(classify_engine_output("open /dev/net/tun: Permission Denied"), err::tun_permission);
   EXPECT_EQ(classify_engine_output("OPERATION NOT PERMITTED"), err::tun_permission);
+  // What Windows says when the tunnel is refused for lack of rights.
+  EXPECT_EQ(classify_engine_output("FATAL[0000] start service: start inbound/tun[tun-in]: configure tun interface: "
+                                   "Access is denied."),
+            err::tun_permission);
 }
 
 TEST(ClassifyEngineOutput, ConfigurationFailures) {
@@ -72,10 +76,7 @@ TEST(ClassifyEngineOutput, FirstRuleWins) {
 
 TEST(ClassifyEngineOutput, EverythingElseIsAnExit) {
   EXPECT_EQ(classify_engine_output(""), err::engine_exit);
-  // Windows says "Access is denied." for the missing right: not one of the permission texts.
-  EXPECT_EQ(classify_engine_output("FATAL[0000] start service: start inbound/tun[tun-in]: configure tun interface: "
-                                   "Access is denied."),
-            err::engine_exit);
+  EXPECT_EQ(classify_engine_output("FATAL[0000] access denied by policy"), err::engine_exit);
   EXPECT_EQ(classify_engine_output("FATAL[0000] start service: finish-start clash server: external controller listen "
                                    "error: listen tcp 127.0.0.1:9090: bind: address already in use"),
             err::engine_exit);
