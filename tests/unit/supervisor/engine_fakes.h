@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "ipc/error_codes.h"
 #include "platform/clock.h"
 #include "supervisor/engine_process.h"
 #include "supervisor/output_reader.h"
@@ -125,6 +127,22 @@ class FakeEngineProcess final : public EngineProcess {
   bool killed_ = false;
   bool exited_ = false;
   int polls_since_kill_ = 0;
+};
+
+// Hands out prepared results in order ("engine_spawn" once they run out) and
+// records every program it was asked to start.
+class FakeEngineLauncher final : public EngineLauncher {
+ public:
+  std::vector<Result<std::unique_ptr<EngineProcess>>> results;
+  std::vector<std::filesystem::path> started;
+
+  Result<std::unique_ptr<EngineProcess>> start(const std::filesystem::path& program) override {
+    started.push_back(program);
+    if (results.empty()) return fail(err::engine_spawn);
+    Result<std::unique_ptr<EngineProcess>> r = std::move(results.front());
+    results.erase(results.begin());
+    return r;
+  }
 };
 
 }  // namespace velk::test
