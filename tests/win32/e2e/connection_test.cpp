@@ -26,7 +26,7 @@ std::string padded_status(std::size_t size) {
 }
 
 TEST_F(HelperE2e, LineOverTheLimitIsRefusedAndTheConnectionCloses) {
-  ASSERT_TRUE(helper().start());
+  ASSERT_NO_FATAL_FAILURE(start_service());
   std::optional<PipeLineClient> client = helper().connect();
   ASSERT_TRUE(client);
 

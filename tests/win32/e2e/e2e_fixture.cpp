@@ -7,20 +7,32 @@ using namespace std::chrono_literals;
 void HelperE2e::SetUp() {
   static const std::optional<std::string> missing = serve_mode_missing();
   if (missing) GTEST_SKIP() << "the serve mode is not in this build: " << *missing;
-  // The service cannot see the test's environment; both must use the default directory.
-  SetEnvironmentVariableW(L"VELK_FWP_STANDIN_DIR", nullptr);
-  ASSERT_EQ(standin_tool({L"reset"}).exit_code, 0u);
   helper_.emplace();
 }
 
 void HelperE2e::TearDown() {
   helper_.reset();  // stops and deletes the service
-  standin_tool({L"clear-failures"});
-  standin_tool({L"reset"});
+  if (standin_pointed_) {
+    standin_tool({L"clear-failures"});
+    standin_tool({L"reset"});
+  }
+  SetEnvironmentVariableW(L"VELK_FWP_STANDIN_DIR", nullptr);
+}
+
+void HelperE2e::start_service() {
+  ASSERT_TRUE(helper().start());
+  if (standin_pointed_) return;
+  std::optional<std::wstring> dir = standin_dir_of(helper().pid());
+  ASSERT_TRUE(dir) << "cannot read the environment of the service process";
+  // Tools started from here on (fwp-standin, velkvpn-helper --recover) inherit it.
+  SetEnvironmentVariableW(L"VELK_FWP_STANDIN_DIR", dir->c_str());
+  standin_pointed_ = true;
+  ProcessResult reset = standin_tool({L"reset"});
+  ASSERT_EQ(reset.exit_code, 0u) << reset.err;
 }
 
 void HelperE2e::start_running_session() {
-  ASSERT_TRUE(helper().start());
+  ASSERT_NO_FATAL_FAILURE(start_service());
   std::optional<Response> started = helper().ask(start_line(true));
   std::optional<Status> s = status_of(started);
   ASSERT_TRUE(s) << describe(started);

@@ -1,7 +1,7 @@
 #pragma once
 // The fixture of the end-to-end tests: a fresh helper service per test, the
-// filtering-engine stand-in emptied before and after. Skips when the exe
-// cannot serve as a service.
+// filtering-engine stand-in emptied when the service first runs and after
+// the test. Skips when the exe cannot serve as a service.
 
 #include <gtest/gtest.h>
 
@@ -17,8 +17,11 @@ class HelperE2e : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // Starts the service, sends `start` with the kill switch and waits until
-  // the engine runs with srv-1 in use.
+  // Starts the service, points the stand-in tools at the directory the
+  // service uses and empties it.
+  void start_service();
+  // start_service, then `start` with the kill switch; waits until the engine
+  // runs with srv-1 in use.
   void start_running_session();
 
   HelperService& helper() { return *helper_; }
@@ -26,6 +29,7 @@ class HelperE2e : public ::testing::Test {
   FilterView filters();
 
   std::optional<HelperService> helper_;
+  bool standin_pointed_ = false;
 };
 
 }  // namespace velk::test

@@ -34,7 +34,7 @@ std::optional<Status> status_of(const std::optional<Response>& response);
 std::optional<std::string> error_of(const std::optional<Response>& response);
 
 // Why velkvpn-helper.exe cannot serve as a service, or none when it can: run
-// outside the SCM, "--service" must end quietly with exit code 0.
+// outside the SCM, "--service" must not end at once with a complaint.
 std::optional<std::string> serve_mode_missing();
 
 // The velkvpn-engine.exe processes whose parent is `pid`.

@@ -19,9 +19,23 @@ std::optional<ServiceControl> ServiceControl::create(const std::wstring& name, c
     error = GetLastError();
     return std::nullopt;
   }
-  ScHandle service(CreateServiceW(manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                  command_line.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  auto create_service = [&] {
+    return ScHandle(CreateServiceW(manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                   command_line.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  };
+  ScHandle service = create_service();
+  if (!service && GetLastError() == ERROR_SERVICE_EXISTS) {
+    // Left behind by an earlier run that was killed: delete it, register afresh.
+    ScHandle stale(OpenServiceW(manager.get(), name.c_str(), SERVICE_ALL_ACCESS));
+    if (stale) {
+      SERVICE_STATUS status{};
+      ControlService(stale.get(), SERVICE_CONTROL_STOP, &status);
+      DeleteService(stale.get());
+    }
+    stale.reset();
+    service = create_service();
+  }
   if (!service) {
     error = GetLastError();
     return std::nullopt;

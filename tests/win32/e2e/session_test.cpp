@@ -22,7 +22,7 @@ bool ends_with(const std::string& text, const std::string& tail) {
 }
 
 TEST_F(HelperE2e, StartArmsTheKillSwitchAndTheEngineRuns) {
-  ASSERT_TRUE(helper().start());
+  ASSERT_NO_FATAL_FAILURE(start_service());
   std::optional<Status> idle = helper().status();
   ASSERT_TRUE(idle);
   EXPECT_EQ(idle->state, EngineState::stopped);

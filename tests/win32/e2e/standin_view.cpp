@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "process_environment.h"
+
 namespace velk::test {
 namespace {
 
@@ -44,6 +46,14 @@ bool FilterView::every_layer_blocked() const {
     if (n == 0) return false;
   }
   return true;
+}
+
+std::optional<std::wstring> standin_dir_of(DWORD pid) {
+  if (auto dir = environment_variable_of(pid, L"VELK_FWP_STANDIN_DIR"); dir && !dir->empty()) return dir;
+  // Unreadable and unset look alike from here; a process always has SystemRoot.
+  if (!environment_variable_of(pid, L"SystemRoot")) return std::nullopt;
+  const std::optional<std::wstring> base = environment_variable_of(pid, L"ProgramData");
+  return (base && !base->empty() ? *base : std::wstring(L"C:\\ProgramData")) + L"\\fwp-standin";
 }
 
 ProcessResult standin_tool(const std::vector<std::wstring>& args) {

@@ -2,9 +2,13 @@
 // What the filtering-engine stand-in holds, read with `fwp-standin dump`.
 //
 // A Wine service does not inherit the test's environment, so the helper under
-// test uses the stand-in's default state directory (C:\ProgramData\fwp-standin)
-// and so does everything here; this binary is the only one in the test prefix
-// that uses that directory.
+// test uses the stand-in's default state directory, and under Wine a service's
+// %ProgramData% is C:\users\Public. The tests read the directory from the
+// service process (standin_dir_of) and point every tool they start at it
+// through VELK_FWP_STANDIN_DIR. This binary is the only one in the test prefix
+// that uses the default directory.
+
+#include <windows.h>
 
 #include <array>
 #include <optional>
@@ -26,7 +30,12 @@ struct FilterView {
   bool every_layer_blocked() const;
 };
 
-// fwp-standin.exe with `args`, on the default state directory.
+// The stand-in's state directory as process `pid` resolves it:
+// VELK_FWP_STANDIN_DIR, else %ProgramData%\fwp-standin, else
+// C:\ProgramData\fwp-standin. None when the process cannot be read.
+std::optional<std::wstring> standin_dir_of(DWORD pid);
+
+// fwp-standin.exe with `args`, in this process's environment.
 ProcessResult standin_tool(const std::vector<std::wstring>& args);
 // None when the dump fails or cannot be read.
 std::optional<FilterView> view_filters();
