@@ -12,6 +12,8 @@ namespace {
 class GetAddrInfoResolver final : public HostResolver {
  public:
   std::vector<IpAddress> resolve(const std::string& host) override {
+    // An empty name would ask for this machine's own addresses (Windows).
+    if (host.empty()) return {};
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;

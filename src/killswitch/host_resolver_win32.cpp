@@ -25,6 +25,8 @@ class WinsockSession {
 class GetAddrInfoResolver final : public HostResolver {
  public:
   std::vector<IpAddress> resolve(const std::string& host) override {
+    // An empty name would ask for this machine's own addresses (Windows).
+    if (host.empty()) return {};
     std::vector<IpAddress> out;
     WinsockSession winsock;
     if (!winsock.ok()) return out;

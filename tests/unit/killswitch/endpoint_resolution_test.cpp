@@ -314,3 +314,16 @@ TEST(AddressChoice, Ipv4FirstWhateverTheOrder) {
 
 }  // namespace
 }  // namespace velk
+
+namespace velk {
+namespace {
+
+TEST(SystemResolver, LiteralsAndEmptyName) {
+  auto resolver = system_host_resolver();
+  EXPECT_EQ(resolver->resolve("192.0.2.7"), std::vector<IpAddress>{IpAddress::parse("192.0.2.7").value()});
+  EXPECT_EQ(resolver->resolve("2001:db8::5"), std::vector<IpAddress>{IpAddress::parse("2001:db8::5").value()});
+  EXPECT_TRUE(resolver->resolve("").empty());
+}
+
+}  // namespace
+}  // namespace velk
