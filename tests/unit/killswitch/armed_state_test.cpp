@@ -73,7 +73,7 @@ TEST(ArmedStateJson, RefusesEverythingElse) {
   }
   std::string with_nul("{\"version\":1,\"pins\":{}}\0{\"x\":1}", 31);  // what follows a NUL counts too
   EXPECT_FALSE(armed_state_from_json(with_nul));
-  std::string deep = R"({"version":)" + std::string(40, '[') + std::string(40, ']') + R"(,"pins":{}})";
+  std::string deep = R"({"version":)" + std::string(200, '[') + std::string(200, ']') + R"(,"pins":{}})";
   EXPECT_FALSE(armed_state_from_json(deep));
 }
 
