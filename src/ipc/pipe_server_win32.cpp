@@ -11,6 +11,7 @@
 
 #include "ipc/caller_identity_win32.h"
 #include "ipc/pipe_server.h"
+#include "ipc/pipe_server_win32.h"
 #include "platform/text.h"
 #include "platform/unique_handle_win32.h"
 
@@ -85,10 +86,8 @@ class Win32PipeHost final : public PipeHost {
   }
 
   std::unique_ptr<PipeInstance> create_instance(bool first_instance) override {
-    DWORD open_mode = PIPE_ACCESS_DUPLEX | (first_instance ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-    DWORD pipe_mode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
-    HANDLE h = CreateNamedPipeW(name_.c_str(), open_mode, pipe_mode, PIPE_UNLIMITED_INSTANCES, kPipeBufferSize,
-                                kPipeBufferSize, 0, &attributes_);
+    HANDLE h = CreateNamedPipeW(name_.c_str(), pipe_open_mode(first_instance), kPipeMode, PIPE_UNLIMITED_INSTANCES,
+                                kPipeBufferSize, kPipeBufferSize, 0, &attributes_);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     return std::make_unique<Win32PipeInstance>(h);
   }
