@@ -10,12 +10,16 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "ipc/byte_stream.h"
 #include "ipc/caller_identity.h"
 #include "platform/clock.h"
 
 namespace velk {
+
+// The helper's pipe unless --socket names another.
+inline constexpr std::string_view kDefaultPipePath = "\\\\.\\pipe\\velkvpn-helper";
 
 // Runs the request loop on one connected client until the client is gone.
 using ConnectionHandler = std::function<void(ByteStream& pipe, const CallerIdentity& caller)>;

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "ipc/pipe_server.h"
 #include "main/command_line.h"
 
 namespace velk {
@@ -20,7 +21,7 @@ struct HelperConfig {
   bool operator==(const HelperConfig&) const = default;
 };
 
-inline constexpr std::string_view kDefaultSocketPath = "\\\\.\\pipe\\velkvpn-helper";
+inline constexpr std::string_view kDefaultSocketPath = kDefaultPipePath;
 inline constexpr std::string_view kEngineFileName = "velkvpn-engine.exe";
 inline constexpr std::u16string_view kServiceArgument = u"--service";
 
