@@ -11,13 +11,16 @@
 #include "main/command_line.h"
 #include "service/helper_config.h"
 #include "service/service_host.h"
+#include "wfp/engine_path.h"
 
 namespace velk {
 
 // What the serve mode runs and publishes; the process entry supplies them.
 struct ServeHooks {
   // Stores the engine path in published_engine_path (replacing an earlier value).
-  std::function<void(const std::filesystem::path&)> publish_engine_path;
+  std::function<void(const std::filesystem::path&)> publish_engine_path = [](const std::filesystem::path& path) {
+    set_published_engine_path(path);
+  };
   // run_pipe_server with this configuration; returns only when the pipe
   // cannot be secured.
   std::function<void(const HelperConfig&)> run_pipe_server;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "service/serve.h"
+#include "wfp/engine_path.h"
 
 namespace velk {
 namespace {
@@ -81,6 +82,14 @@ TEST_F(ServeTest, ArgumentsAreSplitByTheWindowsRules) {
   events.clear();
   run(u"velkvpn-helper.exe --socket --service");  // the socket's value still counts as a raw argument
   EXPECT_EQ(events.back(), "dispatcher");
+}
+
+TEST(ServeHooksDefaults, EnginePathGoesToThePublishedSlot) {
+  set_published_engine_path(std::nullopt);
+  ServeHooks hooks;
+  hooks.publish_engine_path("/install/velkvpn-engine.exe");
+  EXPECT_EQ(published_engine_path(), std::filesystem::path("/install/velkvpn-engine.exe"));
+  set_published_engine_path(std::nullopt);
 }
 
 }  // namespace
