@@ -3,6 +3,8 @@
 // someone else. (Remote clients cannot be tried here: Wine has no remote
 // pipe clients, so PIPE_REJECT_REMOTE_CLIENTS is only passed, not exercised.)
 
+#include "ipc/pipe_server.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "ipc/pipe_server.h"
 #include "ipc/pipe_server_win32.h"
 #include "pipe_test_util.h"
 
@@ -221,7 +222,8 @@ TEST(PipeServer, SecondServerOnTheSameNameDoesNotServe) {
 TEST(PipeFlags, FirstInstanceFlagOnlyWhenDemanded) {
   EXPECT_EQ(pipe_open_mode(true), static_cast<DWORD>(PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE));
   EXPECT_EQ(pipe_open_mode(false), static_cast<DWORD>(PIPE_ACCESS_DUPLEX));
-  EXPECT_EQ(kPipeMode, static_cast<DWORD>(PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS));
+  EXPECT_EQ(kPipeMode,
+            static_cast<DWORD>(PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS));
   EXPECT_EQ(kPipeMode & PIPE_REJECT_REMOTE_CLIENTS, 0x8u);
 }
 
