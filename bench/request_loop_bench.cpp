@@ -45,7 +45,7 @@ void run_batches(benchmark::State& state, const std::string& line) {
     sup.serve_connection(stream, kOwner);
     benchmark::DoNotOptimize(stream.output().data());
   }
-  if (stream.output().find("error") != std::string::npos) state.SkipWithError(stream.output().substr(0, 200).c_str());
+  if (stream.output().find(R"("result":"error")") != std::string::npos) state.SkipWithError(stream.output().substr(0, 200).c_str());
   state.SetItemsProcessed(state.iterations() * kBatch);
 }
 
