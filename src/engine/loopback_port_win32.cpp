@@ -1,0 +1,58 @@
+#include "engine/loopback_port.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include "ipc/error_codes.h"
+
+namespace velk {
+namespace {
+
+// Winsock is started once for the life of the process and never cleaned up:
+// other threads may hold sockets until exit.
+bool winsock_ready() {
+  static const bool ready = [] {
+    WSADATA data;
+    return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  return ready;
+}
+
+class Socket {
+ public:
+  explicit Socket(SOCKET s) : s_(s) {}
+  ~Socket() {
+    if (s_ != INVALID_SOCKET) ::closesocket(s_);
+  }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  SOCKET get() const { return s_; }
+
+ private:
+  SOCKET s_;
+};
+
+}  // namespace
+
+Result<std::uint16_t> free_loopback_port() {
+  if (!winsock_ready()) return fail(err::engine_controller);
+  // Not inheritable: the engine started next must not receive this socket.
+  Socket s(::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
+  if (s.get() == INVALID_SOCKET) return fail(err::engine_controller);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  if (::bind(s.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) return fail(err::engine_controller);
+  if (::listen(s.get(), 1) != 0) return fail(err::engine_controller);
+  sockaddr_in bound{};
+  int len = sizeof bound;
+  if (::getsockname(s.get(), reinterpret_cast<sockaddr*>(&bound), &len) != 0 || bound.sin_family != AF_INET) {
+    return fail(err::engine_controller);
+  }
+  const std::uint16_t port = ntohs(bound.sin_port);
+  if (port == 0) return fail(err::engine_controller);
+  return port;
+}
+
+}  // namespace velk
