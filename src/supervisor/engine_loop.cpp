@@ -8,6 +8,8 @@
 
 #include "engine/engine_config.h"
 #include "ipc/error_codes.h"
+#include "supervisor/engine_process.h"
+#include "supervisor/output_reader.h"
 #include "supervisor/supervisor.h"
 
 namespace velk {
@@ -107,11 +109,14 @@ class EngineLoop {
     auto access = ports.new_access();
     if (!access) return err::engine_controller;
     const std::string config = build_engine_config(request, *access);
-    auto launched = ports.launcher.launch(s_.engine_path_, config);
-    if (!launched) {
-      return launched.error() == err::engine_missing ? err::engine_missing : err::engine_spawn;
-    }
-    std::unique_ptr<EngineProcess> process = std::move(*launched);
+    auto started = ports.launcher.start(s_.engine_path_);
+    if (!started) return started.error() == err::engine_missing ? err::engine_missing : err::engine_spawn;
+    std::unique_ptr<EngineProcess> process = std::move(*started);
+    // A failed write is left to the engine, which then fails and is classified.
+    (void)process->write_input_and_close(config);
+    // Declared after the process: a reader still running when the attempt ends
+    // is abandoned before the process's handles close.
+    OutputReader reader = OutputReader::start(process->take_error_output());
     {
       std::lock_guard lock(s_.state_mutex_);
       if (state_.generation == generation) state_.controller = *access;
@@ -127,16 +132,16 @@ class EngineLoop {
         if (stop) state_.engine_state = EngineState::stopping;
       }
       if (stop) {
-        process->terminate();
+        terminate_engine(*process, ports.clock);
         return std::nullopt;
       }
-      if (process->exited()) return process->exit_code();
+      if (process->has_exited()) return reader.join();
       if (ports.clock.now() - last_poll >= (ready ? kControllerPollWhenReady : kControllerPollBeforeReady)) {
         last_poll = ports.clock.now();
         std::optional<std::string> name = route_in_use(*access);
         if (!name) {
           if (!ready && ports.clock.now() - spawned > kReadinessLimit) {
-            process->terminate();
+            terminate_engine(*process, ports.clock);
             return err::engine_timeout;
           }
         } else {

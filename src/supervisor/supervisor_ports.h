@@ -1,12 +1,10 @@
 #pragma once
 // What the supervisor and its engine thread reach outside themselves, as small
-// interfaces: the engine process, the engine's controller, and the clock. The
-// system's implementations sit in supervisor_system*.cpp; tests pass fakes.
+// interfaces: the filters, name resolution, the engine launcher, the engine's
+// controller, and the clock. Tests pass fakes.
 
 #include <cstdint>
-#include <filesystem>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,38 +13,11 @@
 #include "killswitch/endpoint_resolution.h"
 #include "platform/result.h"
 #include "supervisor/controller_client.h"
+#include "supervisor/engine_process.h"
 #include "supervisor/supervisor_clock.h"
 #include "wfp/filter_ops.h"
 
 namespace velk {
-
-// One started engine process with its output reader.
-class EngineProcess {
- public:
-  // Leaves a reader that still runs to finish on its own and closes the
-  // process's handles.
-  virtual ~EngineProcess() = default;
-  // Whether the process has ended, without waiting; a failed question counts as ended.
-  virtual bool exited() = 0;
-  // After exited(): joins the output reader and returns its classification of
-  // the engine's standard error ("tun_permission", "engine_config",
-  // "engine_exit"); "engine_exit" when there is no reader or it failed.
-  virtual ErrorCode exit_code() = 0;
-  // Terminates the process at once and makes sure it is gone (a second
-  // termination after about 5 seconds). Errors are ignored.
-  virtual void terminate() = 0;
-};
-
-class EngineLauncher {
- public:
-  virtual ~EngineLauncher() = default;
-  // Starts `engine_path run -c stdin --disable-color` inside the job object,
-  // writes `config` to its standard input and closes it, and starts the reader
-  // of its standard error. Errors: "engine_missing" (no such executable),
-  // "engine_spawn" (any other failure to create the process).
-  virtual Result<std::unique_ptr<EngineProcess>> launch(const std::filesystem::path& engine_path,
-                                                        std::string_view config) = 0;
-};
 
 class ControllerClient {
  public:

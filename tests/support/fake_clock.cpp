@@ -19,11 +19,14 @@ void FakeClock::sleep_for(duration d) {
   changed_.notify_all();
   const time_point end = now_ + d;
   if (!manual_sleeps_) {
-    now_ = end;
+    const bool real = real_sleeps_;
     l.unlock();
-    // A breath of real time, so that a thread polling in fake time does not
-    // starve the others.
-    std::this_thread::sleep_for(50us);
+    // At least a breath of real time, so that a thread polling in fake time
+    // does not starve the others.
+    std::this_thread::sleep_for(real ? d : duration(50us));
+    l.lock();
+    now_ += d;
+    changed_.notify_all();
     return;
   }
   changed_.wait(l, [&] { return now_ >= end || !manual_sleeps_; });
@@ -58,6 +61,11 @@ void FakeClock::set_manual_sleeps(bool manual) {
   std::lock_guard l(m_);
   manual_sleeps_ = manual;
   changed_.notify_all();
+}
+
+void FakeClock::set_real_sleeps(bool real) {
+  std::lock_guard l(m_);
+  real_sleeps_ = real;
 }
 
 void FakeClock::set_manual_waits(bool manual) {

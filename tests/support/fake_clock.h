@@ -2,7 +2,8 @@
 // A clock whose time moves only when told to, for the supervisor's threads.
 //
 // Sleeps: by default a sleep moves time forward by its length at once; with
-// manual sleeps the sleeper blocks until the test has advanced time past its end.
+// manual sleeps the sleeper blocks until the test has advanced time past its end;
+// with real sleeps it also waits that long in real time.
 // Timed waits on a condition variable: by default time jumps to the deadline
 // unless the condition already holds; with manual waits the waiter blocks until
 // it is notified and its condition holds, or the test advances past the deadline.
@@ -28,6 +29,8 @@ class FakeClock final : public SupervisorClock {
                   time_point deadline, const std::function<bool()>& done) override;
 
   void set_manual_sleeps(bool manual);
+  // Sleeps take their length in real time too (for real child processes).
+  void set_real_sleeps(bool real);
   void set_manual_waits(bool manual);
   // Moves time forward and releases sleepers and waiters whose end has come.
   void advance(duration d);
@@ -47,6 +50,7 @@ class FakeClock final : public SupervisorClock {
   std::condition_variable changed_;
   time_point now_;
   bool manual_sleeps_ = false;
+  bool real_sleeps_ = false;
   bool manual_waits_ = false;
   std::vector<duration> waits_;
   std::size_t sleeps_ = 0;

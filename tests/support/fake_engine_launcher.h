@@ -1,8 +1,8 @@
 #pragma once
-// An engine launcher whose processes live in a fake clock's time. Each launch
-// follows the next script in line (then the default one): fail to start, run
-// for a while and exit with a chosen failure class, or run until terminated
-// (optionally refusing to die until the test lets it).
+// An engine launcher whose processes live in a fake clock's time. Each start
+// follows the next script in line (then the default one): fail to start, or
+// run (for a while, or until killed) with a chosen standard error text; a
+// stuck process ignores kills until the test lets it go.
 
 #include <chrono>
 #include <condition_variable>
@@ -13,43 +13,46 @@
 #include <string>
 #include <vector>
 
-#include "supervisor/supervisor_ports.h"
+#include "platform/clock.h"
+#include "supervisor/engine_process.h"
 
 namespace velk::test {
 
 struct EngineScript {
-  std::optional<ErrorCode> launch_error;       // the launch fails with this code
-  std::optional<Clock::duration> lifetime;     // exits this long after its launch; none: runs until terminated
-  ErrorCode exit_code = "engine_exit";         // what its standard error is classified as
-  bool stuck_on_terminate = false;             // terminate() blocks until release_stuck()
+  std::optional<ErrorCode> start_error;     // the start fails with this code
+  std::optional<Clock::duration> lifetime;  // exits this long after its start; none: runs until killed
+  std::string stderr_text;                  // what it writes to standard error
+  bool stuck = false;                       // ignores kills until release_stuck()
 };
 
 class FakeEngineLauncher final : public EngineLauncher {
  public:
   explicit FakeEngineLauncher(Clock& clock) : clock_(clock) {}
 
-  Result<std::unique_ptr<EngineProcess>> launch(const std::filesystem::path& engine_path,
-                                                std::string_view config) override;
+  Result<std::unique_ptr<EngineProcess>> start(const std::filesystem::path& program) override;
 
   void push(EngineScript script);
   void set_default(EngineScript script);
 
   struct Launch {
     Clock::time_point at;
-    std::filesystem::path path;
-    std::string config;
+    std::filesystem::path program;
+    std::optional<std::string> config;  // once written to standard input
   };
   std::vector<Launch> launches();
   bool await_launches(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(20));
-  // Processes launched and neither exited nor terminated.
+  // The configuration the `index`-th start received (waits for it).
+  std::optional<std::string> config_of(std::size_t index, std::chrono::milliseconds limit = std::chrono::seconds(20));
+  // Processes started and not ended yet.
   int alive();
-  int terminations();
-  bool await_terminate_calls(int count, std::chrono::milliseconds limit = std::chrono::seconds(20));
+  // Kill calls so far, and processes that ended because of one.
+  int kills();
+  int killed();
+  bool await_kills(int count, std::chrono::milliseconds limit = std::chrono::seconds(20));
   void release_stuck();
 
  private:
   class Process;
-  friend class Process;
 
   Clock& clock_;
   std::mutex m_;
@@ -58,8 +61,8 @@ class FakeEngineLauncher final : public EngineLauncher {
   EngineScript default_{};
   std::vector<Launch> launches_;
   int alive_ = 0;
-  int terminate_calls_ = 0;
-  int terminations_ = 0;
+  int kills_ = 0;
+  int killed_ = 0;
   bool released_ = false;
 };
 

@@ -54,12 +54,13 @@ Supervisor& FakeEngineWorld::build() {
   SupervisorPorts ports{
       .filters = filters,
       .resolution = NameResolution{resolver, std::chrono::milliseconds(4000)},
-      .launcher = launcher,
-      .controller = controller,
+      .launcher = *engine_launcher,
+      .controller = *controller_client,
       .clock = clock,
       .new_access = [this]() -> Result<ControllerAccess> {
         std::lock_guard l(m_);
         if (fail_access_) return fail(err::engine_controller);
+        if (real_controller_access) return new_controller_access();
         ++accesses_;
         return ControllerAccess{static_cast<std::uint16_t>(40000 + accesses_), std::string(64, 'a')};
       },
@@ -69,7 +70,7 @@ Supervisor& FakeEngineWorld::build() {
             sink_.emplace_back(text);
           },
   };
-  supervisor_ = std::make_unique<Supervisor>(dir.path() / "velkvpn-engine.exe", dir.path(), std::move(ports));
+  supervisor_ = std::make_unique<Supervisor>(engine_path, dir.path(), std::move(ports));
   return *supervisor_;
 }
 

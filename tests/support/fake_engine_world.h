@@ -75,6 +75,12 @@ class FakeEngineWorld {
   FakeEngineLauncher launcher{clock};
   FakeControllerClient controller;
   std::shared_ptr<TableResolver> resolver = std::make_shared<TableResolver>();
+  // What build() uses; a test may point them at real parts first.
+  EngineLauncher* engine_launcher = &launcher;
+  ControllerClient* controller_client = &controller;
+  std::filesystem::path engine_path = dir.path() / "velkvpn-engine.exe";
+  // Real loopback ports and secrets instead of made-up ones (for a real engine).
+  bool real_controller_access = false;
 
  private:
   std::mutex m_;

@@ -10,7 +10,9 @@
 
 #include "fake_engine_world.h"
 #include "ipc/error_codes.h"
+#include "standin_harness.h"
 #include "supervisor/supervisor.h"
+#include "supervisor/supervisor_system.h"
 
 namespace velk {
 namespace {
@@ -19,6 +21,11 @@ using namespace std::chrono_literals;
 using test::EngineScript;
 using test::FakeEngineWorld;
 using test::kOwner;
+
+constexpr char kTunRefused[] =
+    "FATAL[0000] start service: start inbound/tun[tun-in]: configure tun interface: operation not permitted\n";
+constexpr char kConfigRejected[] =
+    "FATAL[0000] decode config at stdin: dns.servers[0].server: json: unknown field \"server\"\n";
 
 struct EngineLoop : ::testing::Test {
   Supervisor& start(bool kill_switch = true, int routes = 2) {
@@ -43,10 +50,11 @@ TEST_F(EngineLoop, BecomesRunningWhenTheControllerFirstAnswers) {
   EXPECT_EQ(s.error, std::nullopt);
   const auto launches = world.launcher.launches();
   ASSERT_EQ(launches.size(), 1u);
-  EXPECT_EQ(launches[0].path, world.dir.path() / "velkvpn-engine.exe");
+  EXPECT_EQ(launches[0].program, world.dir.path() / "velkvpn-engine.exe");
   // The configuration carries the fresh controller access.
-  EXPECT_NE(launches[0].config.find(std::string(64, 'a')), std::string::npos);
-  EXPECT_NE(launches[0].config.find("127.0.0.1:40001"), std::string::npos);
+  const std::string config = world.launcher.config_of(0).value_or("");
+  EXPECT_NE(config.find(std::string(64, 'a')), std::string::npos);
+  EXPECT_NE(config.find("127.0.0.1:40001"), std::string::npos);
 }
 
 TEST_F(EngineLoop, ReportsTheRouteTheLatencyGroupChose) {
@@ -83,7 +91,7 @@ TEST_F(EngineLoop, AsksTheControllerOnceASecondUntilTheTwentySecondLimit) {
   const Status s = sup().status_for(kOwner);
   EXPECT_EQ(s.error, "engine_timeout");
   EXPECT_EQ(s.state, EngineState::starting);
-  EXPECT_EQ(world.launcher.terminations(), 1);
+  EXPECT_EQ(world.launcher.killed(), 1);
   // Questions at 0, 1, ..., 21 s after the spawn; at 21 s more than 20 s have passed.
   EXPECT_EQ(world.controller.member_questions().size(), 22u);
   EXPECT_EQ(world.clock.now() - world.launcher.launches()[0].at, 21s);
@@ -92,7 +100,7 @@ TEST_F(EngineLoop, AsksTheControllerOnceASecondUntilTheTwentySecondLimit) {
 TEST_F(EngineLoop, AsksEveryThreeSecondsOnceReady) {
   world.clock.set_manual_waits(true);
   world.controller.set_member("proxy", "srv-0");
-  world.launcher.push({.lifetime = 30s, .exit_code = err::engine_exit});
+  world.launcher.push({.lifetime = 30s, .stderr_text = "FATAL[0000] router: lost\n"});
   start();
   ASSERT_TRUE(world.clock.await_waits(1));
   // At 0, 3, ..., 27 s; at 30 s the exit is seen first.
@@ -103,7 +111,7 @@ TEST_F(EngineLoop, AsksEveryThreeSecondsOnceReady) {
 
 TEST_F(EngineLoop, BacksOffTwoFourEightSixteenThenThirtySeconds) {
   world.clock.set_manual_waits(true);
-  world.launcher.set_default({.launch_error = err::engine_missing});
+  world.launcher.set_default({.start_error = err::engine_missing});
   start();
   const std::vector<Clock::duration> expected{2s, 4s, 8s, 16s, 30s, 30s, 30s};
   for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -120,9 +128,9 @@ TEST_F(EngineLoop, BacksOffTwoFourEightSixteenThenThirtySeconds) {
 
 TEST_F(EngineLoop, ARunOfSixtySecondsStartsTheFailureCountAfresh) {
   world.controller.set_member("proxy", "srv-0");
-  world.launcher.push({.lifetime = 1s, .exit_code = err::engine_config});
-  world.launcher.push({.lifetime = 1s, .exit_code = err::engine_config});
-  world.launcher.push({.lifetime = 61s, .exit_code = err::tun_permission});
+  world.launcher.push({.lifetime = 1s});
+  world.launcher.push({.lifetime = 1s});
+  world.launcher.push({.lifetime = 61s});
   start();
   ASSERT_TRUE(world.launcher.await_launches(4));
   const auto waits = world.clock.waits();
@@ -137,10 +145,10 @@ TEST_F(EngineLoop, ARunOfSixtySecondsStartsTheFailureCountAfresh) {
 
 TEST_F(EngineLoop, ClassifiesEveryWayAnAttemptFails) {
   world.clock.set_manual_waits(true);
-  world.launcher.push({.launch_error = err::engine_spawn});
-  world.launcher.push({.lifetime = 0s, .exit_code = err::tun_permission});
-  world.launcher.push({.lifetime = 0s, .exit_code = err::engine_config});
-  world.launcher.push({.launch_error = "something_else"});
+  world.launcher.push({.start_error = err::engine_spawn});
+  world.launcher.push({.lifetime = 0s, .stderr_text = kTunRefused});
+  world.launcher.push({.lifetime = 0s, .stderr_text = kConfigRejected});
+  world.launcher.push({.start_error = "something_else"});
   start();
   const std::vector<std::string_view> codes{"engine_spawn", "tun_permission", "engine_config", "engine_spawn"};
   for (std::size_t i = 0; i < codes.size(); ++i) {
@@ -157,7 +165,7 @@ TEST_F(EngineLoop, ClassifiesEveryWayAnAttemptFails) {
 TEST_F(EngineLoop, AReplaceDuringTheBackOffStartsAtOnce) {
   world.clock.set_manual_waits(true);
   world.controller.set_member("proxy", "srv-0");
-  world.launcher.push({.launch_error = err::engine_missing});
+  world.launcher.push({.start_error = err::engine_missing});
   start();
   ASSERT_TRUE(world.clock.await_waits(1));
   const Clock::time_point failed_at = world.clock.now();
@@ -167,7 +175,7 @@ TEST_F(EngineLoop, AReplaceDuringTheBackOffStartsAtOnce) {
   ASSERT_TRUE(world.launcher.await_launches(2));
   const auto launches = world.launcher.launches();
   EXPECT_EQ(launches[1].at, failed_at);  // no time passed
-  EXPECT_NE(launches[1].config.find("192.0.2.44"), std::string::npos);
+  EXPECT_NE(world.launcher.config_of(1).value_or("").find("192.0.2.44"), std::string::npos);
   EXPECT_EQ(world.clock.waits().size(), 1u);
 }
 
@@ -177,7 +185,7 @@ TEST_F(EngineLoop, AReplaceWhileRunningSwapsTheEngineWithoutCountingAFailure) {
   ASSERT_TRUE(eventually([](const Status& s) { return s.state == EngineState::running; }));
   ASSERT_TRUE(sup().apply_request(kOwner, test::engine_request(1), false));
   ASSERT_TRUE(world.launcher.await_launches(2));
-  EXPECT_EQ(world.launcher.terminations(), 1);
+  EXPECT_EQ(world.launcher.killed(), 1);
   ASSERT_TRUE(eventually([](const Status& s) { return s.state == EngineState::running; }));
   const Status s = sup().status_for(kOwner);
   EXPECT_EQ(s.restarts, 0u);
@@ -236,6 +244,103 @@ TEST(EngineBackoff, SaturatesAtThirtySeconds) {
   EXPECT_EQ(engine_backoff(4), 16s);
   EXPECT_EQ(engine_backoff(5), 30s);
   EXPECT_EQ(engine_backoff(std::numeric_limits<std::uint32_t>::max()), 30s);
+}
+
+
+// The engine stand-in as a real child process: its standard error is read and
+// classified, its controller polled, switched and asked for delays.
+struct EngineStandin : ::testing::Test {
+  Supervisor& start(const std::string& selected = "auto") {
+    world.engine_launcher = launcher.get();
+    world.controller_client = &controller;
+    world.engine_path = test::standin_path();
+    world.real_controller_access = true;
+    world.clock.set_manual_waits(true);
+    world.clock.set_real_sleeps(true);  // the stand-in needs real time to come up
+    world.build();
+    world.start_engine_thread();
+    EXPECT_TRUE(world.supervisor().apply_request(kOwner, test::engine_request(2, selected), true));
+    return world.supervisor();
+  }
+  bool eventually(const std::function<bool(const Status&)>& done) {
+    return FakeEngineWorld::eventually([&] { return done(world.supervisor().status_for(kOwner)); });
+  }
+  std::unique_ptr<EngineLauncher> launcher = make_engine_launcher();
+  SystemControllerClient controller;
+  FakeEngineWorld world;
+};
+
+TEST_F(EngineStandin, ClassifiesWhatTheEngineWroteBeforeItExited) {
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {std::string("exit:") + kConfigRejected, "engine_config"},
+      {"exit:FATAL[0000] create service: initialize outbound[2]: missing fingerprint", "engine_config"},
+      {std::string("exit:") + kTunRefused, "tun_permission"},
+      {"exit:FATAL[0000] start service: open /dev/net/tun: Permission Denied", "tun_permission"},
+      {"exit:FATAL[0000] start service: finish-start clash server: bind: address already in use", "engine_exit"},
+      {"die_after:0.2", "engine_exit"},
+  };
+  for (const auto& [scenario, code] : cases) {
+    test::ScopedEnv env{{"VELK_STANDIN_SCENARIO", scenario}};
+    FakeEngineWorld one;
+    one.engine_launcher = launcher.get();
+    one.controller_client = &controller;
+    one.engine_path = test::standin_path();
+    one.real_controller_access = true;
+    one.clock.set_manual_waits(true);
+    one.clock.set_real_sleeps(true);
+    Supervisor& sup = one.build();
+    one.start_engine_thread();
+    ASSERT_TRUE(sup.apply_request(kOwner, test::engine_request(1), false));
+    ASSERT_TRUE(one.clock.await_waits(1)) << scenario;
+    const Status s = sup.status_for(kOwner);
+    EXPECT_EQ(s.error, code) << scenario;
+    EXPECT_EQ(s.restarts, 1u);
+    EXPECT_EQ(s.state, EngineState::starting);
+    EXPECT_EQ(one.clock.waits()[0], 2s);
+    one.stop_threads();
+  }
+}
+
+TEST_F(EngineStandin, AMissingExecutableIsRetriedWithBackOff) {
+  world.engine_launcher = launcher.get();
+  world.engine_path = world.dir.path() / "no-such-engine";
+  world.clock.set_manual_waits(true);
+  Supervisor& sup = world.build();
+  world.start_engine_thread();
+  ASSERT_TRUE(sup.apply_request(kOwner, test::engine_request(1), false));
+  ASSERT_TRUE(world.clock.await_waits(1));
+  EXPECT_EQ(sup.snapshot().error, "engine_missing");
+  world.clock.advance(2s);
+  ASSERT_TRUE(world.clock.await_waits(2));
+  EXPECT_EQ(world.clock.waits()[1], 4s);
+}
+
+TEST_F(EngineStandin, RunsSwitchesMeasuresAndStops) {
+  test::ScopedEnv env{{"VELK_STANDIN_SCENARIO", "ok"}, {"VELK_STANDIN_DELAY_MS", "srv-1=120,*=fail"}};
+  Supervisor& sup = start("srv-1");
+  ASSERT_TRUE(eventually([](const Status& s) { return s.state == EngineState::running; }));
+  EXPECT_EQ(sup.snapshot().active, "srv-1");
+
+  const Response selected = sup.select(kOwner, "srv-0");
+  ASSERT_TRUE(std::holds_alternative<Status>(selected.value));
+  EXPECT_EQ(std::get<Status>(selected.value).selected, "srv-0");
+  ASSERT_TRUE(eventually([](const Status& s) { return s.active == "srv-0"; }));
+
+  EXPECT_EQ(std::get<Response::Delay>(sup.test_route(kOwner, "srv-1").value).ms, 120u);
+  EXPECT_EQ(std::get<Response::Delay>(sup.test_route(kOwner, "srv-0").value).ms, std::nullopt);
+
+  ASSERT_TRUE(sup.request_stop(kOwner));
+  ASSERT_TRUE(eventually([](const Status& s) { return s.state == EngineState::stopped; }));
+  EXPECT_EQ(sup.snapshot().kill_switch, KillSwitch::off);
+  world.stop_threads();  // before the environment goes back
+}
+
+TEST_F(EngineStandin, AnAutoGroupWithoutAChoiceIsReportedAsAuto) {
+  test::ScopedEnv env{{"VELK_STANDIN_SCENARIO", "ok"}, {"VELK_STANDIN_AUTO_CHECK_MS", "never"}};
+  Supervisor& sup = start("auto");
+  ASSERT_TRUE(eventually([](const Status& s) { return s.state == EngineState::running; }));
+  EXPECT_EQ(sup.snapshot().active, "auto");
+  world.stop_threads();
 }
 
 }  // namespace

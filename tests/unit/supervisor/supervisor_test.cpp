@@ -39,7 +39,7 @@ std::string error_of(const Response& response) { return std::get<Response::Error
 struct FailedSession : ::testing::Test {
   void SetUp() override {
     world.clock.set_manual_waits(true);
-    world.launcher.set_default({.launch_error = err::engine_missing});
+    world.launcher.set_default({.start_error = err::engine_missing});
     world.build();
     world.start_engine_thread();
     ASSERT_TRUE(sup().apply_request(kOwner, test::engine_request(2, "srv-1"), true));
@@ -336,7 +336,7 @@ TEST_F(FailedSession, EmergencyOffWaitsForTheEngineThreadToRemoveTheKillSwitch) 
 TEST(SupervisorEmergencyOff, RemovesTheKillSwitchItselfWhenTheEngineThreadIsStuck) {
   FakeEngineWorld world;
   world.controller.set_member("proxy", "srv-0");
-  world.launcher.set_default({.stuck_on_terminate = true});
+  world.launcher.set_default({.stuck = true});
   Supervisor& sup = world.build();
   world.start_engine_thread();
   ASSERT_TRUE(sup.apply_request(kOwner, test::engine_request(1), true));
@@ -345,8 +345,8 @@ TEST(SupervisorEmergencyOff, RemovesTheKillSwitchItselfWhenTheEngineThreadIsStuc
   const auto sleeps = world.clock.sleeps_started();
   test::MemoryStream stream("{\"cmd\":\"emergency_off\"}\n");
   serve_connection(sup, stream, kOwner);
-  ASSERT_TRUE(world.launcher.await_terminate_calls(1));
-  EXPECT_EQ(world.launcher.terminations(), 0);  // still stuck
+  ASSERT_TRUE(world.launcher.await_kills(1));
+  EXPECT_EQ(world.launcher.killed(), 0);  // still stuck
   EXPECT_GE(world.clock.sleeps_started() - sleeps, static_cast<std::size_t>(kEmergencyPolls));
   EXPECT_EQ(world.filters.installed(), std::nullopt);
   EXPECT_FALSE(std::filesystem::exists(world.state_file()));
@@ -378,7 +378,7 @@ TEST(SupervisorEmergencyOff, AnswersTheRemovalErrorWhenTheForcedDisarmFails) {
 TEST_F(RunningSession, ShutdownStopsTheEngineButKeepsTheKillSwitch) {
   sup().shutdown();
   ASSERT_TRUE(FakeEngineWorld::eventually([&] { return sup().engine_idle(); }));
-  EXPECT_EQ(world.launcher.terminations(), 1);
+  EXPECT_EQ(world.launcher.killed(), 1);
   EXPECT_TRUE(std::filesystem::exists(world.state_file()));
   EXPECT_TRUE(world.filters.installed().has_value());
   const Status s = sup().status_for(kOwner);

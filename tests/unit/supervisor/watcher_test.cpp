@@ -86,7 +86,7 @@ TEST_F(Watcher, ADeletedStateFileTurnsTheKillSwitchOffAndStopsTheEngine) {
   EXPECT_FALSE(sup().store().armed_in_memory());
   EXPECT_FALSE(sup().has_desired_request());
   ASSERT_TRUE(FakeEngineWorld::eventually([&] { return sup().snapshot().state == EngineState::stopped; }));
-  EXPECT_EQ(world.launcher.terminations(), 1);
+  EXPECT_EQ(world.launcher.killed(), 1);
   const Status s = sup().status_for(kOwner);
   EXPECT_EQ(s.kill_switch, KillSwitch::off);
   EXPECT_EQ(s.session, Session::none);
