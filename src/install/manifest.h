@@ -1,0 +1,45 @@
+#pragma once
+// The install manifest: install-manifest.txt in the stage directory names every
+// file of the new version with its size and SHA-256 digest, one file a line:
+//
+//   <64 hex digits>  <size>  <name>
+//
+// fields separated by two spaces. The installer accepts a stage only when the
+// manifest reads cleanly, names the helper executable, and every listed file
+// has exactly the listed size and digest. A rejection carries no detail: the
+// installer reports one message for every cause.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velk {
+
+inline constexpr std::string_view kManifestFileName = "install-manifest.txt";
+inline constexpr std::string_view kHelperFileName = "velkvpn-helper.exe";
+
+struct ManifestEntry {
+  std::string name;
+  std::string sha256;  // 64 lower-case hexadecimal characters
+  std::uint64_t size = 0;
+
+  bool operator==(const ManifestEntry&) const = default;
+};
+
+// The entries of a manifest text in file order, or nothing when any line or
+// the whole text breaks a rule.
+std::optional<std::vector<ManifestEntry>> parse_manifest(std::string_view text);
+
+// Reads and parses `stage_dir`/install-manifest.txt.
+std::optional<std::vector<ManifestEntry>> read_manifest(const std::filesystem::path& stage_dir);
+
+// True when every entry's file in `stage_dir` has the listed size and digest.
+// Checks in file order and stops at the first fault; a file of the wrong size
+// is not read.
+[[nodiscard]] bool verify_stage(const std::filesystem::path& stage_dir,
+                                const std::vector<ManifestEntry>& entries);
+
+}  // namespace velk

@@ -1,0 +1,44 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+
+#include "install/manifest_file.h"
+
+namespace velk {
+namespace {
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+bool read_file_chunks(const std::filesystem::path& file,
+                      const std::function<void(std::string_view)>& on_chunk) {
+  Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return false;
+  std::array<char, kFileChunkSize> buffer;
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return true;
+    on_chunk(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+  }
+}
+
+}  // namespace velk
