@@ -161,16 +161,11 @@ class EngineLoop {
   }
 
   // The selector's member; when that is "auto", the member the latency-test
-  // group chose. That group names "" until its first check ends, which is no
-  // answer: the route in use is then reported as "auto".
+  // group chose. That group names "" until its first check ends, which counts
+  // as no answer: the route in use is then reported as "auto", never "".
   std::optional<std::string> route_in_use(const ControllerAccess& access) {
     ControllerClient& controller = s_.ports_.controller;
-    std::optional<std::string> name = controller.current_member(access, "proxy");
-    if (name && *name == "auto") {
-      std::optional<std::string> chosen = controller.current_member(access, "auto");
-      if (chosen && !chosen->empty()) name = std::move(chosen);
-    }
-    return name;
+    return current_route_from([&](std::string_view group) { return controller.current_member(access, group); });
   }
 
   void record_end(std::uint64_t generation, Clock::time_point started, std::optional<ErrorCode> failure) {

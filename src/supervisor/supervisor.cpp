@@ -11,7 +11,7 @@ namespace velk {
 namespace {
 
 bool names_route(const EngineRequest& request, std::string_view tag) {
-  if (tag == "auto") return true;
+  if (tag == auto_selection) return true;
   return std::any_of(request.routes.begin(), request.routes.end(),
                      [&](const Route& route) { return route.tag == tag; });
 }

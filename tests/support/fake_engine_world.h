@@ -17,7 +17,7 @@
 
 #include "fake_clock.h"
 #include "fake_controller_client.h"
-#include "fake_engine_launcher.h"
+#include "fake_engine_scripts.h"
 #include "fake_filter_ops.h"
 #include "ipc/byte_stream.h"
 #include "ipc/caller_identity.h"
@@ -72,7 +72,7 @@ class FakeEngineWorld {
   TempDir dir;
   FakeClock clock;
   FakeFilterOps filters;
-  FakeEngineLauncher launcher{clock};
+  ScriptedEngineLauncher launcher{clock};
   FakeControllerClient controller;
   std::shared_ptr<TableResolver> resolver = std::make_shared<TableResolver>();
   // What build() uses; a test may point them at real parts first.

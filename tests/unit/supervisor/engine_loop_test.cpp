@@ -249,7 +249,7 @@ TEST(EngineBackoff, SaturatesAtThirtySeconds) {
 
 // The engine stand-in as a real child process: its standard error is read and
 // classified, its controller polled, switched and asked for delays.
-struct EngineStandin : ::testing::Test {
+struct EngineThreadOnStandin : ::testing::Test {
   Supervisor& start(const std::string& selected = "auto") {
     world.engine_launcher = launcher.get();
     world.controller_client = &controller;
@@ -270,7 +270,7 @@ struct EngineStandin : ::testing::Test {
   FakeEngineWorld world;
 };
 
-TEST_F(EngineStandin, ClassifiesWhatTheEngineWroteBeforeItExited) {
+TEST_F(EngineThreadOnStandin, ClassifiesWhatTheEngineWroteBeforeItExited) {
   const std::vector<std::pair<std::string, std::string>> cases{
       {std::string("exit:") + kConfigRejected, "engine_config"},
       {"exit:FATAL[0000] create service: initialize outbound[2]: missing fingerprint", "engine_config"},
@@ -301,7 +301,7 @@ TEST_F(EngineStandin, ClassifiesWhatTheEngineWroteBeforeItExited) {
   }
 }
 
-TEST_F(EngineStandin, AMissingExecutableIsRetriedWithBackOff) {
+TEST_F(EngineThreadOnStandin, AMissingExecutableIsRetriedWithBackOff) {
   world.engine_launcher = launcher.get();
   world.engine_path = world.dir.path() / "no-such-engine";
   world.clock.set_manual_waits(true);
@@ -315,7 +315,7 @@ TEST_F(EngineStandin, AMissingExecutableIsRetriedWithBackOff) {
   EXPECT_EQ(world.clock.waits()[1], 4s);
 }
 
-TEST_F(EngineStandin, RunsSwitchesMeasuresAndStops) {
+TEST_F(EngineThreadOnStandin, RunsSwitchesMeasuresAndStops) {
   test::ScopedEnv env{{"VELK_STANDIN_SCENARIO", "ok"}, {"VELK_STANDIN_DELAY_MS", "srv-1=120,*=fail"}};
   Supervisor& sup = start("srv-1");
   ASSERT_TRUE(eventually([](const Status& s) { return s.state == EngineState::running; }));
@@ -335,7 +335,7 @@ TEST_F(EngineStandin, RunsSwitchesMeasuresAndStops) {
   world.stop_threads();  // before the environment goes back
 }
 
-TEST_F(EngineStandin, AnAutoGroupWithoutAChoiceIsReportedAsAuto) {
+TEST_F(EngineThreadOnStandin, AnAutoGroupWithoutAChoiceIsReportedAsAuto) {
   test::ScopedEnv env{{"VELK_STANDIN_SCENARIO", "ok"}, {"VELK_STANDIN_AUTO_CHECK_MS", "never"}};
   Supervisor& sup = start("auto");
   ASSERT_TRUE(eventually([](const Status& s) { return s.state == EngineState::running; }));

@@ -25,9 +25,9 @@ struct EngineScript {
   bool stuck = false;                       // ignores kills until release_stuck()
 };
 
-class FakeEngineLauncher final : public EngineLauncher {
+class ScriptedEngineLauncher final : public EngineLauncher {
  public:
-  explicit FakeEngineLauncher(Clock& clock) : clock_(clock) {}
+  explicit ScriptedEngineLauncher(Clock& clock) : clock_(clock) {}
 
   Result<std::unique_ptr<EngineProcess>> start(const std::filesystem::path& program) override;
 

@@ -1,4 +1,4 @@
-#include "fake_engine_launcher.h"
+#include "fake_engine_scripts.h"
 
 #include <algorithm>
 
@@ -23,9 +23,9 @@ class TextReader final : public ByteReader {
 
 }  // namespace
 
-class FakeEngineLauncher::Process final : public EngineProcess {
+class ScriptedEngineLauncher::Process final : public EngineProcess {
  public:
-  Process(FakeEngineLauncher& owner, EngineScript script, Clock::time_point started, std::size_t index)
+  Process(ScriptedEngineLauncher& owner, EngineScript script, Clock::time_point started, std::size_t index)
       : owner_(owner), script_(std::move(script)), started_(started), index_(index) {}
 
   ~Process() override {
@@ -77,7 +77,7 @@ class FakeEngineLauncher::Process final : public EngineProcess {
     owner_.changed_.notify_all();
   }
 
-  FakeEngineLauncher& owner_;
+  ScriptedEngineLauncher& owner_;
   const EngineScript script_;
   const Clock::time_point started_;
   const std::size_t index_;
@@ -85,7 +85,7 @@ class FakeEngineLauncher::Process final : public EngineProcess {
   bool gone_ = false;  // guarded by owner_.m_
 };
 
-Result<std::unique_ptr<EngineProcess>> FakeEngineLauncher::start(const std::filesystem::path& program) {
+Result<std::unique_ptr<EngineProcess>> ScriptedEngineLauncher::start(const std::filesystem::path& program) {
   const Clock::time_point now = clock_.now();
   std::lock_guard l(m_);
   EngineScript script = default_;
@@ -100,54 +100,54 @@ Result<std::unique_ptr<EngineProcess>> FakeEngineLauncher::start(const std::file
   return std::unique_ptr<EngineProcess>(std::make_unique<Process>(*this, std::move(script), now, launches_.size() - 1));
 }
 
-void FakeEngineLauncher::push(EngineScript script) {
+void ScriptedEngineLauncher::push(EngineScript script) {
   std::lock_guard l(m_);
   queue_.push_back(std::move(script));
 }
 
-void FakeEngineLauncher::set_default(EngineScript script) {
+void ScriptedEngineLauncher::set_default(EngineScript script) {
   std::lock_guard l(m_);
   default_ = std::move(script);
 }
 
-std::vector<FakeEngineLauncher::Launch> FakeEngineLauncher::launches() {
+std::vector<ScriptedEngineLauncher::Launch> ScriptedEngineLauncher::launches() {
   std::lock_guard l(m_);
   return launches_;
 }
 
-bool FakeEngineLauncher::await_launches(std::size_t count, std::chrono::milliseconds limit) {
+bool ScriptedEngineLauncher::await_launches(std::size_t count, std::chrono::milliseconds limit) {
   std::unique_lock l(m_);
   return changed_.wait_for(l, limit, [&] { return launches_.size() >= count; });
 }
 
-std::optional<std::string> FakeEngineLauncher::config_of(std::size_t index, std::chrono::milliseconds limit) {
+std::optional<std::string> ScriptedEngineLauncher::config_of(std::size_t index, std::chrono::milliseconds limit) {
   std::unique_lock l(m_);
   changed_.wait_for(l, limit, [&] { return launches_.size() > index && launches_[index].config; });
   if (launches_.size() <= index) return std::nullopt;
   return launches_[index].config;
 }
 
-int FakeEngineLauncher::alive() {
+int ScriptedEngineLauncher::alive() {
   std::lock_guard l(m_);
   return alive_;
 }
 
-int FakeEngineLauncher::kills() {
+int ScriptedEngineLauncher::kills() {
   std::lock_guard l(m_);
   return kills_;
 }
 
-int FakeEngineLauncher::killed() {
+int ScriptedEngineLauncher::killed() {
   std::lock_guard l(m_);
   return killed_;
 }
 
-bool FakeEngineLauncher::await_kills(int count, std::chrono::milliseconds limit) {
+bool ScriptedEngineLauncher::await_kills(int count, std::chrono::milliseconds limit) {
   std::unique_lock l(m_);
   return changed_.wait_for(l, limit, [&] { return kills_ >= count; });
 }
 
-void FakeEngineLauncher::release_stuck() {
+void ScriptedEngineLauncher::release_stuck() {
   std::lock_guard l(m_);
   released_ = true;
   changed_.notify_all();
