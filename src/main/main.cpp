@@ -11,6 +11,7 @@
 
 #include "main/run_mode.h"
 #include "platform/text.h"
+#include "wfp/filter_ops.h"
 
 int wmain(int argc, wchar_t** argv) {
   // The texts end in a bare line feed; the C runtime must not turn it into CR LF.
@@ -24,5 +25,8 @@ int wmain(int argc, wchar_t** argv) {
       [](std::string_view s) { std::fwrite(s.data(), 1, s.size(), stdout); std::fflush(stdout); },
       [](std::string_view s) { std::fwrite(s.data(), 1, s.size(), stderr); std::fflush(stderr); },
   };
-  return velk::run_process(args, console);
+  velk::ModeDependencies deps{
+      [] { return velk::system_filter_ops(); },
+  };
+  return velk::run_process(args, console, deps);
 }

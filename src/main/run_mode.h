@@ -1,10 +1,14 @@
 #pragma once
 // Run-mode dispatch: parses the command line and runs the chosen mode.
 
+#include <filesystem>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+
+#include "wfp/filter_ops.h"
 
 namespace velk {
 
@@ -13,7 +17,24 @@ struct ConsoleStreams {
   std::function<void(std::string_view)> err;
 };
 
+// What the modes need from the system, so that they can run against fakes.
+struct ModeDependencies {
+  // The kill-switch filter operations (the system's filtering engine in the product).
+  std::function<std::unique_ptr<FilterOps>()> filter_ops;
+};
+
+inline constexpr std::string_view kRecoveredText = "VELK VPN no longer blocks the network.\n";
+inline constexpr std::string_view kRestoreFailedText = "velkvpn-helper: could not restore the kill switch\n";
+// The failure line of --recover, with the error code between the parentheses.
+std::string recover_failed_text(std::string_view code);
+
+// --arm-from-state: restores the kill switch from killswitch.json when the file
+// exists. Always 0.
+int run_arm_from_state(const std::filesystem::path& state_dir, FilterOps& filters, const ConsoleStreams& console);
+// --recover: deletes killswitch.json and removes the filters. 0 on success, 1 on failure.
+int run_recover(const std::filesystem::path& state_dir, FilterOps& filters, const ConsoleStreams& console);
+
 // Returns the process exit code.
-int run_process(std::span<const std::string> args, const ConsoleStreams& console);
+int run_process(std::span<const std::string> args, const ConsoleStreams& console, const ModeDependencies& deps);
 
 }  // namespace velk

@@ -1,0 +1,18 @@
+#pragma once
+// Which addresses a server may have: never the unspecified or broadcast
+// address, loopback, multicast or link-local. Private ranges are fine.
+
+#include <optional>
+#include <vector>
+
+#include "platform/ip_address.h"
+
+namespace velk {
+
+bool is_acceptable_server_address(const IpAddress& address);
+
+// From a resolver's answer, in its order: the first acceptable IPv4 address,
+// else the first acceptable address of either family, else none.
+std::optional<IpAddress> choose_server_address(const std::vector<IpAddress>& answer);
+
+}  // namespace velk

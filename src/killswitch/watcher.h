@@ -1,0 +1,30 @@
+#pragma once
+// The kill-switch watcher: once a second, under the supervisor's operation
+// lock, it checks the armed kill switch and repairs it.
+//   - killswitch.json deleted under an armed store (--recover from another
+//     process): the filters go, the store forgets its state, and the desired
+//     request and the session owner are cleared so the engine stops;
+//   - the tunnel interface appeared, vanished or changed: the same pins are
+//     installed again, silently ("killswitch_lost" if that fails);
+//   - a filtering layer lost its filters: installed again, reported as
+//     "killswitch_restored" ("killswitch_lost" if that fails).
+// Nothing happens while the store is not armed in memory.
+
+#include <chrono>
+
+#include "platform/clock.h"
+
+namespace velk {
+
+class Supervisor;
+
+inline constexpr Clock::duration kWatchInterval = std::chrono::seconds(1);
+
+// One pass.
+void check_kill_switch(Supervisor& supervisor);
+
+// The watcher thread's body: sleep a second (holding no lock), then one pass.
+// Returns only after Supervisor::request_thread_exit().
+void watch_kill_switch(Supervisor& supervisor);
+
+}  // namespace velk

@@ -1,0 +1,194 @@
+#include "supervisor/engine_loop.h"
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/engine_config.h"
+#include "ipc/error_codes.h"
+#include "supervisor/engine_process.h"
+#include "supervisor/output_reader.h"
+#include "supervisor/supervisor.h"
+
+namespace velk {
+
+using namespace std::chrono_literals;
+
+Clock::duration engine_backoff(std::uint32_t restarts) {
+  const std::uint32_t n = std::min<std::uint32_t>(restarts, 5);
+  return std::min<Clock::duration>(std::chrono::seconds(std::int64_t{1} << n), kBackoffCap);
+}
+
+class EngineLoop {
+ public:
+  explicit EngineLoop(Supervisor& supervisor) : s_(supervisor), state_(supervisor.state_) {}
+
+  void run() {
+    std::unique_lock lock(s_.state_mutex_);
+    for (;;) {
+      if (s_.exit_requested()) {
+        state_.engine_alive = false;
+        return;
+      }
+      if (!state_.desired_request) {
+        state_.active.reset();
+        state_.controller.reset();
+        state_.engine_alive = false;
+        if (state_.stop_requested) {
+          state_.engine_state = EngineState::stopping;
+          lock.unlock();
+          remove_kill_switch_after_stop();
+          lock.lock();
+        } else {
+          state_.engine_state = EngineState::stopped;
+          s_.wake_.wait(lock);
+        }
+        continue;
+      }
+      if (state_.shutting_down) {
+        // The generation stays: nothing else waits for this change.
+        state_.desired_request.reset();
+        lock.unlock();
+        lock.lock();
+        continue;
+      }
+      lock.unlock();
+      run_attempt();
+      lock.lock();
+    }
+  }
+
+ private:
+  // Under the state lock: the attempt begun at `generation` is out of date.
+  bool superseded(std::uint64_t generation) const {
+    return state_.generation != generation || s_.exit_requested();
+  }
+
+  // The engine is down and the user asked to stop: the kill switch goes.
+  void remove_kill_switch_after_stop() {
+    std::lock_guard operation(s_.operation_mutex_);
+    {
+      std::lock_guard lock(s_.state_mutex_);
+      if (state_.desired_request || !state_.stop_requested) return;
+    }
+    // The filters change under the operation lock alone; nothing can arm
+    // meanwhile, and stop_requested stays set so that no status asks the
+    // owner for a request during the removal.
+    Outcome removed;
+    if (s_.kill_switch_engaged()) removed = s_.store_.disarm_kill_switch();
+    std::lock_guard lock(s_.state_mutex_);
+    state_.stop_requested = false;
+    if (removed) {
+      state_.session_owner.reset();
+    } else {
+      state_.error = std::string(err::killswitch_remove_failed);
+    }
+  }
+
+  void run_attempt() {
+    EngineRequest request;
+    std::uint64_t generation;
+    {
+      std::lock_guard lock(s_.state_mutex_);
+      state_.engine_alive = true;
+      state_.engine_state = EngineState::starting;
+      request = *state_.desired_request;
+      generation = state_.generation;
+    }
+    const Clock::time_point started = s_.ports_.clock.now();
+    const std::optional<ErrorCode> failure = attempt(request, generation);
+    record_end(generation, started, failure);
+  }
+
+  // One attempt; its failure code, or none when it was stopped because the
+  // request changed.
+  std::optional<ErrorCode> attempt(const EngineRequest& request, std::uint64_t generation) {
+    SupervisorPorts& ports = s_.ports_;
+    auto access = ports.new_access();
+    if (!access) return err::engine_controller;
+    const std::string config = build_engine_config(request, *access);
+    auto started = ports.launcher.start(s_.engine_path_);
+    if (!started) return started.error() == err::engine_missing ? err::engine_missing : err::engine_spawn;
+    std::unique_ptr<EngineProcess> process = std::move(*started);
+    // A failed write is left to the engine, which then fails and is classified.
+    (void)process->write_input_and_close(config);
+    // Declared after the process: a reader still running when the attempt ends
+    // is abandoned before the process's handles close.
+    OutputReader reader = OutputReader::start(process->take_error_output());
+    {
+      std::lock_guard lock(s_.state_mutex_);
+      if (state_.generation == generation) state_.controller = *access;
+    }
+    const Clock::time_point spawned = ports.clock.now();
+    Clock::time_point last_poll = spawned - 10s;
+    bool ready = false;
+    for (;;) {
+      bool stop;
+      {
+        std::lock_guard lock(s_.state_mutex_);
+        stop = superseded(generation);
+        if (stop) state_.engine_state = EngineState::stopping;
+      }
+      if (stop) {
+        terminate_engine(*process, ports.clock);
+        return std::nullopt;
+      }
+      if (process->has_exited()) return reader.join();
+      if (ports.clock.now() - last_poll >= (ready ? kControllerPollWhenReady : kControllerPollBeforeReady)) {
+        last_poll = ports.clock.now();
+        std::optional<std::string> name = route_in_use(*access);
+        if (!name) {
+          if (!ready && ports.clock.now() - spawned > kReadinessLimit) {
+            terminate_engine(*process, ports.clock);
+            return err::engine_timeout;
+          }
+        } else {
+          std::lock_guard lock(s_.state_mutex_);
+          if (state_.generation == generation) {
+            if (!ready) {
+              state_.engine_state = EngineState::running;
+              state_.error.reset();
+            }
+            state_.active = std::move(*name);
+            ready = true;
+          }
+        }
+      }
+      ports.clock.sleep_for(kEnginePollStep);
+    }
+  }
+
+  // The selector's member; when that is "auto", the member the latency-test
+  // group chose. That group names "" until its first check ends, which counts
+  // as no answer: the route in use is then reported as "auto", never "".
+  std::optional<std::string> route_in_use(const ControllerAccess& access) {
+    ControllerClient& controller = s_.ports_.controller;
+    return current_route_from([&](std::string_view group) { return controller.current_member(access, group); });
+  }
+
+  void record_end(std::uint64_t generation, Clock::time_point started, std::optional<ErrorCode> failure) {
+    SupervisorClock& clock = s_.ports_.clock;
+    std::unique_lock lock(s_.state_mutex_);
+    state_.active.reset();
+    state_.controller.reset();
+    if (!failure || superseded(generation)) return;
+    if (clock.now() - started >= kSteadyRun) {
+      state_.restarts = 1;
+    } else if (state_.restarts < std::numeric_limits<std::uint32_t>::max()) {
+      ++state_.restarts;
+    }
+    state_.error = std::string(*failure);
+    state_.engine_state = EngineState::starting;
+    const Clock::time_point deadline = clock.now() + engine_backoff(state_.restarts);
+    clock.wait_until(s_.wake_, lock, deadline, [&] { return superseded(generation); });
+  }
+
+  Supervisor& s_;
+  SupervisorState& state_;
+};
+
+void run_engine_loop(Supervisor& supervisor) { EngineLoop(supervisor).run(); }
+
+}  // namespace velk

@@ -1,0 +1,239 @@
+#include "supervisor/supervisor.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "engine/route_validation.h"
+#include "ipc/error_codes.h"
+
+namespace velk {
+
+namespace {
+
+bool names_route(const EngineRequest& request, std::string_view tag) {
+  if (tag == auto_selection) return true;
+  return std::any_of(request.routes.begin(), request.routes.end(),
+                     [&](const Route& route) { return route.tag == tag; });
+}
+
+Response error_response(ErrorCode code) { return Response{Response::Error{std::string(code)}}; }
+
+}  // namespace
+
+Supervisor::Supervisor(std::filesystem::path engine_path, const std::filesystem::path& state_dir,
+                       SupervisorPorts ports)
+    : engine_path_(std::move(engine_path)),
+      ports_(std::move(ports)),
+      store_(KillSwitchStore::load(state_dir, ports_.filters)) {
+  if (store_.state_file_exists()) {
+    if (!store_.restore_kill_switch()) ports_.error_sink(kRestoreFailedMessage);
+    if (auto saved = store_.saved_state()) state_.session_owner = saved->owner;
+  }
+}
+
+bool Supervisor::kill_switch_engaged() const {
+  return store_.armed_in_memory() || store_.state_file_exists();
+}
+
+Status Supervisor::snapshot_locked(bool ks_engaged) const {
+  const SupervisorState& s = state_;
+  Status status;
+  if (s.desired_request) status.selected = s.desired_request->selected;
+  status.active = s.active;
+  status.error = s.error;
+  status.restarts = s.restarts;
+  status.kill_switch = ks_engaged ? KillSwitch::armed : KillSwitch::off;
+  status.wanted = s.desired_request.has_value() || ks_engaged;
+  status.state = s.engine_state;
+  if (ks_engaged && (s.engine_state == EngineState::stopped || s.engine_state == EngineState::starting)) {
+    status.state = EngineState::starting;
+  }
+  status.needs_request = ks_engaged && !s.desired_request && !s.stop_requested &&
+                         s.error != std::optional<std::string>(err::killswitch_remove_failed);
+  status.session = status.wanted ? Session::other : Session::none;
+  return status;
+}
+
+Status Supervisor::snapshot() {
+  const bool ks = kill_switch_engaged();
+  std::lock_guard lock(state_mutex_);
+  return snapshot_locked(ks);
+}
+
+Status Supervisor::status_for(const CallerIdentity& caller) {
+  const bool ks = kill_switch_engaged();
+  Status status;
+  std::optional<std::string> owner;
+  {
+    std::lock_guard lock(state_mutex_);
+    status = snapshot_locked(ks);
+    owner = state_.session_owner;
+  }
+  if (status.session == Session::none) return status;
+  if (owner && *owner == caller.sid) {
+    status.session = Session::mine;
+    return status;
+  }
+  status.needs_request = false;
+  if (!caller.elevated) {
+    status.selected.reset();
+    status.active.reset();
+    status.error.reset();
+    status.restarts = 0;
+  }
+  return status;
+}
+
+bool Supervisor::session_allows(const CallerIdentity& caller, bool ks_engaged) const {
+  const bool engaged = state_.desired_request.has_value() || ks_engaged;
+  return !engaged || caller.elevated || (state_.session_owner && *state_.session_owner == caller.sid);
+}
+
+Outcome Supervisor::check_session(const CallerIdentity& caller) {
+  const bool ks = kill_switch_engaged();
+  std::lock_guard lock(state_mutex_);
+  if (!session_allows(caller, ks)) return fail(err::not_session_owner);
+  return {};
+}
+
+Outcome Supervisor::apply_request(const CallerIdentity& caller, const EngineRequest& request,
+                                  bool arm_kill_switch) {
+  // The commands validate first; checked again here because an unvalidated
+  // request must never become the desired one.
+  if (auto valid = validate_request(request); !valid) return valid;
+  if (auto ok = check_session(caller); !ok) return ok;
+
+  // Resolution may take seconds per host name: it runs before any lock.
+  bool engine_running;
+  {
+    std::lock_guard lock(state_mutex_);
+    engine_running = state_.engine_state == EngineState::running;
+  }
+  const bool ks_before = kill_switch_engaged();
+  auto resolved = resolve_routes(request, ks_before, engine_running, store_, ports_.resolution);
+  if (!resolved) return fail(resolved.error());
+  auto pins = derive_pins(resolved->request);
+  if (!pins) return fail(pins.error());
+
+  std::lock_guard operation(operation_mutex_);
+  if (auto ok = check_session(caller); !ok) return ok;
+  const bool ks = kill_switch_engaged();
+  std::string owner;
+  {
+    std::lock_guard lock(state_mutex_);
+    const bool engaged = state_.desired_request.has_value() || ks;
+    // An elevated caller does not take over someone else's session.
+    owner = (engaged && state_.session_owner) ? *state_.session_owner : caller.sid;
+  }
+  if (arm_kill_switch || ks) {
+    if (auto armed = store_.arm(owner, resolved->new_entries, *pins); !armed) return armed;
+  }
+  {
+    std::lock_guard lock(state_mutex_);
+    state_.session_owner = std::move(owner);
+    state_.desired_request = std::move(resolved->request);
+    ++state_.generation;
+    state_.error.reset();
+    state_.restarts = 0;
+    state_.stop_requested = false;
+    wake_.notify_all();
+  }
+  return {};
+}
+
+Outcome Supervisor::request_stop(const CallerIdentity& caller) {
+  const bool ks = kill_switch_engaged();
+  std::lock_guard lock(state_mutex_);
+  if (!session_allows(caller, ks)) return fail(err::not_session_owner);
+  state_.desired_request.reset();
+  ++state_.generation;
+  state_.error.reset();
+  state_.stop_requested = true;
+  wake_.notify_all();
+  return {};
+}
+
+Response Supervisor::finish_emergency_off(const CallerIdentity& caller) {
+  for (int poll = 0; poll < kEmergencyPolls; ++poll) {
+    // Reads stopped only once the engine is down and the kill switch is gone.
+    if (snapshot().state == EngineState::stopped) return Response{status_for(caller)};
+    ports_.clock.sleep_for(kEmergencyPollStep);
+  }
+  {
+    std::lock_guard operation(operation_mutex_);
+    if (auto removed = store_.disarm_kill_switch(); !removed) return error_response(removed.error());
+    std::lock_guard lock(state_mutex_);
+    state_.stop_requested = false;
+    state_.error.reset();
+    state_.session_owner.reset();
+  }
+  return Response{status_for(caller)};
+}
+
+Response Supervisor::select(const CallerIdentity& caller, const std::string& tag) {
+  if (auto ok = check_session(caller); !ok) return error_response(ok.error());
+  std::optional<ControllerAccess> controller;
+  {
+    std::lock_guard lock(state_mutex_);
+    if (!state_.desired_request) return error_response(err::not_running);
+    if (!names_route(*state_.desired_request, tag)) return error_response(err::unknown_route);
+    controller = state_.controller;
+  }
+  if (controller) {
+    // Tags reaching here are "auto" or validated route tags: nothing to escape.
+    const std::string body = "{\"name\":\"" + tag + "\"}";
+    auto reply = ports_.controller.request(*controller, "PUT", "/proxies/proxy", body);
+    if (!reply) return error_response(err::engine_unreachable);
+    if (reply->status < 200 || reply->status > 299) return error_response(err::engine_refused);
+  }
+  {
+    std::lock_guard lock(state_mutex_);
+    // A replace may have come in meanwhile; its routes may not have this tag,
+    // and a selection outside the routes would break every later engine start.
+    if (state_.desired_request && names_route(*state_.desired_request, tag)) {
+      state_.desired_request->selected = tag;
+    }
+  }
+  return Response{status_for(caller)};
+}
+
+Response Supervisor::test_route(const CallerIdentity& caller, const std::string& tag) {
+  if (auto ok = check_session(caller); !ok) return error_response(ok.error());
+  ControllerAccess controller;
+  {
+    std::lock_guard lock(state_mutex_);
+    if (!state_.desired_request) return error_response(err::not_running);
+    if (!names_route(*state_.desired_request, tag)) return error_response(err::unknown_route);
+    if (!state_.controller) return error_response(err::not_running);
+    controller = *state_.controller;
+  }
+  auto reply = ports_.controller.request(controller, "GET", "/proxies/" + tag + "/delay?timeout=5000", std::nullopt);
+  if (!reply) return error_response(err::engine_unreachable);
+  return Response{Response::Delay{delay_from_reply(*reply)}};
+}
+
+void Supervisor::shutdown() {
+  std::lock_guard lock(state_mutex_);
+  state_.desired_request.reset();
+  ++state_.generation;
+  state_.shutting_down = true;
+  wake_.notify_all();
+}
+
+bool Supervisor::has_desired_request() {
+  std::lock_guard lock(state_mutex_);
+  return state_.desired_request.has_value();
+}
+
+bool Supervisor::engine_idle() {
+  std::lock_guard lock(state_mutex_);
+  return !state_.engine_alive;
+}
+
+void Supervisor::request_thread_exit() {
+  std::lock_guard lock(state_mutex_);
+  exit_requested_ = true;
+  wake_.notify_all();
+}
+
+}  // namespace velk

@@ -1,0 +1,120 @@
+#pragma once
+// The supervisor: the one object that holds what the user asked for (the
+// desired request and the session owner), what the engine is doing about it,
+// and the kill-switch store.
+//
+// Locks, always in this order: the operation lock (serialises every change of
+// the kill switch: arming, the disarm after a stop, the forced disarm of
+// emergency off, each watcher pass), then the state lock (short reads and
+// writes of SupervisorState only, never across I/O, process waits, controller
+// calls or filter changes). The store's own mutexes are innermost. Every change
+// of the desired request increments `generation` and notifies the wake signal
+// under the state lock; long-running work notices cancellation by comparing it.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/controller_access.h"
+#include "engine/route.h"
+#include "ipc/byte_stream.h"
+#include "ipc/caller_identity.h"
+#include "ipc/protocol.h"
+#include "killswitch/killswitch_store.h"
+#include "platform/result.h"
+#include "supervisor/supervisor_ports.h"
+
+namespace velk {
+
+struct SupervisorState {
+  std::optional<EngineRequest> desired_request;
+  std::optional<std::string> active;
+  std::optional<std::string> error;
+  std::optional<ControllerAccess> controller;
+  std::optional<std::string> session_owner;
+  std::uint64_t generation = 0;
+  std::uint32_t restarts = 0;
+  bool stop_requested = false;
+  bool shutting_down = false;
+  bool engine_alive = false;
+  EngineState engine_state = EngineState::stopped;
+};
+
+// Polling of emergency off while the engine thread stops the engine and
+// removes the kill switch; then the connection thread removes it itself.
+inline constexpr int kEmergencyPolls = 80;
+inline constexpr Clock::duration kEmergencyPollStep = std::chrono::milliseconds(100);
+
+inline constexpr std::string_view kRestoreFailedMessage = "velkvpn-helper: could not restore the kill switch\n";
+
+class Supervisor {
+ public:
+  // Loads the kill-switch store from `state_dir`; when killswitch.json exists,
+  // re-installs the filters without pins (reporting a failure to
+  // ports.error_sink and carrying on) and adopts the owner saved in it.
+  Supervisor(std::filesystem::path engine_path, const std::filesystem::path& state_dir, SupervisorPorts ports);
+  Supervisor(const Supervisor&) = delete;
+  Supervisor& operator=(const Supervisor&) = delete;
+
+  // The caller-independent status.
+  Status snapshot();
+  // The status as `caller` may see it.
+  Status status_for(const CallerIdentity& caller);
+  // Error: "not_session_owner".
+  Outcome check_session(const CallerIdentity& caller);
+  // Makes `request` (already validated) the desired request: resolves and
+  // pins its servers, arms the kill switch when asked or already engaged,
+  // then commits. On any error nothing has changed.
+  Outcome apply_request(const CallerIdentity& caller, const EngineRequest& request, bool arm_kill_switch);
+  // Clears the desired request and asks the engine thread to remove the kill
+  // switch once the engine is down. Error: "not_session_owner".
+  Outcome request_stop(const CallerIdentity& caller);
+  // After a successful request_stop: waits up to about 8 seconds for the
+  // engine thread, then removes the kill switch itself.
+  Response finish_emergency_off(const CallerIdentity& caller);
+  // The select and test_route commands (the session check included).
+  Response select(const CallerIdentity& caller, const std::string& tag);
+  Response test_route(const CallerIdentity& caller, const std::string& tag);
+  // The service is stopping: the engine goes down, the kill switch stays.
+  void shutdown();
+  // True once the engine thread has no request to run.
+  bool engine_idle();
+  // A desired request is present.
+  bool has_desired_request();
+  // The request loop on one connected client (request_loop.cpp).
+  void serve_connection(ByteStream& stream, const CallerIdentity& caller);
+
+  // Makes run_engine_loop and watch_kill_switch return at their next check, so
+  // that their threads can be joined (tests; a console run's end).
+  void request_thread_exit();
+
+  const std::filesystem::path& engine_path() const { return engine_path_; }
+  KillSwitchStore& store() { return store_; }
+
+ private:
+  friend class EngineLoop;
+  friend class KillSwitchWatcher;
+
+  // The store is armed in memory or killswitch.json exists.
+  bool kill_switch_engaged() const;
+  Status snapshot_locked(bool kill_switch_engaged) const;
+  bool session_allows(const CallerIdentity& caller, bool kill_switch_engaged) const;
+  bool exit_requested() const { return exit_requested_.load(); }
+
+  const std::filesystem::path engine_path_;
+  SupervisorPorts ports_;
+  KillSwitchStore store_;
+
+  std::mutex operation_mutex_;
+  std::mutex state_mutex_;
+  std::condition_variable wake_;
+  SupervisorState state_;
+  std::atomic<bool> exit_requested_{false};
+};
+
+}  // namespace velk

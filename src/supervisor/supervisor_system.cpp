@@ -1,0 +1,43 @@
+#include "supervisor/supervisor_system.h"
+
+#include <cstdio>
+#include <utility>
+
+namespace velk {
+
+namespace {
+
+struct SystemParts {
+  std::unique_ptr<FilterOps> filters;
+  std::unique_ptr<EngineLauncher> launcher = make_engine_launcher();
+  SystemControllerClient controller;
+  RealSupervisorClock clock;
+  std::optional<Supervisor> supervisor;
+};
+
+void write_standard_error(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+std::shared_ptr<Supervisor> make_supervisor_on(std::unique_ptr<FilterOps> filters,
+                                               const std::filesystem::path& engine_path,
+                                               const std::filesystem::path& state_dir) {
+  auto parts = std::make_shared<SystemParts>();
+  parts->filters = std::move(filters);
+  parts->supervisor.emplace(engine_path, state_dir,
+                            SupervisorPorts{
+                                .filters = *parts->filters,
+                                .resolution = system_name_resolution(),
+                                .launcher = *parts->launcher,
+                                .controller = parts->controller,
+                                .clock = parts->clock,
+                                .new_access = [] { return new_controller_access(); },
+                                .error_sink = write_standard_error,
+                            });
+  return std::shared_ptr<Supervisor>(parts, &*parts->supervisor);
+}
+
+}  // namespace velk

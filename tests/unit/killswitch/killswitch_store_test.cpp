@@ -1,0 +1,369 @@
+#include "killswitch/killswitch_store.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "fake_filter_ops.h"
+#include "temp_dir.h"
+
+namespace velk {
+namespace {
+
+using test::FakeFilterOps;
+using Call = FakeFilterOps::Call;
+
+IpAddress ip(const char* text) { return IpAddress::parse(text).value(); }
+Pin pin(const char* text, std::uint16_t port) { return Pin{ip(text), port}; }
+
+void write_text(const std::filesystem::path& p, const std::string& text) {
+  std::ofstream(p, std::ios::binary) << text;
+}
+
+std::string read_text(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+class StoreTest : public ::testing::Test {
+ protected:
+  std::filesystem::path dir() const { return tmp_.path() / "VELK VPN"; }
+  std::filesystem::path file() const { return dir() / "killswitch.json"; }
+  void save(const std::string& text) {
+    std::filesystem::create_directories(dir());
+    write_text(file(), text);
+  }
+
+  test::TempDir tmp_;
+  FakeFilterOps filters_;
+};
+
+TEST_F(StoreTest, OffAtFirstStart) {
+  auto store = KillSwitchStore::load(dir(), filters_);
+  EXPECT_EQ(store.state_path(), file());
+  EXPECT_FALSE(store.armed_in_memory());
+  EXPECT_FALSE(store.state_file_exists());
+  EXPECT_FALSE(store.saved_state());
+  EXPECT_FALSE(store.saved_address("vpn.example"));
+  EXPECT_TRUE(filters_.calls().empty());
+}
+
+TEST_F(StoreTest, ArmWritesTheFileInstallsAndChecksThenRemembers) {
+  auto store = KillSwitchStore::load(dir(), filters_);
+  std::vector<Pin> pins{pin("10.0.0.1", 443), pin("2001:db8::1", 8443)};
+  ASSERT_TRUE(store.arm("S-1-5-21-7", {{"vpn.example", ip("10.0.0.1")}, {"v6.example", ip("2001:DB8::1")}}, pins));
+
+  EXPECT_EQ(read_text(file()),
+            R"({"version":1,"pins":{"v6.example":"2001:db8::1","vpn.example":"10.0.0.1"},"owner":"S-1-5-21-7"})");
+  EXPECT_FALSE(std::filesystem::exists(dir() / "killswitch.tmp"));
+  EXPECT_EQ(filters_.calls(), (std::vector<Call>{Call::install, Call::intact}));
+  EXPECT_EQ(filters_.installed(), pins);
+  EXPECT_TRUE(store.armed_in_memory());
+  EXPECT_EQ(store.armed_pins(), pins);
+  EXPECT_EQ(store.saved_state()->owner, "S-1-5-21-7");
+  EXPECT_EQ(store.saved_address("vpn.example"), ip("10.0.0.1"));
+  EXPECT_FALSE(store.saved_address("VPN.example"));  // exact match only
+
+  // A later process finds the same state.
+  auto again = KillSwitchStore::load(dir(), filters_);
+  EXPECT_EQ(again.saved_state(), store.saved_state());
+  EXPECT_FALSE(again.armed_in_memory());  // file only until restored
+  EXPECT_TRUE(again.state_file_exists());
+}
+
+TEST_F(StoreTest, RestoreInstallsWithoutPinsAndArmsInMemory) {
+  save(R"({"version":1,"pins":{"vpn.example":"10.0.0.1"},"owner":"S-1-5-21-7"})");
+  auto store = KillSwitchStore::load(dir(), filters_);
+  EXPECT_TRUE(filters_.calls().empty());  // loading installs nothing
+  EXPECT_TRUE(store.state_file_exists());
+  EXPECT_FALSE(store.armed_in_memory());
+
+  ASSERT_TRUE(store.restore_kill_switch());
+  EXPECT_EQ(filters_.installed(), std::vector<Pin>{});  // the saved pins are not installed
+  EXPECT_EQ(store.armed_pins(), std::vector<Pin>{});
+  EXPECT_EQ(store.saved_address("vpn.example"), ip("10.0.0.1"));
+  EXPECT_EQ(store.saved_state()->owner, "S-1-5-21-7");
+}
+
+TEST_F(StoreTest, FailedRestoreLeavesTheFileOnlyState) {
+  save(R"({"version":1,"pins":{}})");
+  auto store = KillSwitchStore::load(dir(), filters_);
+  filters_.fail_install(true);
+  auto r = store.restore_kill_switch();
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error(), "killswitch_failed");
+  EXPECT_FALSE(store.armed_in_memory());
+  EXPECT_TRUE(store.state_file_exists());
+}
+
+TEST_F(StoreTest, UnreadableFileStillCountsAsEngagedWithNoOwner) {
+  const char* bad[] = {
+      "not json at all",
+      R"({"version":1,"pins":{"vpn.example":"10.0.0.1"},"owner":"S-1-5-21-7","extra":1})",
+      R"({"version":1,"pins":{},"owner":"S-1-5-21-7","owner":"S-1-5-21-8"})",
+      R"({"version":1,"pins":{},"owner":"S-1-5-21-7"}garbage)",
+      "",
+  };
+  for (const char* text : bad) {
+    SCOPED_TRACE(text);
+    save(text);
+    FakeFilterOps filters;
+    auto store = KillSwitchStore::load(dir(), filters);
+    EXPECT_FALSE(store.saved_state());
+    EXPECT_FALSE(store.saved_address("vpn.example"));
+    EXPECT_TRUE(store.state_file_exists());
+    ASSERT_TRUE(store.restore_kill_switch());
+    EXPECT_TRUE(store.armed_in_memory());
+    EXPECT_EQ(read_text(file()), text);  // left untouched
+  }
+}
+
+TEST_F(StoreTest, StateFileExistsForAnythingAtThePath) {
+  std::filesystem::create_directories(file());  // a directory where the file should be
+  auto store = KillSwitchStore::load(dir(), filters_);
+  EXPECT_TRUE(store.state_file_exists());
+  EXPECT_FALSE(store.saved_state());
+}
+
+TEST_F(StoreTest, FailedFirstArmingLeavesNoFile) {
+  auto store = KillSwitchStore::load(dir(), filters_);
+  filters_.fail_install(true);
+  auto r = store.arm("S-1-5-21-7", {{"vpn.example", ip("10.0.0.1")}}, {pin("10.0.0.1", 443)});
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error(), "killswitch_failed");
+  EXPECT_FALSE(store.state_file_exists());
+  EXPECT_FALSE(store.armed_in_memory());
+  EXPECT_FALSE(store.saved_state());
+  EXPECT_FALSE(filters_.installed());
+}
+
+TEST_F(StoreTest, FirstArmingWhoseCheckFailsTakesItsFiltersAwayAgain) {
+  auto store = KillSwitchStore::load(dir(), filters_);
+  filters_.break_layers(true);
+  auto r = store.arm("S-1-5-21-7", {}, {pin("10.0.0.1", 443)});
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error(), "killswitch_failed");
+  EXPECT_FALSE(filters_.installed());  // no block left behind that nothing reports
+  EXPECT_FALSE(store.state_file_exists());
+  EXPECT_FALSE(store.armed_in_memory());
+}
+
+TEST_F(StoreTest, FirstArmingThatCannotBeUndoneKeepsTheFileSoTheBlockStaysVisible) {
+  auto store = KillSwitchStore::load(dir(), filters_);
+  filters_.break_layers(true);
+  filters_.fail_remove(true);
+  ASSERT_FALSE(store.arm("S-1-5-21-7", {}, {pin("10.0.0.1", 443)}));
+  EXPECT_TRUE(filters_.installed());
+  EXPECT_TRUE(store.state_file_exists());  // engaged: reported armed, removable by a stop
+  EXPECT_FALSE(store.armed_in_memory());
+}
+
+TEST_F(StoreTest, FailedReArmingKeepsTheNewFileAndTheOldFilters) {
+  auto store = KillSwitchStore::load(dir(), filters_);
+  std::vector<Pin> old_pins{pin("10.0.0.1", 443)};
+  ASSERT_TRUE(store.arm("S-1-5-21-7", {{"a.example", ip("10.0.0.1")}}, old_pins));
+
+  filters_.fail_install(true);
+  auto r = store.arm("S-1-5-21-7", {{"b.example", ip("10.0.0.2")}}, {pin("10.0.0.2", 443)});
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error(), "killswitch_failed");
+  EXPECT_EQ(read_text(file()),
+            R"({"version":1,"pins":{"a.example":"10.0.0.1","b.example":"10.0.0.2"},"owner":"S-1-5-21-7"})");
+  EXPECT_EQ(filters_.installed(), old_pins);
+  EXPECT_EQ(store.armed_pins(), old_pins);
+  EXPECT_FALSE(store.saved_address("b.example"));  // memory keeps the last good state
+}
+
+TEST_F(StoreTest, FailedArmingOfARestoredSwitchKeepsItsFile) {
+  save(R"({"version":1,"pins":{},"owner":"S-1-5-21-7"})");
+  auto store = KillSwitchStore::load(dir(), filters_);  // file only: its restore failed or never ran
+  filters_.fail_install(true);
+  ASSERT_FALSE(store.arm("S-1-5-21-7", {}, {pin("10.0.0.1", 443)}));
+  EXPECT_TRUE(store.state_file_exists());
+}
+
+TEST_F(StoreTest, WriteFailureChangesNothing) {
+  auto store = KillSwitchStore::load(dir(), filters_);
+  ASSERT_TRUE(store.arm("S-1-5-21-7", {{"a.example", ip("10.0.0.1")}}, {pin("10.0.0.1", 443)}));
+  const std::string before = read_text(file());
+  const auto calls_before = filters_.calls().size();
+
+  std::filesystem::create_directories(dir() / "killswitch.tmp" / "blocker");  // the temporary file cannot be opened
+  auto r = store.arm("S-1-5-21-7", {{"b.example", ip("10.0.0.2")}}, {pin("10.0.0.2", 443)});
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error(), "killswitch_state");
+  EXPECT_EQ(filters_.calls().size(), calls_before);  // the filters were not touched
+  EXPECT_EQ(read_text(file()), before);
+  EXPECT_EQ(store.armed_pins(), std::vector<Pin>{pin("10.0.0.1", 443)});
+
+  // A state directory that cannot be created.
+  FakeFilterOps other;
+  write_text(tmp_.path() / "plain-file", "x");
+  auto nowhere = KillSwitchStore::load(tmp_.path() / "plain-file" / "sub", other);
+  EXPECT_EQ(nowhere.arm("S-1-5-21-7", {}, {}).error(), "killswitch_state");
+  EXPECT_TRUE(other.calls().empty());
+}
+
+TEST_F(StoreTest, ArmingTwiceKeepsTheLatestAddressPerHostAndOldHosts) {
+  auto store = KillSwitchStore::load(dir(), filters_);
+  ASSERT_TRUE(store.arm("S-1-5-21-7", {{"a.example", ip("10.0.0.1")}, {"b.example", ip("10.0.0.2")}},
+                        {pin("10.0.0.1", 443), pin("10.0.0.2", 443)}));
+  ASSERT_TRUE(store.arm("S-1-5-21-9", {{"a.example", ip("10.0.0.3")}, {"c.example", ip("10.0.0.4")},
+                                       {"c.example", ip("10.0.0.5")}},
+                        {pin("10.0.0.3", 443), pin("10.0.0.5", 443)}));
+  const char* expected =
+      R"({"version":1,"pins":{"a.example":"10.0.0.3","b.example":"10.0.0.2","c.example":"10.0.0.5"},)"
+      R"("owner":"S-1-5-21-9"})";
+  EXPECT_EQ(read_text(file()), expected);
+  EXPECT_EQ(store.saved_address("b.example"), ip("10.0.0.2"));
+  EXPECT_EQ(store.armed_pins(), (std::vector<Pin>{pin("10.0.0.3", 443), pin("10.0.0.5", 443)}));
+
+  // The merge also starts from a state loaded from disk.
+  FakeFilterOps later;
+  auto reloaded = KillSwitchStore::load(dir(), later);
+  ASSERT_TRUE(reloaded.arm("S-1-5-21-9", {{"d.example", ip("10.0.0.6")}}, {pin("10.0.0.6", 443)}));
+  EXPECT_EQ(reloaded.saved_address("a.example"), ip("10.0.0.3"));
+  EXPECT_EQ(reloaded.saved_address("d.example"), ip("10.0.0.6"));
+}
+
+TEST_F(StoreTest, WritesAreWholeAndOverwriteAStaleTemporaryFile) {
+  std::filesystem::create_directories(dir());
+  write_text(dir() / "killswitch.tmp", std::string(4096, 'x'));  // left by a crash
+  save(R"({"version":1,"pins":{"old.example":"10.0.0.9"},"owner":"S-1-5-21-1"})");
+  auto store = KillSwitchStore::load(dir(), filters_);
+
+  ArmedState s;
+  s.pins = {{"new.example", "10.0.0.1"}};
+  s.owner = "S-1-5-21-2";
+  ASSERT_TRUE(store.write_armed_state(s));
+  EXPECT_EQ(read_text(file()), R"({"version":1,"pins":{"new.example":"10.0.0.1"},"owner":"S-1-5-21-2"})");
+  EXPECT_FALSE(std::filesystem::exists(dir() / "killswitch.tmp"));
+
+  // Once the file cannot be replaced, the old one stays complete.
+  std::filesystem::remove(file());
+  std::filesystem::create_directories(file() / "blocker");
+  EXPECT_EQ(store.write_armed_state(s).error(), "killswitch_state");
+  EXPECT_TRUE(std::filesystem::is_directory(file()));
+}
+
+TEST_F(StoreTest, WriteCreatesMissingParents) {
+  auto deep = tmp_.path() / "a" / "b" / "VELK VPN";
+  auto store = KillSwitchStore::load(deep, filters_);
+  ASSERT_TRUE(store.write_armed_state(ArmedState{}));
+  EXPECT_EQ(read_text(deep / "killswitch.json"), R"({"version":1,"pins":{},"owner":null})");
+}
+
+TEST_F(StoreTest, DisarmRemovesFiltersThenFileThenMemory) {
+  auto store = KillSwitchStore::load(dir(), filters_);
+  ASSERT_TRUE(store.arm("S-1-5-21-7", {{"a.example", ip("10.0.0.1")}}, {pin("10.0.0.1", 443)}));
+  ASSERT_TRUE(store.disarm_kill_switch());
+  EXPECT_FALSE(filters_.installed());
+  EXPECT_FALSE(store.state_file_exists());
+  EXPECT_FALSE(store.armed_in_memory());
+  EXPECT_FALSE(store.saved_state());
+}
+
+TEST_F(StoreTest, FailedDisarmLeavesEverythingEngaged) {
+  auto store = KillSwitchStore::load(dir(), filters_);
+  ASSERT_TRUE(store.arm("S-1-5-21-7", {{"a.example", ip("10.0.0.1")}}, {pin("10.0.0.1", 443)}));
+  filters_.fail_remove(true);
+  auto r = store.disarm_kill_switch();
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error(), "killswitch_failed");
+  EXPECT_TRUE(filters_.installed());
+  EXPECT_TRUE(store.state_file_exists());
+  EXPECT_TRUE(store.armed_in_memory());
+  EXPECT_TRUE(store.saved_state());
+}
+
+TEST_F(StoreTest, FiltersOnlyAreLeftAloneUntilADisarm) {
+  filters_.preinstall({pin("10.0.0.1", 443)});
+  auto store = KillSwitchStore::load(dir(), filters_);
+  EXPECT_FALSE(store.armed_in_memory());
+  EXPECT_FALSE(store.state_file_exists());
+  EXPECT_TRUE(filters_.calls().empty());
+  ASSERT_TRUE(store.disarm_kill_switch());
+  EXPECT_FALSE(filters_.installed());
+}
+
+TEST_F(StoreTest, ForgetDropsMemoryOnly) {
+  auto store = KillSwitchStore::load(dir(), filters_);
+  ASSERT_TRUE(store.arm("S-1-5-21-7", {{"a.example", ip("10.0.0.1")}}, {pin("10.0.0.1", 443)}));
+  std::filesystem::remove(file());
+  store.forget_armed_state();
+  EXPECT_FALSE(store.armed_in_memory());
+  EXPECT_FALSE(store.saved_state());
+  EXPECT_TRUE(filters_.installed());  // the caller removes the filters itself
+}
+
+TEST_F(StoreTest, SavedEntryThatIsNotAnAddressIsNoAddress) {
+  save(R"({"version":1,"pins":{"a.example":"010.0.0.1","b.example":"127.0.0.1"}})");
+  auto store = KillSwitchStore::load(dir(), filters_);
+  EXPECT_FALSE(store.saved_address("a.example"));
+  EXPECT_EQ(store.saved_address("b.example"), ip("127.0.0.1"));  // refusing it is the pins' business
+}
+
+TEST_F(StoreTest, RecoverDeletesTheFileBeforeTouchingTheFilters) {
+  auto store = KillSwitchStore::load(dir(), filters_);
+  ASSERT_TRUE(store.arm("S-1-5-21-7", {}, {pin("10.0.0.1", 443)}));
+  bool file_seen_at_remove = true;
+  filters_.on_call([&](Call c) {
+    if (c == Call::remove) file_seen_at_remove = std::filesystem::exists(file());
+  });
+  ASSERT_TRUE(recover_kill_switch(dir(), filters_));
+  EXPECT_FALSE(file_seen_at_remove);
+  EXPECT_FALSE(filters_.installed());
+  // The running store sees the file gone.
+  EXPECT_FALSE(store.state_file_exists());
+}
+
+TEST_F(StoreTest, RecoverStopsWhenTheFileCannotBeDeleted) {
+  filters_.preinstall({pin("10.0.0.1", 443)});
+  std::filesystem::create_directories(file() / "child");  // cannot be deleted as a file
+  auto r = recover_kill_switch(dir(), filters_);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error(), "killswitch_failed");
+  EXPECT_TRUE(filters_.calls().empty());
+  EXPECT_TRUE(filters_.installed());
+}
+
+TEST_F(StoreTest, RecoverWithoutFileStillRemovesFilters) {
+  FakeFilterOps clean;
+  EXPECT_TRUE(recover_kill_switch(dir(), clean));  // neither file nor filters; not even the directory
+  EXPECT_EQ(clean.calls(), std::vector<Call>{Call::remove});
+
+  filters_.preinstall({pin("10.0.0.1", 443)});  // the file was deleted by hand
+  ASSERT_TRUE(recover_kill_switch(dir(), filters_));
+  EXPECT_FALSE(filters_.installed());
+
+  filters_.fail_remove(true);
+  EXPECT_EQ(recover_kill_switch(dir(), filters_).error(), "killswitch_failed");
+}
+
+TEST_F(StoreTest, ReadersRunWhileTheStateChanges) {
+  auto store = KillSwitchStore::load(dir(), filters_);
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    while (!done) {
+      (void)store.armed_in_memory();
+      (void)store.armed_pins();
+      (void)store.saved_address("a.example");
+      (void)store.saved_state();
+    }
+  });
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(store.arm("S-1-5-21-7", {{"a.example", ip("10.0.0.1")}}, {pin("10.0.0.1", 443)}));
+    ASSERT_TRUE(store.disarm_kill_switch());
+  }
+  done = true;
+  reader.join();
+  EXPECT_FALSE(store.armed_in_memory());
+}
+
+}  // namespace
+}  // namespace velk

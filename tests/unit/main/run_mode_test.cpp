@@ -1,0 +1,126 @@
+#include "main/run_mode.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "fake_filter_ops.h"
+#include "temp_dir.h"
+
+namespace velk {
+namespace {
+
+using test::FakeFilterOps;
+using Call = FakeFilterOps::Call;
+
+class RunModeTest : public ::testing::Test {
+ protected:
+  int run(std::vector<std::string> args) {
+    out_.clear();
+    err_.clear();
+    ConsoleStreams console{[&](std::string_view s) { out_ += s; }, [&](std::string_view s) { err_ += s; }};
+    ModeDependencies deps{[&] { return test::borrow(filters_); }};
+    return run_process(args, console, deps);
+  }
+  std::string dir() const { return (tmp_.path() / "state").string(); }
+  std::filesystem::path file() const { return tmp_.path() / "state" / "killswitch.json"; }
+  void save(const std::string& text) {
+    std::filesystem::create_directories(file().parent_path());
+    std::ofstream(file(), std::ios::binary) << text;
+  }
+
+  test::TempDir tmp_;
+  FakeFilterOps filters_;
+  std::string out_, err_;
+};
+
+TEST_F(RunModeTest, RecoverRemovesFileAndFilters) {
+  save(R"({"version":1,"pins":{},"owner":"S-1-5-21-7"})");
+  filters_.preinstall({});
+  EXPECT_EQ(run({"--recover", "--state-dir", dir()}), 0);
+  EXPECT_EQ(out_, "VELK VPN no longer blocks the network.\n");
+  EXPECT_EQ(err_, "");
+  EXPECT_FALSE(std::filesystem::exists(file()));
+  EXPECT_FALSE(filters_.installed());
+}
+
+TEST_F(RunModeTest, RecoverWithNothingToRemoveSucceeds) {
+  EXPECT_EQ(run({"--service", "--recover", "--state-dir", dir()}), 0);  // --service does not start a service
+  EXPECT_EQ(out_, "VELK VPN no longer blocks the network.\n");
+  EXPECT_EQ(filters_.calls(), std::vector<Call>{Call::remove});
+}
+
+TEST_F(RunModeTest, RecoverFailureNamesTheCode) {
+  filters_.fail_remove(true);
+  EXPECT_EQ(run({"--recover", "--state-dir", dir()}), 1);
+  EXPECT_EQ(out_, "");
+  EXPECT_EQ(err_, "velkvpn-helper: could not remove the block (killswitch_failed). Are you root?\n");
+}
+
+TEST_F(RunModeTest, RecoverLeavesFiltersWhenTheFileCannotBeDeleted) {
+  std::filesystem::create_directories(file() / "child");
+  filters_.preinstall({});
+  EXPECT_EQ(run({"--recover", "--state-dir", dir()}), 1);
+  EXPECT_EQ(err_, "velkvpn-helper: could not remove the block (killswitch_failed). Are you root?\n");
+  EXPECT_TRUE(filters_.calls().empty());
+  EXPECT_TRUE(filters_.installed());
+}
+
+TEST_F(RunModeTest, ArmFromStateWithoutFileDoesNothing) {
+  EXPECT_EQ(run({"--arm-from-state", "--state-dir", dir()}), 0);
+  EXPECT_EQ(out_, "");
+  EXPECT_EQ(err_, "");
+  EXPECT_TRUE(filters_.calls().empty());
+  EXPECT_FALSE(std::filesystem::exists(file()));
+}
+
+TEST_F(RunModeTest, ArmFromStateRestoresWithoutPins) {
+  save(R"({"version":1,"pins":{"vpn.example":"10.0.0.1"},"owner":"S-1-5-21-7"})");
+  EXPECT_EQ(run({"--arm-from-state", "--state-dir", dir()}), 0);
+  EXPECT_EQ(out_, "");
+  EXPECT_EQ(err_, "");
+  EXPECT_EQ(filters_.installs(), std::vector<std::vector<Pin>>{{}});
+  EXPECT_TRUE(std::filesystem::exists(file()));
+
+  save("not json");  // an unreadable file still restores the block
+  EXPECT_EQ(run({"--arm-from-state", "--state-dir", dir()}), 0);
+  EXPECT_EQ(filters_.installs().size(), 2u);
+}
+
+TEST_F(RunModeTest, ArmFromStateFailureIsOnlyAMessage) {
+  save(R"({"version":1,"pins":{}})");
+  filters_.fail_install(true);
+  EXPECT_EQ(run({"--arm-from-state", "--state-dir", dir()}), 0);
+  EXPECT_EQ(out_, "");
+  EXPECT_EQ(err_, "velkvpn-helper: could not restore the kill switch\n");
+}
+
+TEST_F(RunModeTest, WithoutAFilteringEngineBothModesFailSafely) {
+  save(R"({"version":1,"pins":{}})");
+  ConsoleStreams console{[&](std::string_view s) { out_ += s; }, [&](std::string_view s) { err_ += s; }};
+  ModeDependencies none{[] { return std::unique_ptr<FilterOps>(); }};
+  std::vector<std::string> recover{"--recover", "--state-dir", dir()};
+  EXPECT_EQ(run_process(recover, console, none), 1);
+  EXPECT_EQ(err_, "velkvpn-helper: could not remove the block (killswitch_failed). Are you root?\n");
+  EXPECT_FALSE(std::filesystem::exists(file()));  // the file went first, as always
+
+  save(R"({"version":1,"pins":{}})");
+  err_.clear();
+  std::vector<std::string> arm{"--arm-from-state", "--state-dir", dir()};
+  EXPECT_EQ(run_process(arm, console, ModeDependencies{}), 0);
+  EXPECT_EQ(err_, "velkvpn-helper: could not restore the kill switch\n");
+}
+
+TEST_F(RunModeTest, CommandLineExitsAndUnbuiltModes) {
+  EXPECT_EQ(run({"--version", "--recover"}), 0);
+  EXPECT_EQ(out_, "velkvpn-helper 0.1.8\n");
+  EXPECT_EQ(run({"--recover", "--bogus"}), 2);
+  EXPECT_EQ(out_, "");
+  EXPECT_TRUE(filters_.calls().empty());
+  EXPECT_EQ(run({"--upgrade-inspect"}), 1);
+  EXPECT_EQ(err_, "velkvpn-helper: this mode is not available in this build\n");
+}
+
+}  // namespace
+}  // namespace velk

@@ -1,0 +1,151 @@
+// The kill-switch watcher: repairs of lost filters, the silent re-install on a
+// tunnel change, and the reset when killswitch.json is deleted under it.
+
+#include "killswitch/watcher.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "fake_engine_world.h"
+#include "ipc/error_codes.h"
+#include "supervisor/supervisor.h"
+
+namespace velk {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FakeEngineWorld;
+using test::FakeFilterOps;
+using test::kOwner;
+
+Pin pin(std::string_view ip, std::uint16_t port) { return Pin{*IpAddress::parse(ip), port}; }
+
+struct Watcher : ::testing::Test {
+  void SetUp() override {
+    world.build();
+    ASSERT_TRUE(sup().apply_request(kOwner, test::engine_request(1), true));
+    calls_before = world.filters.calls().size();
+  }
+  Supervisor& sup() { return world.supervisor(); }
+  std::vector<FakeFilterOps::Call> new_calls() {
+    auto calls = world.filters.calls();
+    return {calls.begin() + static_cast<std::ptrdiff_t>(calls_before), calls.end()};
+  }
+  FakeEngineWorld world;
+  std::size_t calls_before = 0;
+};
+
+TEST_F(Watcher, LeavesAnIntactKillSwitchAlone) {
+  check_kill_switch(sup());
+  EXPECT_EQ(new_calls(), (std::vector{FakeFilterOps::Call::tunnel_changed, FakeFilterOps::Call::intact}));
+  EXPECT_EQ(sup().snapshot().error, std::nullopt);
+}
+
+TEST_F(Watcher, PutsLostFiltersBackAndSaysSo) {
+  world.filters.break_layers(true);
+  check_kill_switch(sup());
+  EXPECT_EQ(world.filters.installs().back(), std::vector<Pin>{pin("10.0.0.1", 443)});
+  EXPECT_EQ(sup().snapshot().error, "killswitch_restored");
+  EXPECT_EQ(sup().store().armed_pins(), std::vector<Pin>{pin("10.0.0.1", 443)});
+}
+
+TEST_F(Watcher, ReportsFiltersItCannotPutBackEveryPass) {
+  world.filters.break_layers(true);
+  world.filters.fail_install(true);
+  check_kill_switch(sup());
+  EXPECT_EQ(sup().snapshot().error, "killswitch_lost");
+  world.filters.fail_install(false);
+  check_kill_switch(sup());
+  EXPECT_EQ(sup().snapshot().error, "killswitch_restored");
+}
+
+TEST_F(Watcher, ReinstallsSilentlyWhenTheTunnelChanges) {
+  world.filters.set_tunnel_changed(true);
+  check_kill_switch(sup());
+  EXPECT_EQ(new_calls(), (std::vector{FakeFilterOps::Call::tunnel_changed, FakeFilterOps::Call::install}));
+  EXPECT_EQ(world.filters.installs().back(), std::vector<Pin>{pin("10.0.0.1", 443)});
+  EXPECT_EQ(sup().snapshot().error, std::nullopt);
+
+  world.filters.fail_install(true);
+  check_kill_switch(sup());
+  EXPECT_EQ(sup().snapshot().error, "killswitch_lost");
+}
+
+TEST_F(Watcher, ADeletedStateFileTurnsTheKillSwitchOffAndStopsTheEngine) {
+  world.controller.set_member("proxy", "srv-0");
+  world.start_engine_thread();
+  ASSERT_TRUE(FakeEngineWorld::eventually([&] { return sup().snapshot().state == EngineState::running; }));
+  std::filesystem::remove(world.state_file());  // --recover from another process
+
+  check_kill_switch(sup());
+  EXPECT_EQ(world.filters.installed(), std::nullopt);
+  EXPECT_FALSE(sup().store().armed_in_memory());
+  EXPECT_FALSE(sup().has_desired_request());
+  ASSERT_TRUE(FakeEngineWorld::eventually([&] { return sup().snapshot().state == EngineState::stopped; }));
+  EXPECT_EQ(world.launcher.killed(), 1);
+  const Status s = sup().status_for(kOwner);
+  EXPECT_EQ(s.kill_switch, KillSwitch::off);
+  EXPECT_EQ(s.session, Session::none);
+  EXPECT_FALSE(s.wanted);
+  // The next pass finds nothing armed and touches nothing.
+  const auto calls = world.filters.calls().size();
+  check_kill_switch(sup());
+  EXPECT_EQ(world.filters.calls().size(), calls);
+}
+
+TEST(WatcherIdle, DoesNothingWhileNotArmedInMemory) {
+  FakeEngineWorld world;
+  world.filters.fail_install(true);
+  std::ofstream(world.state_file()) << "{}";  // a file whose restore failed
+  Supervisor& sup = world.build();
+  const auto calls = world.filters.calls().size();
+  world.filters.break_layers(true);
+  world.filters.set_tunnel_changed(true);
+  check_kill_switch(sup);
+  EXPECT_EQ(world.filters.calls().size(), calls);
+  EXPECT_TRUE(std::filesystem::exists(world.state_file()));
+  EXPECT_EQ(sup.snapshot().kill_switch, KillSwitch::armed);
+}
+
+TEST_F(Watcher, WaitsForAnArmingInProgressThenSeesItsPins) {
+  std::future<void> pass;
+  std::atomic<bool> started{false};
+  bool pass_waited = false;
+  world.filters.on_call([&](FakeFilterOps::Call call) {
+    if (call != FakeFilterOps::Call::install || started.exchange(true)) return;
+    // Inside the arming: a watcher pass must wait for the operation lock.
+    pass = std::async(std::launch::async, [&] { check_kill_switch(sup()); });
+    pass_waited = pass.wait_for(50ms) == std::future_status::timeout;
+  });
+  world.filters.set_tunnel_changed(true);
+  EngineRequest moved = test::engine_request(1);
+  moved.routes[0].server = "192.0.2.7";
+  ASSERT_TRUE(sup().apply_request(kOwner, moved, true));
+  pass.get();
+  EXPECT_TRUE(pass_waited);
+  // The pass re-installed the new pins.
+  const auto installs = world.filters.installs();
+  ASSERT_EQ(installs.size(), 3u);
+  EXPECT_EQ(installs[2], std::vector<Pin>{pin("192.0.2.7", 443)});
+}
+
+TEST_F(Watcher, RunsOnePassPerSecond) {
+  world.clock.set_manual_sleeps(true);
+  world.filters.break_layers(true);
+  world.start_watcher_thread();
+  ASSERT_TRUE(world.clock.await_sleeps(1));
+  world.clock.advance(999ms);
+  std::this_thread::sleep_for(20ms);
+  EXPECT_TRUE(new_calls().empty());
+  world.clock.advance(1ms);
+  ASSERT_TRUE(world.clock.await_sleeps(2));
+  EXPECT_EQ(sup().snapshot().error, "killswitch_restored");
+  EXPECT_EQ(world.filters.installs().size(), 2u);  // the arming, then one repair
+}
+
+}  // namespace
+}  // namespace velk
