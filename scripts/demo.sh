@@ -52,7 +52,7 @@ rm -rf "$demo"
 mkdir -p "$demo"
 w cmd /c exit 0 >/dev/null 2>&1   # wine-run.sh makes the prefix on first use and waits for wineboot
 # Wine ends its service manager, and every service with it, as soon as no
-# other program of the prefix runs; this one waits on a pipe until the end.
+# other program of the prefix runs; this one waits on a fifo until the end.
 mkfifo "$demo/keepalive"
 exec 9<>"$demo/keepalive"
 w cmd /c pause <&9 >/dev/null 2>&1 &
