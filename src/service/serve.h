@@ -1,0 +1,57 @@
+#pragma once
+// The serve mode: fix the configuration, then run as the Windows service
+// (with "--service") or serve the pipe in the foreground of a console.
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "main/command_line.h"
+#include "service/helper_config.h"
+#include "service/service_host.h"
+#include "wfp/engine_path.h"
+
+namespace velk {
+
+// What the serve mode runs and publishes; the process entry supplies them.
+struct ServeHooks {
+  // Stores the engine path in published_engine_path (replacing an earlier value).
+  std::function<void(const std::filesystem::path&)> publish_engine_path = [](const std::filesystem::path& path) {
+    set_published_engine_path(path);
+  };
+  // run_pipe_server with this configuration; returns only when the pipe
+  // cannot be secured.
+  std::function<void(const HelperConfig&)> run_pipe_server;
+  // The supervisor the server published, or null while there is none.
+  std::function<std::shared_ptr<StoppableSupervisor>()> published_supervisor;
+};
+
+// The platform operations of the serve mode.
+class ServePlatform {
+ public:
+  virtual ~ServePlatform() = default;
+  // The running executable's path; absent when it cannot be read.
+  virtual std::optional<std::filesystem::path> executable_path() = 0;
+  // The process's raw command line, as the system holds it.
+  virtual std::u16string raw_command_line() = 0;
+  // Hands the process to the SCM; returns when the dispatcher returns or fails.
+  virtual void run_service_dispatcher() = 0;
+};
+
+// Stores the configuration in its write-once slot and gives back what the
+// slot holds (the first configuration stored).
+using ConfigStore = std::function<const HelperConfig&(HelperConfig)>;
+
+// Resolves the configuration and publishes it (engine path, then
+// HelperConfig), then enters the dispatcher or, in a console, the server.
+// Returns in service mode once the dispatcher lets go.
+void run_serve_with(const HelperOptions& options, ServePlatform& platform, const ServeHooks& hooks,
+                    const std::filesystem::path& default_state, const ConfigStore& store_config);
+
+// The serve mode of the process (Windows build only). Returns only in service
+// mode; the process then exits with 0.
+void run_serve(const HelperOptions& options, ServeHooks hooks);
+
+}  // namespace velk

@@ -1,0 +1,204 @@
+// The accept loop against a fake pipe host: the start order, the rule for the
+// first instance, retries, and what a connection thread does.
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ipc/pipe_server.h"
+
+namespace velk {
+namespace {
+
+using namespace std::chrono_literals;
+
+using Events = std::vector<std::string>;
+
+class NullStream final : public ByteStream {
+ public:
+  std::size_t read(std::span<char>) override { return 0; }
+  bool write_all(std::string_view) override { return true; }
+};
+
+class FakeClock final : public Clock {
+ public:
+  explicit FakeClock(Events& events) : events_(events) {}
+  time_point now() override { return {}; }
+  void sleep_for(duration d) override {
+    events_.push_back("sleep " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()));
+  }
+
+ private:
+  Events& events_;
+};
+
+struct InstanceScript {
+  bool connects = true;
+  std::optional<CallerIdentity> caller = CallerIdentity{"S-1-5-21-1-2-3-1001", false};
+};
+
+class FakeInstance final : public PipeInstance {
+ public:
+  FakeInstance(Events& events, InstanceScript script) : events_(events), script_(script) {}
+  ~FakeInstance() override { events_.push_back("close"); }
+  bool wait_for_client() override {
+    events_.push_back(script_.connects ? "connected" : "connect failed");
+    return script_.connects;
+  }
+  std::optional<CallerIdentity> identify_caller() override {
+    events_.push_back("identify");
+    return script_.caller;
+  }
+  ByteStream& stream() override { return stream_; }
+  void flush_and_disconnect() override { events_.push_back("flush+disconnect"); }
+
+ private:
+  Events& events_;
+  InstanceScript script_;
+  NullStream stream_;
+};
+
+class FakeHost final : public PipeHost {
+ public:
+  explicit FakeHost(Events& events) : events_(events) {}
+  bool descriptor_works = true;
+  std::deque<bool> creations;  // false: that attempt fails; exhausted: attempts succeed
+  std::deque<InstanceScript> scripts;
+  std::vector<bool> first_flags;
+  std::vector<std::function<void()>> threads;
+
+  bool build_security_descriptor() override {
+    events_.push_back("descriptor");
+    return descriptor_works;
+  }
+  std::unique_ptr<PipeInstance> create_instance(bool first_instance) override {
+    first_flags.push_back(first_instance);
+    bool ok = true;
+    if (!creations.empty()) {
+      ok = creations.front();
+      creations.pop_front();
+    }
+    events_.push_back(ok ? "created" : "create failed");
+    if (!ok) return nullptr;
+    InstanceScript script;
+    if (!scripts.empty()) {
+      script = scripts.front();
+      scripts.pop_front();
+    }
+    return std::make_unique<FakeInstance>(events_, script);
+  }
+  void start_thread(std::function<void()> body) override {
+    events_.push_back("thread");
+    threads.push_back(std::move(body));
+  }
+
+ private:
+  Events& events_;
+};
+
+struct PipeServerTest : ::testing::Test {
+  Events events;
+  FakeHost host{events};
+  FakeClock clock{events};
+  std::vector<CallerIdentity> served;
+  ServerHooks hooks{
+      [this] { events.push_back("supervisor"); },
+      [this] { events.push_back("engine thread"); },
+      [this] { events.push_back("watcher thread"); },
+      [this](ByteStream&, const CallerIdentity& caller) {
+        events.push_back("serve " + caller.sid);
+        served.push_back(caller);
+      },
+  };
+};
+
+TEST_F(PipeServerTest, SupervisorAndThreadsComeBeforeTheDescriptor) {
+  EXPECT_TRUE(start_pipe_server(host, hooks));
+  EXPECT_EQ(events, (Events{"supervisor", "engine thread", "watcher thread", "descriptor"}));
+}
+
+TEST_F(PipeServerTest, NoDescriptorNoPipe) {
+  host.descriptor_works = false;
+  serve_pipe(host, clock, hooks);  // returns
+  EXPECT_EQ(events, (Events{"supervisor", "engine thread", "watcher thread", "descriptor"}));
+  EXPECT_TRUE(host.first_flags.empty());
+}
+
+TEST_F(PipeServerTest, FirstInstanceDemandedUntilOneIsCreated) {
+  host.creations = {false, false, true, false, true};
+  AcceptLoop loop(host, clock, hooks.serve_connection);
+  for (int i = 0; i < 6; ++i) loop.accept_one();
+  EXPECT_EQ(host.first_flags, (std::vector<bool>{true, true, true, false, false, false}));
+}
+
+TEST_F(PipeServerTest, FailedCreationWaitsOneSecond) {
+  host.creations = {false, false, true};
+  AcceptLoop loop(host, clock, hooks.serve_connection);
+  for (int i = 0; i < 3; ++i) loop.accept_one();
+  EXPECT_EQ(events, (Events{"create failed", "sleep 1000", "create failed", "sleep 1000", "created", "connected",
+                            "thread"}));
+}
+
+TEST_F(PipeServerTest, ConnectionThreadServesThenFlushesAndCloses) {
+  AcceptLoop loop(host, clock, hooks.serve_connection);
+  loop.accept_one();
+  loop.accept_one();  // the next instance is up while the first client is served
+  EXPECT_EQ(events, (Events{"created", "connected", "thread", "created", "connected", "thread"}));
+  ASSERT_EQ(host.threads.size(), 2u);
+  events.clear();
+  host.threads[0]();
+  EXPECT_EQ(events, (Events{"identify", "serve S-1-5-21-1-2-3-1001", "flush+disconnect", "close"}));
+  ASSERT_EQ(served.size(), 1u);
+  EXPECT_FALSE(served[0].elevated);
+}
+
+TEST_F(PipeServerTest, UnknownCallerGetsNoAnswer) {
+  host.scripts = {InstanceScript{true, std::nullopt}};
+  AcceptLoop loop(host, clock, hooks.serve_connection);
+  loop.accept_one();
+  ASSERT_EQ(host.threads.size(), 1u);
+  events.clear();
+  host.threads[0]();
+  EXPECT_EQ(events, (Events{"identify", "flush+disconnect", "close"}));
+  EXPECT_TRUE(served.empty());
+}
+
+TEST_F(PipeServerTest, FailedConnectClosesTheInstanceAndTriesAgainAtOnce) {
+  host.scripts = {InstanceScript{false, std::nullopt}};
+  AcceptLoop loop(host, clock, hooks.serve_connection);
+  loop.accept_one();
+  loop.accept_one();
+  EXPECT_EQ(events, (Events{"created", "connect failed", "close", "created", "connected", "thread"}));
+  EXPECT_EQ(host.first_flags, (std::vector<bool>{true, false}));
+}
+
+TEST(PublishedSupervisor, FirstFillWins) {
+  struct Thing {
+    int id;
+  };
+  SharedSlot<Thing> slot;
+  EXPECT_EQ(slot.get(), nullptr);
+  EXPECT_FALSE(slot.fill(nullptr));
+  EXPECT_TRUE(slot.fill(std::make_shared<Thing>(Thing{1})));
+  EXPECT_FALSE(slot.fill(std::make_shared<Thing>(Thing{2})));
+  ASSERT_NE(slot.get(), nullptr);
+  EXPECT_EQ(slot.get()->id, 1);
+  EXPECT_EQ(&published_supervisor<Thing>(), &published_supervisor<Thing>());
+}
+
+TEST(CallerIdentity, Elevation) {
+  EXPECT_TRUE(caller_is_elevated("S-1-5-21-1-2-3-1001", 1u));
+  EXPECT_TRUE(caller_is_elevated("S-1-5-21-1-2-3-1001", 0xFFFFFFFFu));
+  EXPECT_FALSE(caller_is_elevated("S-1-5-21-1-2-3-500", 0u)) << "a filtered administrator token";
+  EXPECT_FALSE(caller_is_elevated("S-1-5-21-1-2-3-1001", std::nullopt));
+  EXPECT_TRUE(caller_is_elevated("S-1-5-18", std::nullopt)) << "LocalSystem without a readable elevation";
+  EXPECT_TRUE(caller_is_elevated("S-1-5-18", 0u));
+  EXPECT_FALSE(caller_is_elevated("S-1-5-180", std::nullopt));
+  EXPECT_FALSE(caller_is_elevated("s-1-5-18", std::nullopt));
+}
+
+}  // namespace
+}  // namespace velk
