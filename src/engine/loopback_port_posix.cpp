@@ -6,23 +6,12 @@
 #include <unistd.h>
 
 #include "ipc/error_codes.h"
+#include "platform/socket_posix.h"
 
 namespace velk {
 namespace {
 
-class Socket {
- public:
-  explicit Socket(int fd) : fd_(fd) {}
-  ~Socket() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+using Socket = UniqueSocket;
 
 }  // namespace
 

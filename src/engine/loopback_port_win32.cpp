@@ -4,38 +4,19 @@
 #include <ws2tcpip.h>
 
 #include "ipc/error_codes.h"
+#include "platform/socket_win32.h"
 
 namespace velk {
 namespace {
 
-// Winsock is started once for the life of the process and never cleaned up:
-// other threads may hold sockets until exit.
-bool winsock_ready() {
-  static const bool ready = [] {
-    WSADATA data;
-    return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  }();
-  return ready;
-}
 
-class Socket {
- public:
-  explicit Socket(SOCKET s) : s_(s) {}
-  ~Socket() {
-    if (s_ != INVALID_SOCKET) ::closesocket(s_);
-  }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  SOCKET get() const { return s_; }
-
- private:
-  SOCKET s_;
-};
+using Socket = UniqueSocket;
 
 }  // namespace
 
 Result<std::uint16_t> free_loopback_port() {
-  if (!winsock_ready()) return fail(err::engine_controller);
+  WinsockSession winsock;
+  if (!winsock.ok()) return fail(err::engine_controller);
   // Not inheritable: the engine started next must not receive this socket.
   Socket s(::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
   if (s.get() == INVALID_SOCKET) return fail(err::engine_controller);

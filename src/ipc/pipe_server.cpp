@@ -26,7 +26,11 @@ void AcceptLoop::accept_one() {
     return;
   }
   rule_.instance_created();
-  if (!pipe->wait_for_client()) return;  // the instance is closed; a new one follows at once
+  failed_.reset();  // the new instance holds the name now
+  if (!pipe->wait_for_client()) {
+    failed_ = std::move(pipe);  // closed once the next instance exists, which follows at once
+    return;
+  }
   std::shared_ptr<PipeInstance> owned(std::move(pipe));
   host_.start_thread([owned = std::move(owned), handler = handler_]() mutable {
     serve_client(*owned, handler);

@@ -98,6 +98,10 @@ class AcceptLoop {
   Clock& clock_;
   ConnectionHandler handler_;
   FirstInstanceRule rule_;
+  // An instance whose wait failed stays open until the next one exists: once
+  // the server owns the name it never holds zero instances of it, so another
+  // process cannot take the name in between and have later instances join it.
+  std::unique_ptr<PipeInstance> failed_;
 };
 
 // start_pipe_server, then the accept loop forever. Returns only when the

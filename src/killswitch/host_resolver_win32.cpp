@@ -4,23 +4,10 @@
 #include <cstring>
 
 #include "killswitch/host_resolver.h"
+#include "platform/socket_win32.h"
 
 namespace velk {
 namespace {
-
-// Winsock is started for the length of one look-up (WSAStartup counts its users).
-class WinsockSession {
- public:
-  WinsockSession() { ok_ = ::WSAStartup(MAKEWORD(2, 2), &data_) == 0; }
-  ~WinsockSession() { if (ok_) ::WSACleanup(); }
-  WinsockSession(const WinsockSession&) = delete;
-  WinsockSession& operator=(const WinsockSession&) = delete;
-  bool ok() const { return ok_; }
-
- private:
-  WSADATA data_{};
-  bool ok_ = false;
-};
 
 class GetAddrInfoResolver final : public HostResolver {
  public:

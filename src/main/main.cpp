@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "main/run_mode.h"
+#include "main/serve_mode.h"
 #include "platform/text.h"
 #include "wfp/filter_ops.h"
 
@@ -27,6 +28,7 @@ int wmain(int argc, wchar_t** argv) {
   };
   velk::ModeDependencies deps{
       [] { return velk::system_filter_ops(); },
+      [](const velk::HelperOptions& options) { return velk::run_serve_mode(options); },
   };
   return velk::run_process(args, console, deps);
 }

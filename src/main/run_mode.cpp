@@ -66,6 +66,8 @@ int run_process(std::span<const std::string> args, const ConsoleStreams& console
     case RunMode::recover:
       return run_recover(state_dir, *filters_or_unavailable(deps), console);
     case RunMode::serve:
+      if (deps.serve) return deps.serve(options);
+      break;
     case RunMode::upgrade_inspect:
     case RunMode::install_from_stage:
     case RunMode::remove_service:

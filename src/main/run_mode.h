@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "main/command_line.h"
 #include "wfp/filter_ops.h"
 
 namespace velk {
@@ -21,6 +22,8 @@ struct ConsoleStreams {
 struct ModeDependencies {
   // The kill-switch filter operations (the system's filtering engine in the product).
   std::function<std::unique_ptr<FilterOps>()> filter_ops;
+  // The serve mode (service or console server); absent where it cannot run.
+  std::function<int(const HelperOptions&)> serve;
 };
 
 inline constexpr std::string_view kRecoveredText = "VELK VPN no longer blocks the network.\n";

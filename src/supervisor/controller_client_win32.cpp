@@ -7,42 +7,14 @@
 #include <chrono>
 
 #include "ipc/error_codes.h"
+#include "platform/socket_win32.h"
 #include "supervisor/controller_client.h"
 
 namespace velk {
 namespace {
 
-// Winsock is reference counted: each exchange holds its own reference.
-class WinsockSession {
- public:
-  WinsockSession() {
-    WSADATA data;
-    ok_ = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  }
-  ~WinsockSession() {
-    if (ok_) ::WSACleanup();
-  }
-  WinsockSession(const WinsockSession&) = delete;
-  WinsockSession& operator=(const WinsockSession&) = delete;
-  bool ok() const { return ok_; }
-
- private:
-  bool ok_ = false;
-};
-
-class Socket {
- public:
-  explicit Socket(SOCKET s) : s_(s) {}
-  ~Socket() {
-    if (s_ != INVALID_SOCKET) ::closesocket(s_);
-  }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  SOCKET get() const { return s_; }
-
- private:
-  SOCKET s_;
-};
+// Each exchange holds its own Winsock session.
+using Socket = UniqueSocket;
 
 bool set_blocking(SOCKET s, bool blocking) {
   u_long mode = blocking ? 0 : 1;

@@ -166,13 +166,18 @@ TEST_F(PipeServerTest, UnknownCallerGetsNoAnswer) {
   EXPECT_TRUE(served.empty());
 }
 
-TEST_F(PipeServerTest, FailedConnectClosesTheInstanceAndTriesAgainAtOnce) {
+TEST_F(PipeServerTest, FailedConnectTriesAgainAtOnceAndClosesOnlyOnceReplaced) {
+  // The failed instance keeps the name until its successor exists, even when
+  // creating that successor fails for a while.
   host.scripts = {InstanceScript{false, std::nullopt}};
+  host.creations = {true, false, true};
   AcceptLoop loop(host, clock, hooks.serve_connection);
   loop.accept_one();
   loop.accept_one();
-  EXPECT_EQ(events, (Events{"created", "connect failed", "close", "created", "connected", "thread"}));
-  EXPECT_EQ(host.first_flags, (std::vector<bool>{true, false}));
+  loop.accept_one();
+  EXPECT_EQ(events, (Events{"created", "connect failed", "create failed", "sleep 1000", "created", "close",
+                            "connected", "thread"}));
+  EXPECT_EQ(host.first_flags, (std::vector<bool>{true, false, false}));
 }
 
 TEST(PublishedSupervisor, FirstFillWins) {

@@ -122,5 +122,26 @@ TEST_F(RunModeTest, CommandLineExitsAndUnbuiltModes) {
   EXPECT_EQ(err_, "velkvpn-helper: this mode is not available in this build\n");
 }
 
+TEST_F(RunModeTest, ServeRunsTheServeModeWithTheParsedOptions) {
+  ConsoleStreams console{[&](std::string_view s) { out_ += s; }, [&](std::string_view s) { err_ += s; }};
+  std::optional<HelperOptions> seen;
+  ModeDependencies deps{[&] { return test::borrow(filters_); },
+                        [&](const HelperOptions& o) {
+                          seen = o;
+                          return 0;
+                        }};
+  std::vector<std::string> args{"--socket", "P", "--service", "--engine", "E"};
+  EXPECT_EQ(run_process(args, console, deps), 0);
+  ASSERT_TRUE(seen);
+  EXPECT_EQ(seen->socket, std::optional<std::string>("P"));
+  EXPECT_EQ(seen->engine, std::optional<std::filesystem::path>("E"));
+  EXPECT_TRUE(filters_.calls().empty());  // serving never touches the filters from here
+  // --recover wins over --service: the repair mode runs, not the server.
+  seen.reset();
+  std::vector<std::string> recover{"--service", "--recover", "--state-dir", dir()};
+  EXPECT_EQ(run_process(recover, console, deps), 0);
+  EXPECT_FALSE(seen);
+}
+
 }  // namespace
 }  // namespace velk

@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "manual_clock.h"
 #include "service/service_host.h"
 
 namespace velk {
@@ -15,18 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class FakeClock final : public Clock {
- public:
-  time_point now() override { return now_; }
-  void sleep_for(duration d) override {
-    sleeps.push_back(d);
-    now_ += d;
-  }
-  std::vector<duration> sleeps;
-
- private:
-  time_point now_{};
-};
+using FakeClock = test::ManualClock;
 
 class FakeSupervisor final : public StoppableSupervisor {
  public:

@@ -15,25 +15,13 @@
 #include <vector>
 
 #include "ipc/error_codes.h"
+#include "manual_clock.h"
 #include "platform/clock.h"
 #include "supervisor/engine_process.h"
 #include "supervisor/output_reader.h"
 
 namespace velk::test {
 
-// A clock that moves only when something sleeps on it.
-class ManualClock final : public Clock {
- public:
-  time_point now() override { return now_; }
-  void sleep_for(duration d) override {
-    sleeps.push_back(d);
-    now_ += d;
-  }
-  std::vector<duration> sleeps;
-
- private:
-  time_point now_{std::chrono::hours(1000)};
-};
 
 // Serves a fixed text in reads of at most `chunk` bytes, then the end of the
 // stream (or a read error when `fail_at_end`). Records each read's request size.
