@@ -5,6 +5,7 @@
 #include "ipc/error_codes.h"
 #include "killswitch/watcher.h"
 #include "supervisor/engine_loop.h"
+#include "sample_route.h"
 
 namespace velk::test {
 
@@ -26,16 +27,9 @@ int TableResolver::calls() {
 }
 
 Route engine_route(int n) {
-  Route r;
-  r.tag = "srv-" + std::to_string(n);
+  Route r = sample_route("srv-" + std::to_string(n));
   r.server = "10.0.0." + std::to_string(n + 1);
-  r.port = 443;
-  r.uuid = "123e4567-e89b-12d3-a456-426614174000";
   r.flow = "xtls-rprx-vision";
-  r.server_name = "www.example.com";
-  r.fingerprint = "chrome";
-  r.public_key = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJ0123-_x";
-  r.short_id = "0123abcd";
   return r;
 }
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "engine/route_validation.h"
-#include "sample_request.h"
+#include "sample_route.h"
 
 namespace velk {
 namespace {

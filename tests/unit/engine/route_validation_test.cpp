@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "ipc/error_codes.h"
-#include "sample_request.h"
+#include "sample_route.h"
 
 namespace velk {
 namespace {
