@@ -12,6 +12,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+scripts/install-deps.sh
+. scripts/wine-env.sh
 
 build=$root/build/windows
 demo=$root/build/demo
@@ -32,7 +34,7 @@ cleanup() {
   local code=$?
   trap - EXIT INT TERM
   [ "$code" -eq 0 ] || echo "cleaning up build/demo"
-  WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+  WINEPREFIX=$prefix "$WINESERVER" -k >/dev/null 2>&1 || true
   exec 9>&- 2>/dev/null || true
   wait 2>/dev/null || true
   rm -rf "$demo"

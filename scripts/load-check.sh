@@ -13,6 +13,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+scripts/install-deps.sh
+. scripts/wine-env.sh
 
 clients=${1:-4}
 seconds=${2:-5}
@@ -26,7 +28,7 @@ w() { VELK_WINEPREFIX=$prefix "$root/scripts/wine-run.sh" "$@"; }
 cleanup() {
   local code=$?
   trap - EXIT INT TERM
-  WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+  WINEPREFIX=$prefix "$WINESERVER" -k >/dev/null 2>&1 || true
   wait 2>/dev/null || true
   rm -rf "$work"
   exit "$code"

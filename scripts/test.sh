@@ -7,6 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 scripts/install-deps.sh
+. scripts/wine-env.sh
 
 builds=${VELK_BUILDS:-"native tsan windows"}
 jobs=${VELK_JOBS:-$(nproc)}
@@ -37,7 +38,8 @@ for b in $builds; do
     status=1
   fi
   if [ "$b" = windows ]; then
-    WINEPREFIX="$root/build/windows/wineprefix" wineserver -k 2>/dev/null || true
+    # Ends the prefix's service manager and whatever a failed test left running.
+    WINEPREFIX="$root/build/windows/wineprefix" "$WINESERVER" -k 2>/dev/null || true
   fi
   counts=$(cat /dev/null "build/$b"/gtest-results/*.xml 2>/dev/null | awk '
     /<testsuites / {

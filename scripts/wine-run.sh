@@ -8,8 +8,8 @@ export WINEPREFIX=$prefix
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml="}
 export WINEARCH=win64
-wine=/usr/lib/wine/wine64
-[ -x "$wine" ] || wine=$(command -v wine64 || command -v wine)
+. "$(dirname "$0")/wine-env.sh"
+wine=$WINE
 
 # Make the prefix once; several tests may start at the same moment.
 mkdir -p "$(dirname "$prefix")"
@@ -17,7 +17,7 @@ mkdir -p "$(dirname "$prefix")"
   flock 9
   if [ ! -f "$prefix/system.reg" ]; then
     "$wine" wineboot -i >/dev/null 2>&1 || true
-    wineserver -w
+    "$WINESERVER" -w
   fi
 ) 9>"$prefix.lock"
 

@@ -1,0 +1,27 @@
+# Sourced by the scripts that drive Wine: finds Wine's programs and puts their
+# folder first on PATH. Debian's wine64 package installs wine64 and wineserver
+# in /usr/lib/wine, which is not on PATH on a fresh machine.
+# Sets WINE (the loader) and WINESERVER; exits non-zero, naming what is missing.
+velk_find_wine() {
+  local dir
+  for dir in /usr/lib/wine /usr/lib/wine64 /opt/wine-stable/bin; do
+    if [ -x "$dir/wine64" ] && [ -x "$dir/wineserver" ]; then
+      WINE=$dir/wine64 WINESERVER=$dir/wineserver
+      PATH=$dir:$PATH
+      export WINE WINESERVER PATH
+      return 0
+    fi
+  done
+  WINE=$(command -v wine64 || command -v wine || true)
+  WINESERVER=$(command -v wineserver || true)
+  if [ -z "$WINE" ]; then
+    echo "${0##*/}: cannot find Wine's loader wine64 (in /usr/lib/wine or on PATH); scripts/install-deps.sh installs it" >&2
+    return 1
+  fi
+  if [ -z "$WINESERVER" ]; then
+    echo "${0##*/}: cannot find wineserver (in /usr/lib/wine or on PATH); scripts/install-deps.sh installs it" >&2
+    return 1
+  fi
+  export WINE WINESERVER
+}
+velk_find_wine || exit 1
