@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -163,11 +164,12 @@ class LeakMatrix : public HelperE2e {
     HelperE2e::TearDown();
   }
 
-  Decision classify(const Row& row) const {
+  // The options of one row's connection.
+  std::vector<std::wstring> connection(const Row& row) const {
     const wchar_t* program = row.program == kEngine ? engine_.c_str() : row.program == kHelper ? helper_exe_.c_str()
                                                                                                 : row.program;
-    std::vector<std::wstring> args{L"classify", L"--layer", row.layer, L"--protocol", row.protocol, L"--remote",
-                                   row.remote, L"--remote-port", std::to_wstring(row.remote_port), L"--local-port",
+    std::vector<std::wstring> args{L"--layer", row.layer, L"--protocol", row.protocol, L"--remote", row.remote,
+                                   L"--remote-port", std::to_wstring(row.remote_port), L"--local-port",
                                    std::to_wstring(row.local_port), L"--interface"};
     args.push_back(row.via == Via::tunnel ? kTunnelAlias : row.via == Via::loopback ? kLoopbackLuid : kPhysicalLuid);
     if (row.via == Via::loopback) args.push_back(L"--loopback");
@@ -175,31 +177,51 @@ class LeakMatrix : public HelperE2e {
       args.push_back(L"--app");
       args.push_back(program);
     }
-    const ProcessResult r = standin_tool(args);
-    const json v = json::parse(r.out, nullptr, false);
-    if (r.exit_code != 0 || v.is_discarded() || !v.is_object() || !v.contains("action")) {
-      return {'?', "fwp-standin classify failed (" + std::to_string(r.exit_code) + "): " + r.err};
+    return args;
+  }
+
+  // The stand-in's decisions for `rows`, in one call so that all see the same filters.
+  std::vector<Decision> classify(const std::vector<const Row*>& rows) const {
+    std::vector<std::wstring> args{L"classify"};
+    for (const Row* row : rows) {
+      if (args.size() > 1) args.push_back(L"--next");
+      for (std::wstring& a : connection(*row)) args.push_back(std::move(a));
     }
-    const bool permit = v.at("action") == "FWP_ACTION_PERMIT";
-    return {permit ? 'P' : 'B', v.dump()};
+    const ProcessResult r = standin_tool(args);
+    std::vector<Decision> out(rows.size(), Decision{'?', "fwp-standin classify failed (" +
+                                                           std::to_string(r.exit_code) + "): " + r.err});
+    std::istringstream lines(r.out);
+    std::string line;
+    for (Decision& d : out) {
+      if (r.exit_code != 0 || !std::getline(lines, line)) break;
+      const json v = json::parse(line, nullptr, false);
+      if (v.is_discarded() || !v.is_object() || !v.contains("action")) break;
+      d = {v.at("action") == "FWP_ACTION_PERMIT" ? 'P' : 'B', line};
+    }
+    return out;
   }
 
   // Every applicable row against its expectation in `state`.
   void check(State state) {
     SCOPED_TRACE(kStateNames[state]);
     const bool tunnel_up = tunnel_luid().has_value();
-    std::string column;
+    std::vector<const Row*> rows;
     for (const Row& row : kRows) {
-      const char expected = row.expect[state];
-      if (expected == '-' || (row.via == Via::tunnel && !tunnel_up)) {
+      if (row.expect[state] != '-' && (row.via != Via::tunnel || tunnel_up)) rows.push_back(&row);
+    }
+    const std::vector<Decision> decisions = classify(rows);
+    std::string& column = results_[state];
+    for (const Row& row : kRows) {
+      const auto at = std::find(rows.begin(), rows.end(), &row);
+      if (at == rows.end()) {
         column += '-';
         continue;
       }
-      const Decision d = classify(row);
+      const Decision& d = decisions[at - rows.begin()];
+      const char expected = row.expect[state];
       column += d.verdict == expected ? d.verdict : static_cast<char>(std::tolower(d.verdict));
       EXPECT_EQ(d.verdict, expected) << row.what << ": " << d.detail;
     }
-    results_[state] = column;
   }
 
   // The matrix as it came out; a lower-case letter is a decision against the table.
@@ -231,7 +253,7 @@ class LeakMatrix : public HelperE2e {
     const Row& row = *std::find_if(std::begin(kRows), std::end(kRows), [](const Row& r) { return r.via == Via::tunnel; });
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
-      if (classify(row).verdict == 'P') return true;
+      if (classify({&row}).front().verdict == 'P') return true;
       if (std::chrono::steady_clock::now() >= deadline) return false;
       std::this_thread::sleep_for(200ms);
     }

@@ -221,19 +221,19 @@ TEST_F(ClassifyTool, ClassifiesAgainstTheCommittedFilters) {
   EXPECT_EQ(v.at("filter_id"), block_id);
   EXPECT_EQ(v.at("sublayer_key"), key_text(kTestSublayer));
 
-  std::vector<std::wstring> local = web;
-  local.push_back(L"--loopback");
-  r = run_tool(local);
+  // Several connections at once, one line each; nothing at the IPv6 layer: permitted by default.
+  std::vector<std::wstring> more = web;
+  for (const wchar_t* a : {L"--loopback", L"--next", L"--layer", L"1", L"--remote", L"2001:db8::1"}) more.push_back(a);
+  r = run_tool(more);
   ASSERT_EQ(r.exit_code, 0u) << r.err;
-  v = json::parse(r.out);
+  const std::size_t end = r.out.find('\n');
+  ASSERT_NE(end, std::string::npos) << r.out;
+  v = json::parse(r.out.substr(0, end));
   EXPECT_EQ(v.at("action"), "FWP_ACTION_PERMIT");
   EXPECT_EQ(v.at("filter_id"), permit_id);
-
-  // Nothing at the IPv6 layer: permitted by default.
-  r = run_tool({L"classify", L"--layer", L"1", L"--remote", L"2001:db8::1"});
-  ASSERT_EQ(r.exit_code, 0u) << r.err;
-  EXPECT_EQ(json::parse(r.out), json::parse(R"({"action":"FWP_ACTION_PERMIT","filter_id":null,"filter_name":null,)"
-                                            R"("sublayer_key":null,"hard":false})"));
+  EXPECT_EQ(json::parse(r.out.substr(end + 1)),
+            json::parse(R"({"action":"FWP_ACTION_PERMIT","filter_id":null,"filter_name":null,)"
+                        R"("sublayer_key":null,"hard":false})"));
 
   for (const auto& bad : std::vector<std::vector<std::wstring>>{
            {L"classify", L"--protocol", L"tcp"},
@@ -241,7 +241,8 @@ TEST_F(ClassifyTool, ClassifiesAgainstTheCommittedFilters) {
            {L"classify", L"--layer", L"0", L"--remote", L"2001:db8::1"},
            {L"classify", L"--layer", L"0", L"--interface", L"no-such-interface"},
            {L"classify", L"--layer", L"0", L"--local-port", L"65536"},
-           {L"classify", L"--layer", L"0", L"--remote-port"}}) {
+           {L"classify", L"--layer", L"0", L"--remote-port"},
+           {L"classify", L"--layer", L"0", L"--next"}}) {
     r = run_tool(bad);
     EXPECT_EQ(r.exit_code, 2u) << r.out;
     EXPECT_TRUE(r.err.starts_with("fwp-standin classify: ")) << r.err;
