@@ -125,14 +125,17 @@ TEST(Classify, MatchesConditionsByMatchAndValueType) {
   Condition not_app = app;
   not_app.match = FWP_MATCH_NOT_EQUAL;
 
-  auto v6 = [](Connection c) {
-    c.layer = 1;
-    c.remote_v6 = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x20};
-    return c;
-  };
   auto set = [](std::function<void(Connection&)> change) {
     Connection c = web();
     change(c);
+    return c;
+  };
+  // 2001:db8::20 on the IPv6 connect layer, with byte `i` changed to `b`.
+  auto v6 = [](std::size_t i, std::uint8_t b) {
+    Connection c = web();
+    c.layer = 1;
+    c.remote_v6 = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x20};
+    c.remote_v6[i] = b;
     return c;
   };
   const struct {
@@ -143,43 +146,24 @@ TEST(Classify, MatchesConditionsByMatchAndValueType) {
   } cases[] = {
       {"loopback flag all set", number(kConditionFlags, FWP_UINT32, 1, FWP_MATCH_FLAGS_ALL_SET),
        set([](Connection& c) { c.flags = 1; }), true},
-      {"loopback flag not set", number(kConditionFlags, FWP_UINT32, 1, FWP_MATCH_FLAGS_ALL_SET), web(), false},
       {"all of two flags, one set", number(kConditionFlags, FWP_UINT32, 3, FWP_MATCH_FLAGS_ALL_SET),
        set([](Connection& c) { c.flags = 1; }), false},
       {"any of two flags, one set", number(kConditionFlags, FWP_UINT32, 3, FWP_MATCH_FLAGS_ANY_SET),
        set([](Connection& c) { c.flags = 1; }), true},
-      {"none set", number(kConditionFlags, FWP_UINT32, 1, FWP_MATCH_FLAGS_NONE_SET), web(), true},
-      {"port equal", number(kConditionIpRemotePort, FWP_UINT16, 443), web(), true},
       {"port differs", number(kConditionIpRemotePort, FWP_UINT16, 80), web(), false},
       {"port not equal", number(kConditionIpRemotePort, FWP_UINT16, 80, FWP_MATCH_NOT_EQUAL), web(), true},
       {"port above", number(kConditionIpRemotePort, FWP_UINT16, 442, FWP_MATCH_GREATER), web(), true},
-      {"port at most", number(kConditionIpRemotePort, FWP_UINT16, 442, FWP_MATCH_LESS_OR_EQUAL), web(), false},
       {"port of another type", number(kConditionIpRemotePort, FWP_UINT32, 443), web(), false},
-      {"ICMP type in the local port", number(kConditionIpLocalPort, FWP_UINT16, 135),
-       set([](Connection& c) { c.local_port = 135; }), true},
-      {"IPv4 address", number(kConditionIpRemoteAddress, FWP_UINT32, 0xC000020A), web(), true},
       {"IPv4 address in the network", v4_net, web(), true},
       {"IPv4 address outside the network", v4_net, set([](Connection& c) { c.remote_v4 = 0xC000030A; }), false},
-      {"IPv6 address", v6_address, v6(web()), true},
-      {"IPv6 address differs in the last byte", v6_address,
-       set([&](Connection& c) {
-         c = v6(c);
-         c.remote_v6[15] = 0x21;
-       }), false},
-      {"IPv6 address in the /33", v6_net, set([&](Connection& c) {
-         c = v6(c);
-         c.remote_v6[4] = 0x7f;
-       }), true},
-      {"IPv6 address outside the /33", v6_net, set([&](Connection& c) {
-         c = v6(c);
-         c.remote_v6[4] = 0x80;
-       }), false},
+      {"IPv6 address", v6_address, v6(15, 0x20), true},
+      {"IPv6 address differs in the last byte", v6_address, v6(15, 0x21), false},
+      {"IPv6 address in the /33", v6_net, v6(4, 0x7f), true},
+      {"IPv6 address outside the /33", v6_net, v6(4, 0x80), false},
       {"the same application", app, set([&](Connection& c) { c.app_id = engine; }), true},
       {"another application", app, set([&](Connection& c) { c.app_id = browser; }), false},
       {"no application", app, web(), false},
       {"no application is not another one", not_app, web(), false},
-      {"interface", number(kConditionIpLocalInterface, FWP_UINT64, 0x0006000001000000ull),
-       set([](Connection& c) { c.local_interface = 0x0006000001000000ull; }), true},
   };
   for (const auto& c : cases) EXPECT_EQ(condition_matches(c.condition, c.connection), c.matches) << c.name;
 
