@@ -11,6 +11,10 @@
 #include "service/serve.h"
 #include "service/write_once.h"
 
+#ifdef VELK_COVERAGE
+extern "C" void __gcov_dump(void);
+#endif
+
 namespace velk {
 namespace {
 
@@ -62,7 +66,12 @@ class Win32ServiceHostOps final : public ServiceHostOps {
   }
 
   // Nothing is joined or told: the threads end with the process.
-  void exit_process(int code) override { ExitProcess(static_cast<UINT>(code)); }
+  void exit_process(int code) override {
+#ifdef VELK_COVERAGE
+    __gcov_dump();  // ExitProcess skips the exit handlers that would write the coverage counters
+#endif
+    ExitProcess(static_cast<UINT>(code));
+  }
 
  private:
   SERVICE_STATUS_HANDLE handle_ = nullptr;
