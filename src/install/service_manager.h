@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velk {
@@ -83,7 +84,7 @@ class ServiceManager {
   virtual OpenedService create_service(const ServiceRegistration& registration) = 0;
 };
 
-// The system's SCM for the service VelkVpnHelper (Windows build only).
-std::unique_ptr<ServiceManager> system_service_manager();
+// The system's SCM for the service `name` (Windows build only).
+std::unique_ptr<ServiceManager> system_service_manager(std::string_view name = kServiceName);
 
 }  // namespace velk

@@ -87,10 +87,12 @@ class Win32Service final : public ServiceHandle {
 
 class Win32ServiceManager final : public ServiceManager {
  public:
+  explicit Win32ServiceManager(std::string_view name) : name_(wide(name)) {}
+
   OpenedService open_service(std::uint32_t access) override {
     ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
     if (!manager) return {nullptr, 0};
-    SC_HANDLE service = OpenServiceW(manager.get(), wide(kServiceName).c_str(), access);
+    SC_HANDLE service = OpenServiceW(manager.get(), name_.c_str(), access);
     if (!service) return {nullptr, GetLastError()};
     return {std::make_unique<Win32Service>(service), 0};
   }
@@ -100,16 +102,21 @@ class Win32ServiceManager final : public ServiceManager {
     if (!manager) return {nullptr, 0};
     const std::wstring path = wide(r.command_line), display = wide(r.display_name);
     const std::wstring deps = dependency_list(r.dependencies);
-    SC_HANDLE service = CreateServiceW(manager.get(), wide(kServiceName).c_str(), display.c_str(),
+    SC_HANDLE service = CreateServiceW(manager.get(), name_.c_str(), display.c_str(),
                                        scm::kControlAccess, r.type, r.start_type, r.error_control, path.c_str(),
                                        nullptr, nullptr, deps.c_str(), nullptr, nullptr);
     if (!service) return {nullptr, GetLastError()};
     return {std::make_unique<Win32Service>(service), 0};
   }
+
+ private:
+  std::wstring name_;
 };
 
 }  // namespace
 
-std::unique_ptr<ServiceManager> system_service_manager() { return std::make_unique<Win32ServiceManager>(); }
+std::unique_ptr<ServiceManager> system_service_manager(std::string_view name) {
+  return std::make_unique<Win32ServiceManager>(name);
+}
 
 }  // namespace velk
