@@ -58,13 +58,28 @@ TEST_F(RunModeTest, RecoverFailureNamesTheCode) {
   EXPECT_EQ(err_, "velkvpn-helper: could not remove the block (killswitch_failed). Are you root?\n");
 }
 
-TEST_F(RunModeTest, RecoverLeavesFiltersWhenTheFileCannotBeDeleted) {
+TEST_F(RunModeTest, RecoverIsNotStoppedByADirectoryAtTheStateFileName) {
   std::filesystem::create_directories(file() / "child");
   filters_.preinstall({});
-  EXPECT_EQ(run({"--recover", "--state-dir", dir()}), 1);
-  EXPECT_EQ(err_, "velkvpn-helper: could not remove the block (killswitch_failed). Are you root?\n");
-  EXPECT_TRUE(filters_.calls().empty());
-  EXPECT_TRUE(filters_.installed());
+  EXPECT_EQ(run({"--recover", "--state-dir", dir()}), 0);
+  EXPECT_FALSE(filters_.installed());
+}
+
+// Both modes prepare the state directory before reading it: a link planted at
+// its path is removed, never followed.
+TEST_F(RunModeTest, BothModesWorkInThePreparedDirectoryOnly) {
+  const auto elsewhere = tmp_.path() / "elsewhere";
+  std::filesystem::create_directories(elsewhere);
+  std::ofstream(elsewhere / "killswitch.json", std::ios::binary) << R"({"version":1,"pins":{},"owner":"S-1-5-21-9"})";
+  for (const char* mode : {"--arm-from-state", "--recover"}) {
+    std::filesystem::remove(dir());
+    std::filesystem::create_directory_symlink(elsewhere, dir());
+    EXPECT_EQ(run({mode, "--state-dir", dir()}), 0) << mode;
+    EXPECT_FALSE(std::filesystem::is_symlink(dir())) << mode;
+    EXPECT_TRUE(std::filesystem::is_directory(dir())) << mode;
+    EXPECT_TRUE(std::filesystem::exists(elsewhere / "killswitch.json")) << mode;
+  }
+  EXPECT_EQ(filters_.calls(), std::vector<Call>{Call::remove});  // nothing restored from the planted file
 }
 
 TEST_F(RunModeTest, ArmFromStateWithoutFileDoesNothing) {
