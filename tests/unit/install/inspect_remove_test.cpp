@@ -2,12 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include "install/run_installer.h"
 #include "install_world.h"
 
 namespace velk::test {
 namespace {
 
 using Lines = std::vector<std::string>;
+
+// Neither a saved kill switch nor filters.
+void nothing_saved(InstallWorld& w) {
+  std::filesystem::remove(w.state_file());
+  (void)w.filters.remove_filters();
+}
 
 TEST(Inspect, ReportsWhatIsActive) {
   struct Case {
@@ -20,22 +27,19 @@ TEST(Inspect, ReportsWhatIsActive) {
       {"nothing",
        [](InstallWorld& w) {
          w.scm.registered = false;
-         std::filesystem::remove(w.state_file());
-         (void)w.filters.remove_filters();
+         nothing_saved(w);
        },
        "inspect: vpn wanted false, service not answering false, saved state false, filters false", 0},
       {"stopped service that cannot answer",
        [](InstallWorld& w) {
          w.scm.state = scm::kStopped;
-         std::filesystem::remove(w.state_file());
-         (void)w.filters.remove_filters();
+         nothing_saved(w);
        },
        "inspect: vpn wanted false, service not answering false, saved state false, filters false", 0},
       {"running service that does not answer",
        [](InstallWorld& w) {
          w.helper.silent = true;
-         std::filesystem::remove(w.state_file());
-         (void)w.filters.remove_filters();
+         nothing_saved(w);
        },
        "inspect: vpn wanted false, service not answering true, saved state false, filters false", 10},
       {"vpn wanted, saved state and filters", [](InstallWorld& w) { w.helper.wanted = true; },
@@ -45,8 +49,7 @@ TEST(Inspect, ReportsWhatIsActive) {
        "inspect: vpn wanted false, service not answering false, saved state true, filters false", 10},
       {"filters that cannot be listed",
        [](InstallWorld& w) {
-         std::filesystem::remove(w.state_file());
-         (void)w.filters.remove_filters();
+         nothing_saved(w);
          w.filters.fail_list(true);
          w.filters.on_call({});
        },
@@ -104,6 +107,20 @@ TEST(Remove, EndsWithTheFirstFailingStep) {
     EXPECT_EQ(w.remove(), c.code) << c.name;
     EXPECT_EQ(w.lines, c.lines) << c.name;
   }
+}
+
+TEST(RunInstaller, DirectoryMissingGivesTwoAndAnEmptyLog) {
+  InstallWorld w;
+  for (RunMode mode : {RunMode::install_from_stage, RunMode::remove_service}) {
+    HelperOptions options;
+    options.mode = mode;
+    std::string out;
+    EXPECT_EQ(run_installer(options, w.state_dir(), w.system, [&](std::string_view s) { out += s; }), 2);
+    EXPECT_EQ(out, "");
+  }
+  EXPECT_TRUE(std::filesystem::exists(w.state_dir() / "install.log"));
+  EXPECT_EQ(std::filesystem::file_size(w.state_dir() / "install.log"), 0u);
+  EXPECT_TRUE(w.scm.running()) << "nothing was done";
 }
 
 }  // namespace
