@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "install/service_ops.h"
 #include "install_world.h"
 
@@ -144,25 +142,6 @@ TEST(InstallFlow, DeletionThatNeverCompletes) {
                                     "Windows has not finished removing the old service"}, 24));
   EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kOldFiles);
   EXPECT_TRUE(w.scm.marked_for_delete) << "a service marked for deletion cannot be put back";
-}
-
-TEST(InstallFlow, NewVersionThatAnswersAnotherVersionLeavesItsStageBehind) {
-  InstallWorld w;
-  w.stage({{"velkvpn-helper.exe", "0.1.9"}, {"velkvpn-engine.exe", "x"}});
-  EXPECT_EQ(w.install(), 25);
-  FileMap stage = w.files_in(w.stage_dir());
-  EXPECT_EQ(stage["velkvpn-helper.exe"], "0.1.9");
-  EXPECT_EQ(stage["velkvpn-engine.exe"], "x");
-}
-
-TEST(InstallFlow, HeldFileGetsTenPassesAndNineTaskkills) {
-  InstallWorld w;
-  w.files.busy["wintun.dll"] = {};
-  EXPECT_EQ(w.install(), 23);
-  int desktop = 0;
-  for (const std::string& run : w.taskkill.runs) desktop += run == "/IM velkvpn.exe";
-  EXPECT_EQ(desktop, 1 + 9);
-  EXPECT_EQ(std::count(w.clock.sleeps.begin(), w.clock.sleeps.end(), std::chrono::seconds(1)), 9);
 }
 
 TEST(InstallFlow, LeftoversOfAnUnfinishedUpgradeAreRestoredFirst) {
