@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "install/service_ops.h"
 #include "install_world.h"
 
@@ -208,6 +210,7 @@ TEST(InstallFlow, AFailureAtEveryCall) {
     total = clean.plan.calls;
   }
   ASSERT_GT(total, 30);
+  std::printf("%d calls in a clean upgrade, each made to fail once\n", total);
   std::map<int, int> codes;
   for (int n = 1; n <= total; ++n) {
     InstallWorld w;
