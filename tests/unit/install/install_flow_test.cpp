@@ -199,9 +199,29 @@ TEST(InstallFlow, SavedFileThatCannotGoBackGives26) {
   EXPECT_TRUE(std::filesystem::exists(w.saved_dir() / "velkvpn-helper.exe"));
 }
 
+// The line that states the outcome (the one before "result CODE") for each
+// code one failure can lead to.
+bool decision_line_fits(int code, const std::string& line) {
+  switch (code) {
+    case 0:
+      return line == "installed and answering";
+    case 21:
+      return line == "the old service did not stop";
+    case 23:
+      return line.ends_with(" is in use");
+    case 24:
+      return line == "Windows has not finished removing the old service";
+    case 25:
+      return line == "replacing files: injected failure" ||
+             line == "the new service did not come up; restoring the previous version";
+    default:
+      return false;
+  }
+}
+
 // One failure at call N, for every call of a clean upgrade: whatever fails,
-// the run ends with a code and a result line, and either the new version or
-// the old one is in service, files byte for byte.
+// the run ends with a code, its decision line and the result line, and either
+// the new version or the old one is in service, files byte for byte.
 TEST(InstallFlow, AFailureAtEveryCall) {
   int total = 0;
   {
@@ -221,6 +241,8 @@ TEST(InstallFlow, AFailureAtEveryCall) {
     ASSERT_FALSE(w.lines.empty());
     EXPECT_EQ(w.lines.front(), "install 0.1.8 into " + w.dir().string());
     EXPECT_EQ(w.lines.back(), "result " + std::to_string(code));
+    ASSERT_GE(w.lines.size(), 3u);
+    EXPECT_TRUE(decision_line_fits(code, w.lines[w.lines.size() - 2])) << w.lines[w.lines.size() - 2];
     if (code == 0) {
       expect_new_version_in_service(w, w.plan.failed);
     } else {
