@@ -7,6 +7,7 @@
 #include "pipe_line_client_win32.h"
 #include "platform/sha256.h"
 #include "platform/text.h"
+#include "service_control.h"
 #include "standin_view.h"
 
 namespace velk::test {
@@ -26,13 +27,6 @@ void write_file(const fs::path& p, const std::string& bytes) {
   fs::create_directories(p.parent_path());
   std::ofstream(p, std::ios::binary) << bytes;
 }
-
-struct ScOwner {
-  SC_HANDLE h;
-  ~ScOwner() {
-    if (h) CloseServiceHandle(h);
-  }
-};
 
 }  // namespace
 
@@ -160,20 +154,20 @@ std::optional<Status> InstallE2e::status() const {
 
 SERVICE_STATUS_PROCESS InstallE2e::service_status() const {
   SERVICE_STATUS_PROCESS s{};
-  ScOwner manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
-  ScOwner service{manager.h ? OpenServiceW(manager.h, L"VelkVpnHelper", SERVICE_QUERY_STATUS) : nullptr};
+  ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  ScHandle service(manager.get() ? OpenServiceW(manager.get(), L"VelkVpnHelper", SERVICE_QUERY_STATUS) : nullptr);
   DWORD needed = 0;
-  if (!service.h ||
-      !QueryServiceStatusEx(service.h, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&s), sizeof s, &needed)) {
+  if (!service.get() ||
+      !QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&s), sizeof s, &needed)) {
     return SERVICE_STATUS_PROCESS{};
   }
   return s;
 }
 
 bool InstallE2e::service_registered() const {
-  ScOwner manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
-  ScOwner service{manager.h ? OpenServiceW(manager.h, L"VelkVpnHelper", SERVICE_QUERY_STATUS) : nullptr};
-  return service.h != nullptr;
+  ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  ScHandle service(manager.get() ? OpenServiceW(manager.get(), L"VelkVpnHelper", SERVICE_QUERY_STATUS) : nullptr);
+  return service.get() != nullptr;
 }
 
 }  // namespace velk::test

@@ -13,6 +13,7 @@
 #include "install_e2e.h"
 #include "platform/text.h"
 #include "process_environment.h"
+#include "service_control.h"
 #include "standin_view.h"
 
 namespace velk::test {
@@ -22,13 +23,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 const std::string kInstallLine = "install 0.1.8 into C:\\Program Files\\VELK VPN";
-
-struct ScOwner {
-  SC_HANDLE h;
-  ~ScOwner() {
-    if (h) CloseServiceHandle(h);
-  }
-};
 
 std::string narrow(const wchar_t* w) { return utf8_from_utf16(reinterpret_cast<const char16_t*>(w)); }
 
@@ -41,12 +35,12 @@ TEST_F(InstallE2e, FirstInstallIntoProgramFilesRegistersStartsAndAnswers) {
   EXPECT_EQ(lines_of(r.out), expected);
   EXPECT_EQ(install_log(), expected);
 
-  ScOwner manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
-  ScOwner service{OpenServiceW(manager.h, L"VelkVpnHelper", SERVICE_QUERY_CONFIG)};
-  ASSERT_TRUE(service.h);
+  ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  ScHandle service(OpenServiceW(manager.get(), L"VelkVpnHelper", SERVICE_QUERY_CONFIG));
+  ASSERT_TRUE(service.get());
   alignas(QUERY_SERVICE_CONFIGW) BYTE buffer[8192];
   DWORD needed = 0;
-  ASSERT_TRUE(QueryServiceConfigW(service.h, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer), sizeof buffer, &needed));
+  ASSERT_TRUE(QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer), sizeof buffer, &needed));
   const auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
   EXPECT_EQ(c->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
   EXPECT_EQ(c->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
