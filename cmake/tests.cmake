@@ -113,7 +113,9 @@ endif()
 # The installer's end-to-end tests (their own binary, so their time shows)
 # reuse the service helpers of tests/win32/e2e. Both binaries use the
 # filtering stand-in's default store and the prefix's one service manager,
-# so they never run at the same time.
+# and the installer's service stop (also in win32_install) ends every
+# velkvpn-engine.exe of the prefix by name, so none of them runs at the same
+# time as another.
 if(TARGET win32_e2e_install)
   target_sources(win32_e2e_install PRIVATE
     ${CMAKE_SOURCE_DIR}/tests/win32/e2e/helper_service.cpp
@@ -124,7 +126,7 @@ if(TARGET win32_e2e_install)
   target_link_libraries(win32_e2e_install PRIVATE velk_pipe_line_client)
   add_dependencies(win32_e2e_install velkvpn-helper velkvpn-helper-0.1.9 velkvpn-engine-standin fwp-standin
                    fwp_standin_dll)
-  set_tests_properties(win32_e2e win32_e2e_install PROPERTIES RESOURCE_LOCK wine_services)
+  set_tests_properties(win32_e2e win32_e2e_install win32_install PROPERTIES RESOURCE_LOCK wine_services)
 endif()
 
 if(NOT WIN32 AND VELK_BENCH AND NOT VELK_SANITIZE)
