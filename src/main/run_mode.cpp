@@ -74,9 +74,10 @@ int run_process(std::span<const std::string> args, const ConsoleStreams& console
     case RunMode::upgrade_inspect:
     case RunMode::install_from_stage:
     case RunMode::remove_service:
+      if (deps.installer) return deps.installer(options, state_dir);
       break;
   }
-  // These modes are not part of this build yet.
+  // A build without this mode.
   console.err("velkvpn-helper: this mode is not available in this build\n");
   return 1;
 }

@@ -158,5 +158,31 @@ TEST_F(RunModeTest, ServeRunsTheServeModeWithTheParsedOptions) {
   EXPECT_FALSE(seen);
 }
 
+TEST_F(RunModeTest, InstallerModesRunTheInstallerWithTheStateDirectory) {
+  ConsoleStreams console{[&](std::string_view s) { out_ += s; }, [&](std::string_view s) { err_ += s; }};
+  struct Seen {
+    RunMode mode;
+    std::optional<std::filesystem::path> target;
+    std::filesystem::path state_dir;
+  };
+  std::vector<Seen> seen;
+  ModeDependencies deps{[&] { return test::borrow(filters_); }, {},
+                        [&](const HelperOptions& o, const std::filesystem::path& state_dir) {
+                          seen.push_back({o.mode, o.target, state_dir});
+                          return 23;
+                        }};
+  const std::vector<std::vector<std::string>> lines{{"--upgrade-inspect", "--state-dir", dir()},
+                                                    {"--install-from-stage", "D", "--state-dir", dir()},
+                                                    {"--remove-service", "D", "--state-dir", dir()}};
+  for (const auto& line : lines) EXPECT_EQ(run_process(line, console, deps), 23) << line[0];
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].mode, RunMode::upgrade_inspect);
+  EXPECT_EQ(seen[1].mode, RunMode::install_from_stage);
+  EXPECT_EQ(seen[1].target, std::optional<std::filesystem::path>("D"));
+  EXPECT_EQ(seen[2].mode, RunMode::remove_service);
+  for (const Seen& s : seen) EXPECT_EQ(s.state_dir, std::filesystem::path(dir()));
+  EXPECT_EQ(err_, "");
+}
+
 }  // namespace
 }  // namespace velk
