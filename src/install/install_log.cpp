@@ -28,7 +28,9 @@ void InstallLog::close() {
 }
 
 InstallLog open_install_log(const std::filesystem::path& state_dir, LineOutput out) {
-  (void)prepare_state_dir(state_dir);  // a failure shows as a file that cannot be opened
+  // A directory that cannot be secured is still used: the log goes on to
+  // standard output in any case, and to the file when it can be opened.
+  (void)prepare_state_dir(state_dir);
   return InstallLog(std::move(out), open_log_file(state_dir / kInstallLogName));
 }
 

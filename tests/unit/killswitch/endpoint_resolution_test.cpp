@@ -251,6 +251,12 @@ TEST_F(ResolutionTest, QuickAnswersArriveWithinTheBound) {
   EXPECT_EQ(system_name_resolution().bound, 4000ms);
 }
 
+TEST_F(ResolutionTest, NoThreadForTheResolverLeavesTheNameUnresolved) {
+  resolver_->answer("quick.example", {ip("192.0.2.9")});
+  NameResolution no_threads{resolver_, 4000ms, [](std::function<void()>) { return false; }};
+  EXPECT_TRUE(resolve_within_bound(no_threads, "quick.example").empty());
+}
+
 TEST(DerivePins, RefusedAddresses) {
   const char* refused[] = {"0.0.0.0",     "255.255.255.255", "127.0.0.1", "127.255.0.9", "224.0.0.1",
                            "239.255.255.255", "169.254.1.1", "::",        "::1",         "ff02::1",
