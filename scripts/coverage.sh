@@ -73,12 +73,17 @@ stray=$(find "$windows"/wineprefix*/drive_c -name '*.gcda' 2>/dev/null | wc -l)
 [ "$stray" -eq 0 ] || echo "coverage.sh: $stray .gcda files landed inside a prefix and are not counted" >&2
 
 echo "== gcov"
-# gcov --stdout writes nothing beside the objects; its warnings name objects no
-# test ran (they count as not executed).
+# gcov --stdout writes nothing beside the objects. Objects no test ran count as
+# not executed; a counter file cut short (a process killed while writing it) is
+# left out and named.
 gcov_json() {
   local tool=$1 dir=$2
   find "$root/$dir" -name '*.gcno' -print0 | sort -z |
-    (cd "$dir" && xargs -0 "$tool" --json-format --stdout 2>/dev/null) >"$dir/gcov.json"
+    (cd "$dir" && xargs -0 "$tool" --json-format --stdout 2>gcov.log || true) >"$dir/gcov.json"
+  if grep -q 'not a gcov data file' "$dir/gcov.log"; then
+    echo "coverage.sh: counter files left out (unreadable):" >&2
+    grep 'not a gcov data file' "$dir/gcov.log" | sed "s|^$root/||; s|:.*||; s|^|  |" >&2
+  fi
 }
 gcov_json gcov "$native"
 gcov_json x86_64-w64-mingw32-gcov "$windows"
