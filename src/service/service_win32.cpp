@@ -49,6 +49,12 @@ class Win32ServiceHostOps final : public ServiceHostOps {
     status.dwServiceSpecificExitCode = r.service_specific_exit_code;
     status.dwCheckPoint = r.check_point;
     status.dwWaitHint = r.wait_hint;
+#ifdef VELK_COVERAGE
+    // ExitProcess skips the exit handlers that write the coverage counters, and
+    // once STOPPED is reported the dispatcher returns and main's exit runs at the
+    // same time: the counters are written here, before either.
+    if (r.current_state == SERVICE_STOPPED) __gcov_dump();
+#endif
     SetServiceStatus(handle_, &status);  // a failed report changes nothing in the sequence
   }
 
@@ -66,12 +72,7 @@ class Win32ServiceHostOps final : public ServiceHostOps {
   }
 
   // Nothing is joined or told: the threads end with the process.
-  void exit_process(int code) override {
-#ifdef VELK_COVERAGE
-    __gcov_dump();  // ExitProcess skips the exit handlers that would write the coverage counters
-#endif
-    ExitProcess(static_cast<UINT>(code));
-  }
+  void exit_process(int code) override { ExitProcess(static_cast<UINT>(code)); }
 
  private:
   SERVICE_STATUS_HANDLE handle_ = nullptr;
