@@ -30,8 +30,8 @@ windows=build/coverage-windows
 # emitted once per object and the linker keeps one copy per program; with
 # mingw, programs that kept different copies then refuse each other's counters
 # for the same object ("Merge mismatch") and lose them.
-# VELK_COVERAGE: the service writes its counters before ExitProcess, which skips
-# the exit handlers that would.
+# VELK_COVERAGE: the service writes its counters when it reports STOPPED, as it
+# ends with ExitProcess, which skips the exit handlers that would.
 cov="-O0 --coverage -fprofile-filter-files=src/[a-z]+/[a-z0-9_]+[.]cpp -DVELK_COVERAGE"
 flags=(-DCMAKE_CXX_FLAGS="$cov" -DCMAKE_C_FLAGS="-O0"
        -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage)
@@ -55,10 +55,9 @@ echo "== test coverage-windows (under Wine)"
 # object files. Wine 8 takes a path that starts with "/" as a Unix path whatever
 # the current drive, so a service (started in C:\windows\system32) writes beside
 # the objects like the tests do; counters found inside a prefix are named below.
-# One test at a time: processes of several tests merging their counters into the
-# same files at once have been seen to corrupt them (mingw's runtime locks them
-# with _locking, which did not keep them apart under Wine). Without Wine's
-# debugger a crashing process ends at once instead of keeping its prefix alive.
+# One test at a time (about 3 minutes): with two at once a counter file was once
+# found corrupt. Without Wine's debugger a crashing process ends at once instead
+# of keeping its prefix alive until ctest's timeout.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 ctest --test-dir "$windows" -j 1 --output-on-failure >"$windows/ctest.log" 2>&1 || failed+=(windows)
 for prefix in "$windows/wineprefix" "$windows/wineprefix-leak"; do
