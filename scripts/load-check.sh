@@ -43,6 +43,10 @@ prefix=$work/wineprefix
 pipe='\\.\pipe\velkvpn-helper'
 
 w() { VELK_WINEPREFIX=$prefix "$root/scripts/wine-run.sh" "$@"; }
+# Starts a server in the background as a plain command (not through w), so
+# that $! is the server's own process (wine-run.sh execs Wine) and
+# stop_server ends the server itself, not only a subshell around it.
+export VELK_WINEPREFIX=$prefix
 
 cleanup() {
   local code=$?
@@ -79,7 +83,7 @@ if [ -n "${VELK_LOAD_HELPER:-}" ]; then
 fi
 start_helper() {
   VELK_FWP_STANDIN_DIR=$standin_dir \
-    w "$helper" --socket "$pipe" --state-dir 'C:\load-check\state' &
+    "$root/scripts/wine-run.sh" "$helper" --socket "$pipe" --state-dir 'C:\load-check\state' &
   server=$!
 }
 
@@ -154,7 +158,7 @@ measure() {  # LABEL [--reconnect]
 }
 
 echo "== echo server on $pipe"
-w "$build/pipe-load.exe" --echo-server --pipe "$pipe" --seconds 600 &
+"$root/scripts/wine-run.sh" "$build/pipe-load.exe" --echo-server --pipe "$pipe" --seconds 600 &
 server=$!
 measure echo-server
 measure echo-server --reconnect
