@@ -3,7 +3,8 @@
 # in build/fuzz and runs every target of fuzz/*.cpp in turn.
 #   scripts/fuzz.sh [seconds]     seconds per target, 60 when left out
 #   scripts/fuzz.sh --merge       folds build/fuzz/corpus/<target> into fuzz/seeds/<target>,
-#                                 minimised (-merge=1): only inputs that add coverage stay
+#                                 minimised: -merge=1 in its set-cover form, counting edges only
+#                                 (-use_counters=0), so a small set that reaches every edge stays
 # VELK_FUZZ_PARALLEL=N runs N targets at once (default 1; the machine's other work
 # decides how many it can spare).
 # Each target keeps its growing corpus in build/fuzz/corpus/<target>, starting from
@@ -38,7 +39,7 @@ if [ "$seconds" = --merge ]; then
     seeds=fuzz/seeds/$target
     merged=$out/merged/$target
     rm -rf "$merged" && mkdir -p "$merged" "$seeds" "$out/corpus/$target"
-    "$out/$target" -merge=1 "$merged" "$seeds" "$out/corpus/$target" >"$out/logs/$target.merge.log" 2>&1
+    "$out/$target" -use_counters=0 -set_cover_merge=1 "$merged" "$seeds" "$out/corpus/$target" >"$out/logs/$target.merge.log" 2>&1
     rm -rf "$seeds" && mv "$merged" "$seeds"
     echo "$target: $(find "$seeds" -type f | wc -l) seeds, $(du -sk "$seeds" | cut -f1) KiB"
   done
