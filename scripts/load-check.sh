@@ -8,11 +8,12 @@
 # requests per second and the median and 99th-percentile latency, and the
 # helper's median and throughput as multiples of the echo server's.
 #
-#   scripts/load-check.sh [CLIENTS [SECONDS]]     (default 4 clients, 5 seconds)
+#   scripts/load-check.sh [CLIENTS [SECONDS [ROUNDS]]]   (default 4 clients, 5 seconds, 1 round)
 #   scripts/load-check.sh --soak [CYCLES]         (default 200 cycles)
 #
 # The soak runs the helper with the engine stand-in and the filtering-engine
-# stand-in: 64 clients x 1,000 status requests, then one start/stop cycle to
+# stand-in: a warm-up of 64 clients x 300 requests, then 64 clients x 1,000
+# status requests, then one start/stop cycle to
 # warm up, then CYCLES start/stop cycles with the kill switch (start, wait for
 # running, stop, wait for stopped with the kill switch off). It prints the
 # helper's threads, handles and private memory at rest, after the status load,
@@ -36,6 +37,7 @@ if [ "${1:-}" = --soak ]; then
 else
   clients=${1:-4}
   seconds=${2:-5}
+  rounds=${3:-1}
 fi
 build=$root/build/windows
 work=$root/build/load-check
@@ -109,7 +111,9 @@ if [ -n "$soak" ]; then
 
   echo "== soak: velkvpn-helper.exe with the engine and filtering-engine stand-ins"
   start_helper
-  run --clients 1 --requests 10 --label warm-up
+  # The first clients at once make the process set up what it keeps for good
+  # (under Wine a few handles); the figures at rest are taken after that.
+  run --clients 64 --requests 300 --label warm-up
   figure at-rest
   run --clients 64 --requests 1000 --label 64x1000
   figure after-status-load
@@ -140,6 +144,10 @@ if [ -n "$soak" ]; then
     [ "$(count "${figures[0]}" $k)" = "$(count "${figures[1]}" $k)" ] || { echo "   $k did not come back after the status load"; failed=yes; }
     [ "$(count "${figures[2]}" $k)" = "$(count "${figures[3]}" $k)" ] || { echo "   $k did not come back after the cycles"; failed=yes; }
   done
+  for i in 1 3; do
+    grown=$(( $(count "${figures[$i]}" private_kb) - $(count "${figures[$((i - 1))]}" private_kb) ))
+    echo "   private memory $( [ $i = 1 ] && echo "after the status load" || echo "after the cycles"): ${grown} KiB more"
+  done
   [ "$left" = 0 ] || failed=yes
   if [ -n "$failed" ]; then
     echo "== soak: FAILED"
@@ -157,34 +165,51 @@ measure() {  # LABEL [--reconnect]
   results+=("$line")
 }
 
-echo "== echo server on $pipe"
-"$root/scripts/wine-run.sh" "$build/pipe-load.exe" --echo-server --pipe "$pipe" --seconds 600 &
-server=$!
-measure echo-server
-measure echo-server --reconnect
-stop_server "$server"
+# Rounds alternate the two servers, so that what else the machine does at the
+# time weighs on both alike; the table gives the median of each figure.
+for round in $(seq 1 "$rounds"); do
+  echo "== round $round: echo server on $pipe"
+  "$root/scripts/wine-run.sh" "$build/pipe-load.exe" --echo-server --pipe "$pipe" --seconds 600 &
+  server=$!
+  measure echo-server
+  measure echo-server --reconnect
+  stop_server "$server"
 
-echo "== velkvpn-helper.exe on $pipe (console run; the filtering-engine stand-in beside it)"
-start_helper
-measure helper
-measure helper --reconnect
-stop_server "$server"
+  echo "== round $round: velkvpn-helper.exe on $pipe (console run; the filtering-engine stand-in beside it)"
+  start_helper
+  measure helper
+  measure helper --reconnect
+  stop_server "$server"
+done
 
 echo
-echo "== $clients clients, $seconds s each, status requests over $pipe under Wine"
+echo "== $clients clients, $seconds s each, status requests over $pipe under Wine (median of $rounds rounds)"
 printf '%s\n' "${results[@]}" | awk '
-  BEGIN {
-    printf "%-12s %-12s %9s %9s %9s %9s %9s %7s\n", "server", "connection", "requests", "req/s", "p50 ms", "p99 ms", "max ms", "errors"
+  function median(list,   a, n, i, j, t) {
+    n = split(list, a, " ")
+    for (i = 2; i <= n; i++) { t = a[i] + 0; for (j = i - 1; j >= 1 && a[j] + 0 > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
+    return (n % 2) ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
   }
   {
     for (i = 1; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
-    printf "%-12s %-12s %9d %9d %9.2f %9.2f %9.2f %7d\n", v["label"], (v["mode"] == "reconnect" ? "per request" : "kept open"),
-           v["requests"], v["rps"], v["p50_us"] / 1000, v["p99_us"] / 1000, v["max_us"] / 1000, v["errors"]
-    key = v["mode"]; if (v["label"] == "echo-server") { erps[key] = v["rps"]; ep50[key] = v["p50_us"] }
-    else { hrps[key] = v["rps"]; hp50[key] = v["p50_us"] }
+    key = v["label"] SUBSEP v["mode"]
+    if (!(key in seen)) { seen[key] = 1; order[++keys] = key }
+    for (f = 1; f <= 6; f++) { name = (f == 1 ? "requests" : f == 2 ? "rps" : f == 3 ? "p50_us" : f == 4 ? "p99_us" : f == 5 ? "max_us" : "errors")
+      list[key, name] = list[key, name] " " v[name] }
   }
   END {
-    for (key in hrps) if (erps[key] > 0 && ep50[key] > 0)
-      printf "helper / echo server, %s: median x%.2f, throughput x%.2f\n", (key == "reconnect" ? "per request" : "kept open"),
-             hp50[key] / ep50[key], hrps[key] / erps[key]
+    printf "%-12s %-12s %9s %9s %9s %9s %9s %7s\n", "server", "connection", "requests", "req/s", "p50 ms", "p99 ms", "max ms", "errors"
+    for (k = 1; k <= keys; k++) {
+      key = order[k]; split(key, lm, SUBSEP)
+      printf "%-12s %-12s %9d %9d %9.2f %9.2f %9.2f %7d\n", lm[1], (lm[2] == "reconnect" ? "per request" : "kept open"),
+             median(list[key, "requests"]), median(list[key, "rps"]), median(list[key, "p50_us"]) / 1000,
+             median(list[key, "p99_us"]) / 1000, median(list[key, "max_us"]) / 1000, median(list[key, "errors"])
+    }
+    for (m = 0; m < 2; m++) {
+      mode = (m == 0 ? "persistent" : "reconnect")
+      e = "echo-server" SUBSEP mode; h = "helper" SUBSEP mode
+      if ((e in seen) && (h in seen) && median(list[e, "p50_us"]) > 0 && median(list[e, "rps"]) > 0)
+        printf "helper / echo server, %s: median x%.2f, throughput x%.2f\n", (m == 0 ? "kept open" : "per request"),
+               median(list[h, "p50_us"]) / median(list[e, "p50_us"]), median(list[h, "rps"]) / median(list[e, "rps"])
+    }
   }'
