@@ -32,7 +32,7 @@ Supervisor::Supervisor(std::filesystem::path engine_path, const std::filesystem:
 }
 
 bool Supervisor::kill_switch_engaged() const {
-  return store_.armed_in_memory() || state_file_check_();
+  return store_.armed_in_memory() || store_.state_file_exists();
 }
 
 Status Supervisor::snapshot_locked(bool ks_engaged) const {

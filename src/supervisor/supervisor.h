@@ -27,7 +27,6 @@
 #include "ipc/protocol.h"
 #include "killswitch/killswitch_store.h"
 #include "platform/result.h"
-#include "supervisor/fresh_check.h"
 #include "supervisor/supervisor_ports.h"
 
 namespace velk {
@@ -110,10 +109,6 @@ class Supervisor {
   const std::filesystem::path engine_path_;
   SupervisorPorts ports_;
   KillSwitchStore store_;
-  // Whether killswitch.json exists, for every status and session check: one
-  // file-system look shared by the connections that ask at the same moment,
-  // never one that began before the question.
-  mutable FreshCheck state_file_check_{[this] { return store_.state_file_exists(); }};
 
   std::mutex operation_mutex_;
   std::mutex state_mutex_;
