@@ -97,6 +97,38 @@ foreach(dir ${VELK_FIXTURES})
   endif()
 endforeach()
 
+# The helper built from the same sources but reporting version 0.1.9: the
+# installer must roll back to the previous version when it comes up. Built at
+# -O0, which keeps its share of the build short.
+if(WIN32)
+  add_executable(velkvpn-helper-0.1.9 EXCLUDE_FROM_ALL src/main/main.cpp ${VELK_CORE_SOURCES})
+  target_compile_definitions(velkvpn-helper-0.1.9 PRIVATE VELK_VERSION_OVERRIDE="0.1.9")
+  target_compile_options(velkvpn-helper-0.1.9 PRIVATE -O0)
+  target_include_directories(velkvpn-helper-0.1.9 PRIVATE ${CMAKE_SOURCE_DIR}/src)
+  target_link_libraries(velkvpn-helper-0.1.9 PRIVATE velk_json Threads::Threads fwpuclnt iphlpapi ws2_32 bcrypt
+                                                     advapi32 kernel32)
+  target_link_options(velkvpn-helper-0.1.9 PRIVATE -municode)
+endif()
+
+# The installer's end-to-end tests (their own binary, so their time shows)
+# reuse the service helpers of tests/win32/e2e. Both binaries use the
+# filtering stand-in's default store and the prefix's one service manager,
+# and the installer's service stop (also in win32_install) ends every
+# velkvpn-engine.exe of the prefix by name, so none of them runs at the same
+# time as another.
+if(TARGET win32_e2e_install)
+  target_sources(win32_e2e_install PRIVATE
+    ${CMAKE_SOURCE_DIR}/tests/win32/e2e/helper_service.cpp
+    ${CMAKE_SOURCE_DIR}/tests/win32/e2e/service_control.cpp
+    ${CMAKE_SOURCE_DIR}/tests/win32/e2e/process_environment.cpp
+    ${CMAKE_SOURCE_DIR}/tests/win32/e2e/standin_view.cpp)
+  target_include_directories(win32_e2e_install PRIVATE ${CMAKE_SOURCE_DIR}/tests/win32/e2e)
+  target_link_libraries(win32_e2e_install PRIVATE velk_pipe_line_client)
+  add_dependencies(win32_e2e_install velkvpn-helper velkvpn-helper-0.1.9 velkvpn-engine-standin fwp-standin
+                   fwp_standin_dll)
+  set_tests_properties(win32_e2e win32_e2e_install win32_install PROPERTIES RESOURCE_LOCK wine_services)
+endif()
+
 if(NOT WIN32 AND VELK_BENCH AND NOT VELK_SANITIZE)
   find_package(benchmark QUIET)
   if(benchmark_FOUND)

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# "Run it": the helper as the Windows service VelkVpnHelper, in a throwaway
-# Wine prefix, with the stand-ins for what Wine lacks (the filtering engine,
-# the tunnelling engine), driven by velk-client through one session:
-# start with the kill switch, status, select, test_route, stop.
+# "Run it": the helper installed as the Windows service VelkVpnHelper the way
+# a user's installer does it (files staged with a manifest, then
+# velkvpn-helper.exe --install-from-stage), in a throwaway Wine prefix, with
+# the stand-ins for what Wine lacks (the filtering engine, the tunnelling
+# engine), driven by velk-client through one session: start with the kill
+# switch, status, select, test_route, stop. Then one upgrade from a second
+# stage, --upgrade-inspect and --remove-service.
 #
 #   scripts/demo.sh
 #
@@ -58,29 +61,53 @@ w cmd /c exit 0 >/dev/null 2>&1   # wine-run.sh makes the prefix on first use an
 mkfifo "$demo/keepalive"
 exec 9<>"$demo/keepalive"
 w cmd /c pause <&9 >/dev/null 2>&1 &
-mkdir -p "$install_dir"
-for f in velkvpn-helper.exe velkvpn-engine.exe fwpuclnt.dll fwp-standin.exe velk-client.exe; do
-  cp "$build/$f" "$install_dir/"
-done
-note "$install_dir_win now holds:" \
-  "  velkvpn-helper.exe   the helper, exactly as built" \
-  "  velkvpn-engine.exe   a stand-in for the tunnelling engine (answers its controller, no tunnel)" \
-  "  fwpuclnt.dll         a stand-in for the Windows Filtering Platform, which Wine lacks" \
-  "  fwp-standin.exe      shows what that stand-in holds" \
-  "  velk-client.exe      sends JSON lines to the helper's pipe, as the desktop app does"
+setup_dir=$prefix/drive_c/velk-setup
+setup_win='C:\velk-setup'
 
-# ---------------------------------------------------------------- service
-say "Registering and starting the service $service"
-helper_cmd="\"$install_dir_win\\velkvpn-helper.exe\" --service"
-note "sc create $service binPath= '$helper_cmd' start= demand"
-wt sc create "$service" binPath= "$helper_cmd" start= demand DisplayName= "VELK VPN helper" | sed 's/^/   /'
-# A brand-new prefix may refuse the very first start; one more try.
-if ! wt sc start "$service" | sed 's/^/   /'; then :; fi
-sleep 1
-if ! wt sc query "$service" | grep -q RUNNING; then
-  note "first start refused (a fresh Wine prefix does that once); trying again"
-  wt sc start "$service" | sed 's/^/   /' || true
-fi
+# Writes the files of a new version and their manifest into the stage
+# .update-new of the install directory, as an installer package does.
+stage() {
+  local stage_dir=$install_dir/.update-new f
+  rm -rf "$stage_dir"
+  mkdir -p "$stage_dir"
+  for f in velkvpn-helper.exe velkvpn-engine.exe fwpuclnt.dll fwp-standin.exe velk-client.exe; do
+    cp "$build/$f" "$stage_dir/"
+  done
+  printf '%s\n' "$1" >"$stage_dir/release.txt"
+  (cd "$stage_dir" && for f in velkvpn-helper.exe velkvpn-engine.exe fwpuclnt.dll fwp-standin.exe velk-client.exe release.txt; do
+    printf '%s  %s  %s\r\n' "$(sha256sum "$f" | cut -d' ' -f1)" "$(stat -c %s "$f")" "$f"
+  done) >"$install_dir/.update-new/install-manifest.txt"
+}
+
+# The installer runs the new helper from where the package unpacked it (with
+# the filtering-engine stand-in beside it, since Wine has no WFP).
+installer() {
+  local code=0
+  wt "$setup_win\velkvpn-helper.exe" "$@" | sed 's/^/   /' || code=$?
+  return "$code"
+}
+installer_code() { set +e; installer "$@"; local c=$?; set -e; note "exit code $c"; }
+
+mkdir -p "$setup_dir"
+cp "$build/velkvpn-helper.exe" "$build/fwpuclnt.dll" "$setup_dir/"
+
+say "Staging version 0.1.8 in $install_dir_win\.update-new"
+stage "first install"
+sed 's/^/   /' "$install_dir/.update-new/install-manifest.txt" | tr -d '\r'
+note "" "velkvpn-helper.exe   the helper, exactly as built" \
+  "velkvpn-engine.exe   a stand-in for the tunnelling engine (answers its controller, no tunnel)" \
+  "fwpuclnt.dll         a stand-in for the Windows Filtering Platform, which Wine lacks" \
+  "fwp-standin.exe      shows what that stand-in holds" \
+  "velk-client.exe      sends JSON lines to the helper's pipe, as the desktop app does"
+
+# ---------------------------------------------------------------- install
+say "Installing: velkvpn-helper.exe --install-from-stage \"$install_dir_win\""
+installer_code --install-from-stage "$install_dir_win"
+say "   install.log (in %ProgramData%\\VELK VPN)"
+tr -d '\r' <"$prefix/drive_c/ProgramData/VELK VPN/install.log" | sed 's/^/   /'
+say "   The service as registered (its registry key)"
+wt reg query "HKLM\\System\\CurrentControlSet\\Services\\$service" |
+  grep -E 'Type|Start|ErrorControl|ImagePath|DependOnService|DisplayName' | sed 's/^/ /' || true
 
 client() { wt "$install_dir_win\\velk-client.exe" --wait-ms 15000 "$@"; }
 ask() { client "$@" | sed 's/^/   /'; }
@@ -93,21 +120,10 @@ start_request='{"cmd":"start","request":{"routes":['\
 '"server_name":"www.example.org","fingerprint":"firefox","public_key":"abcdefghijklmnopqrstuvwxyzABCDEFGHIJ0123-_y","short_id":"4567ef"}'\
 '],"selected":"srv-1"},"kill_switch":true}'
 
-# The stand-in keeps its objects in %ProgramData%\fwp-standin of the process
-# that uses it. Under Wine a service's %ProgramData% is C:\users\Public (not
-# C:\ProgramData as on Windows), so the tool is pointed at the service's one.
-standin_dir=""
-find_standin_dir() {
-  local d
-  d=$(find "$prefix/drive_c" -maxdepth 4 -type d -name fwp-standin -newer "$install_dir/velk-client.exe" | head -n 1)
-  [ -n "$d" ] || return 1
-  d=${d#"$prefix/drive_c"}
-  standin_dir="C:${d//\//\\}"
-}
-
+# The stand-in keeps its objects in %ProgramData%\fwp-standin; the prefix gives
+# services and console programs the same %ProgramData% (scripts/wine-run.sh).
 show_filters() {
-  [ -n "$standin_dir" ] || find_standin_dir || { note "(the filtering-engine stand-in holds nothing yet)"; return; }
-  VELK_FWP_STANDIN_DIR=$standin_dir wt "$install_dir_win\\fwp-standin.exe" dump | awk '
+  wt "$install_dir_win\\fwp-standin.exe" dump | awk '
     function dotted(v) { return int(v / 16777216) % 256 "." int(v / 65536) % 256 "." int(v / 256) % 256 "." v % 256 }
     /^  "filters": \[/ { on = 1; next }
     on && /^  \]/ { on = 0 }
@@ -186,12 +202,19 @@ wait_for_status '"state":"stopped"' '"kill_switch":"off"'
 say "   The filters in force now"
 show_filters
 
-say "Stopping and deleting the service"
-wt sc stop "$service" | sed 's/^/   /' || true
-for _ in $(seq 1 30); do
-  wt sc query "$service" | grep -q STOPPED && break
-  sleep 0.5
-done
-wt sc delete "$service" | sed 's/^/   /' || true
+say "Upgrading from a second stage (the same build, another release note)"
+stage "second release"
+rm -f "$prefix/drive_c/ProgramData/VELK VPN/install.log"
+installer_code --install-from-stage "$install_dir_win"
+note "A clean upgrade of a helper that answers: exactly four lines."
+
+say "velkvpn-helper.exe --upgrade-inspect: is anything active?"
+installer_code --upgrade-inspect
+
+say "velkvpn-helper.exe --remove-service \"$install_dir_win\""
+installer_code --remove-service "$install_dir_win"
+if wt sc query "$service" | grep -q STATE; then note "the service is still registered"; else note "the service is gone"; fi
+note "The files stay for the package's uninstaller to delete:"
+ls "$install_dir" | sed 's/^/     /'
 
 say "Done. The throwaway prefix is removed now."

@@ -12,11 +12,19 @@ export WINEARCH=win64
 wine=$WINE
 
 # Make the prefix once; several tests may start at the same moment.
+# Wine gives services %ProgramData% = C:\users\Public while console programs get
+# C:\ProgramData, so an installer and the service it installs would disagree on
+# the state directory. The user environment that Wine applies to both last
+# pins it to C:\ProgramData in the test prefix (the product is not changed).
 mkdir -p "$(dirname "$prefix")"
 (
   flock 9
   if [ ! -f "$prefix/system.reg" ]; then
     "$wine" wineboot -i >/dev/null 2>&1 || true
+    "$WINESERVER" -w
+  fi
+  if ! grep -q '^"ProgramData"="C:\\\\ProgramData"' "$prefix/user.reg" 2>/dev/null; then
+    "$wine" reg add 'HKCU\Environment' /v ProgramData /t REG_SZ /d 'C:\ProgramData' /f >/dev/null 2>&1 || true
     "$WINESERVER" -w
   fi
 ) 9>"$prefix.lock"

@@ -6,17 +6,27 @@
 namespace velk {
 
 ControlClient::ControlClient(std::shared_ptr<HelperConnector> connector, Clock& clock, ThreadStarter start_thread,
-                             Clock::duration deadline, std::string pipe_path)
+                             Clock::duration deadline, std::string pipe_path, ServerCheck trusted)
     : connector_(std::move(connector)),
       clock_(clock),
       start_thread_(std::move(start_thread)),
       deadline_(deadline),
-      pipe_path_(std::move(pipe_path)) {}
+      pipe_path_(std::move(pipe_path)),
+      trusted_(std::move(trusted)) {}
+
+ServerCheck served_by_helper_service(std::function<std::optional<std::uint32_t>()> service_pid) {
+  return [service_pid = std::move(service_pid)](std::optional<std::uint32_t> server) {
+    if (!server) return false;
+    std::optional<std::uint32_t> expected = service_pid();
+    return expected && *expected == *server;
+  };
+}
 
 std::optional<Response> ControlClient::call_helper(const Request& request) const {
   // The worker owns everything it touches: it may outlive this call and this client.
-  auto work = [connector = connector_, path = pipe_path_, text = encode_request(request)]() -> std::optional<Response> {
-    std::optional<std::string> line = exchange_line(*connector, path, text);
+  auto work = [connector = connector_, path = pipe_path_, trusted = trusted_,
+               text = encode_request(request)]() -> std::optional<Response> {
+    std::optional<std::string> line = exchange_line(*connector, path, text, trusted);
     if (!line) return std::nullopt;
     Result<Response> decoded = decode_response(*line);
     if (!decoded) return std::nullopt;

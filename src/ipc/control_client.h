@@ -26,11 +26,12 @@ using LogSink = std::function<void(std::string_view line)>;
 
 class ControlClient {
  public:
-  // `clock` paces wait_for_helper_version; `deadline` bounds each call.
+  // `clock` paces wait_for_helper_version; `deadline` bounds each call; an
+  // answer counts only from a server that `trusted` accepts.
   ControlClient(std::shared_ptr<HelperConnector> connector, Clock& clock,
                 ThreadStarter start_thread = detached_thread_starter(),
                 Clock::duration deadline = kHelperCallDeadline,
-                std::string pipe_path = std::string(kDefaultPipePath));
+                std::string pipe_path = std::string(kDefaultPipePath), ServerCheck trusted = {});
 
   // One exchange on a worker of its own; none after the deadline.
   std::optional<Response> call_helper(const Request& request) const;
@@ -49,10 +50,18 @@ class ControlClient {
   ThreadStarter start_thread_;
   Clock::duration deadline_;
   std::string pipe_path_;
+  ServerCheck trusted_;
 };
 
-// The installer's client: the system's pipe, the real clock, 15 s per call
-// (Windows build only), and its operations as free functions.
+// The service VelkVpnHelper's process id while it runs, as the service
+// control manager reports it (Windows build only).
+std::optional<std::uint32_t> helper_service_pid();
+// A check that believes only the process of the service VelkVpnHelper.
+ServerCheck served_by_helper_service(std::function<std::optional<std::uint32_t>()> service_pid);
+
+// The installer's client: the system's pipe, the real clock, 15 s per call,
+// answers believed only from the service's own process (Windows build only),
+// and its operations as free functions.
 const ControlClient& system_control_client();
 std::optional<Response> call_helper(const Request& request);
 std::optional<Status> query_helper_status();

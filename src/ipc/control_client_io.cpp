@@ -25,9 +25,10 @@ std::optional<std::string> read_answer_line(HelperConnection& connection) {
 }
 
 std::optional<std::string> exchange_line(HelperConnector& connector, std::string_view pipe_path,
-                                         std::string_view request) {
+                                         std::string_view request, const ServerCheck& trusted) {
   std::unique_ptr<HelperConnection> connection = connector.open(pipe_path);
   if (!connection) return std::nullopt;
+  if (trusted && !trusted(connection->server_pid())) return std::nullopt;
   std::string message(request);
   message += '\n';
   if (!connection->write_all(message)) return std::nullopt;

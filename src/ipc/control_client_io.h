@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -25,7 +26,13 @@ class HelperConnection {
   virtual bool write_all(std::string_view bytes) = 0;
   // Bytes read; 0 at the end of the stream; absent when the read fails.
   virtual std::optional<std::size_t> read(std::span<char> buffer) = 0;
+  // The id of the process serving the other end; none when unknown.
+  virtual std::optional<std::uint32_t> server_pid() { return std::nullopt; }
 };
+
+// Whether the process serving a connection may be believed (it is given the
+// server's process id, or none when that is unknown). Empty: anyone.
+using ServerCheck = std::function<bool(std::optional<std::uint32_t> server_pid)>;
 
 class HelperConnector {
  public:
@@ -47,10 +54,10 @@ inline constexpr std::size_t kMaxAnswerBytes = 262144;
 std::optional<std::string> read_answer_line(HelperConnection& connection);
 
 // Opens `pipe_path`, writes `request` and a line feed, reads the answer line
-// and closes the pipe. Absent when the pipe cannot be opened, a write fails
-// or a read fails.
+// and closes the pipe. Absent when the pipe cannot be opened, its server is
+// not `trusted` (then nothing is written), a write fails or a read fails.
 std::optional<std::string> exchange_line(HelperConnector& connector, std::string_view pipe_path,
-                                         std::string_view request);
+                                         std::string_view request, const ServerCheck& trusted = {});
 
 // Starts `body` on a detached thread; false when no thread can be started.
 using ThreadStarter = std::function<bool(std::function<void()> body)>;

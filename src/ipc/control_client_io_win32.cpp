@@ -33,6 +33,12 @@ class PipeConnection final : public HelperConnection {
     return std::nullopt;
   }
 
+  std::optional<std::uint32_t> server_pid() override {
+    ULONG pid = 0;
+    if (!GetNamedPipeServerProcessId(pipe_.get(), &pid)) return std::nullopt;
+    return pid;
+  }
+
  private:
   UniqueHandle pipe_;
 };
@@ -42,8 +48,11 @@ class PipeConnector final : public HelperConnector {
   std::unique_ptr<HelperConnection> open(std::string_view pipe_path) override {
     std::u16string name16 = utf16_from_utf8(pipe_path);
     std::wstring name(name16.begin(), name16.end());
+    // Identification level: whoever serves the name may learn who we are but
+    // can never act as us.
     HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     return std::make_unique<PipeConnection>(h);
   }

@@ -1,9 +1,37 @@
+#include <windows.h>
+
 #include "ipc/control_client.h"
 
 namespace velk {
+namespace {
+
+struct ScHandle {
+  SC_HANDLE h;
+  ~ScHandle() {
+    if (h) CloseServiceHandle(h);
+  }
+};
+
+}  // namespace
+
+std::optional<std::uint32_t> helper_service_pid() {
+  ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
+  if (!manager.h) return std::nullopt;
+  ScHandle service{OpenServiceW(manager.h, L"VelkVpnHelper", SERVICE_QUERY_STATUS)};
+  if (!service.h) return std::nullopt;
+  SERVICE_STATUS_PROCESS s{};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service.h, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&s), sizeof s, &needed) ||
+      s.dwCurrentState != SERVICE_RUNNING) {
+    return std::nullopt;
+  }
+  return s.dwProcessId;
+}
 
 const ControlClient& system_control_client() {
-  static const ControlClient client(system_helper_connector(), system_clock());
+  static const ControlClient client(system_helper_connector(), system_clock(), detached_thread_starter(),
+                                    kHelperCallDeadline, std::string(kDefaultPipePath),
+                                    served_by_helper_service(helper_service_pid));
   return client;
 }
 

@@ -1,8 +1,49 @@
 #include "ipc/pipe_server.h"
 
+#include <new>
 #include <utility>
 
 namespace velk {
+
+struct ConnectionLimits::Counts {
+  std::mutex mutex;
+  std::size_t per_caller;
+  std::size_t total;
+  std::size_t live = 0;
+  std::map<std::string, std::size_t> by_caller;
+};
+
+ConnectionLimits::ConnectionLimits(std::size_t per_caller, std::size_t total)
+    : counts_(std::make_shared<Counts>()) {
+  counts_->per_caller = per_caller;
+  counts_->total = total;
+}
+
+ConnectionLimits::Ticket ConnectionLimits::admit(const std::string& sid) {
+  {
+    std::lock_guard lock(counts_->mutex);
+    std::size_t& mine = counts_->by_caller[sid];
+    if (mine >= counts_->per_caller || counts_->live >= counts_->total) {
+      if (mine == 0) counts_->by_caller.erase(sid);
+      return nullptr;
+    }
+    ++mine;
+    ++counts_->live;
+  }
+  // The deleter gives the slot back; the empty pointee is never touched.
+  auto release = [counts = counts_, sid](void*) {
+    std::lock_guard lock(counts->mutex);
+    --counts->live;
+    if (--counts->by_caller[sid] == 0) counts->by_caller.erase(sid);
+  };
+  static char token;
+  try {
+    return Ticket(&token, std::move(release));
+  } catch (const std::bad_alloc&) {
+    release(nullptr);  // the control block could not be made: nothing holds the slot
+    return nullptr;
+  }
+}
 
 bool start_pipe_server(PipeHost& host, const ServerHooks& hooks) {
   hooks.build_supervisor();
@@ -11,37 +52,74 @@ bool start_pipe_server(PipeHost& host, const ServerHooks& hooks) {
   return host.build_security_descriptor();
 }
 
-void serve_client(PipeInstance& pipe, const ConnectionHandler& handler) {
-  if (auto caller = pipe.identify_caller()) handler(pipe.stream(), *caller);
+void serve_client(PipeInstance& pipe, const CallerIdentity& caller, const ConnectionHandler& handler) {
+  try {
+    handler(pipe.stream(), caller);
+  } catch (const std::bad_alloc&) {
+    // Out of memory for this connection's work: it ends, the server goes on.
+  }
   pipe.flush_and_disconnect();
 }
 
-AcceptLoop::AcceptLoop(PipeHost& host, Clock& clock, ConnectionHandler handler)
-    : host_(host), clock_(clock), handler_(std::move(handler)) {}
+AcceptLoop::AcceptLoop(PipeHost& host, Clock& clock, ConnectionHandler handler, ConnectionLimits limits)
+    : host_(host), clock_(clock), handler_(std::move(handler)), limits_(std::move(limits)) {}
+
+std::unique_ptr<PipeInstance> AcceptLoop::create(bool first) {
+  std::unique_ptr<PipeInstance> pipe = host_.create_instance(first);
+  if (pipe) {
+    rule_.instance_created();
+    held_.reset();  // the new instance holds the name now
+  }
+  return pipe;
+}
 
 void AcceptLoop::accept_one() {
-  std::unique_ptr<PipeInstance> pipe = host_.create_instance(rule_.demand_first());
-  if (!pipe) {
-    clock_.sleep_for(kCreateRetryDelay);
-    return;
+  if (!waiting_) {
+    waiting_ = create(rule_.demand_first());
+    if (!waiting_) {
+      clock_.sleep_for(kCreateRetryDelay);
+      return;
+    }
   }
-  rule_.instance_created();
-  failed_.reset();  // the new instance holds the name now
+  std::unique_ptr<PipeInstance> pipe = std::move(waiting_);
   if (!pipe->wait_for_client()) {
-    failed_ = std::move(pipe);  // closed once the next instance exists, which follows at once
+    held_ = std::move(pipe);  // closed once the next instance exists, which follows at once
     return;
   }
-  std::shared_ptr<PipeInstance> owned(std::move(pipe));
-  host_.start_thread([owned = std::move(owned), handler = handler_]() mutable {
-    serve_client(*owned, handler);
-    owned.reset();  // closes the instance
-  });
+  std::shared_ptr<PipeInstance> connected(std::move(pipe));
+  // The next instance exists before this one is handed over: the connection
+  // thread may close it at any moment.
+  waiting_ = create(false);
+  if (!waiting_) held_ = connected;
+  hand_over(std::move(connected));
+}
+
+void AcceptLoop::hand_over(std::shared_ptr<PipeInstance> connected) {
+  const std::optional<CallerIdentity> caller = connected->identify_caller();
+  ConnectionLimits::Ticket ticket = caller ? limits_.admit(caller->sid) : nullptr;
+  if (!ticket) {
+    connected->flush_and_disconnect();  // nothing was written: no wait
+    return;
+  }
+  const bool started = host_.start_thread(
+      [connected, caller = *caller, ticket = std::move(ticket), handler = handler_]() mutable {
+        serve_client(*connected, caller, handler);
+        connected.reset();  // closes the instance
+        ticket.reset();
+      });
+  if (!started) connected->flush_and_disconnect();
 }
 
 void serve_pipe(PipeHost& host, Clock& clock, const ServerHooks& hooks) {
   if (!start_pipe_server(host, hooks)) return;
   AcceptLoop loop(host, clock, hooks.serve_connection);
-  for (;;) loop.accept_one();
+  for (;;) {
+    try {
+      loop.accept_one();
+    } catch (const std::bad_alloc&) {
+      clock.sleep_for(kCreateRetryDelay);  // memory may come back; the server stays
+    }
+  }
 }
 
 }  // namespace velk

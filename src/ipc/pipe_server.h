@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,10 +42,14 @@ class PipeInstance {
   virtual bool wait_for_client() = 0;
   virtual std::optional<CallerIdentity> identify_caller() = 0;
   virtual ByteStream& stream() = 0;
-  // Waits until the client has read what was written, then disconnects it.
-  // Failures are ignored.
+  // Waits until the client has read what was written, but at most
+  // kFlushBound (a client still blocked writing an oversized line never
+  // reads), then disconnects it. Failures are ignored.
   virtual void flush_and_disconnect() = 0;
 };
+
+// How long a closing connection waits for its client to read the last answer.
+inline constexpr Clock::duration kFlushBound = std::chrono::seconds(2);
 
 // The platform side of the server.
 class PipeHost {
@@ -55,8 +60,28 @@ class PipeHost {
   // A new instance waiting for a client, or null when it cannot be created.
   // `first_instance`: fail if the pipe name already exists.
   virtual std::unique_ptr<PipeInstance> create_instance(bool first_instance) = 0;
-  // Runs `body` on a new detached thread; a thread that cannot be started is fatal.
-  virtual void start_thread(std::function<void()> body) = 0;
+  // Runs `body` on a new detached thread; false when no thread could be started.
+  virtual bool start_thread(std::function<void()> body) = 0;
+};
+
+// Connections served at once: per caller account and in all. The desktop
+// application uses one or two; the load checks run 64 clients as one account.
+inline constexpr std::size_t kMaxConnectionsPerCaller = 128;
+inline constexpr std::size_t kMaxConnections = 512;
+
+// Counts live connections per caller SID and in total. An admitted connection
+// holds a ticket; the count drops when its last copy goes.
+class ConnectionLimits {
+ public:
+  using Ticket = std::shared_ptr<void>;
+
+  ConnectionLimits(std::size_t per_caller, std::size_t total);
+  // Null when the caller, or the server, is at its bound.
+  Ticket admit(const std::string& sid);
+
+ private:
+  struct Counts;
+  std::shared_ptr<Counts> counts_;  // shared with the tickets, which may outlive this object
 };
 
 // Whether an instance must be the first of its name. Until this server has
@@ -80,28 +105,38 @@ inline constexpr Clock::duration kCreateRetryDelay = std::chrono::seconds(1);
 // cannot be built (the threads keep running).
 bool start_pipe_server(PipeHost& host, const ServerHooks& hooks);
 
-// One connection, on its own thread: identify the caller, serve it when
-// known (an unknown caller gets no answer), then flush and disconnect. The
+// One admitted connection, on its own thread: serve the caller, then flush
+// and disconnect. A failed allocation ends this connection only. The
 // connection thread closes the instance afterwards.
-void serve_client(PipeInstance& pipe, const ConnectionHandler& handler);
+void serve_client(PipeInstance& pipe, const CallerIdentity& caller, const ConnectionHandler& handler);
 
 // The accept loop, one round at a time.
 class AcceptLoop {
  public:
-  AcceptLoop(PipeHost& host, Clock& clock, ConnectionHandler handler);
-  // Creates an instance (waiting kCreateRetryDelay if that fails), waits for
-  // a client and hands a connected instance to a connection thread.
+  AcceptLoop(PipeHost& host, Clock& clock, ConnectionHandler handler,
+             ConnectionLimits limits = ConnectionLimits(kMaxConnectionsPerCaller, kMaxConnections));
+  // Makes sure an instance waits (waiting kCreateRetryDelay if it cannot be
+  // created), waits for a client, creates the next instance, then identifies
+  // the caller and hands an admitted connection to a connection thread. An
+  // unknown caller, one over a bound, or one no thread can be started for is
+  // disconnected at once.
   void accept_one();
 
  private:
+  std::unique_ptr<PipeInstance> create(bool first);
+  void hand_over(std::shared_ptr<PipeInstance> connected);
+
   PipeHost& host_;
   Clock& clock_;
   ConnectionHandler handler_;
+  ConnectionLimits limits_;
   FirstInstanceRule rule_;
-  // An instance whose wait failed stays open until the next one exists: once
-  // the server owns the name it never holds zero instances of it, so another
-  // process cannot take the name in between and have later instances join it.
-  std::unique_ptr<PipeInstance> failed_;
+  std::unique_ptr<PipeInstance> waiting_;
+  // Once the server owns the name it never holds zero instances of it, so
+  // another process cannot take the name in between and have later instances
+  // join it: an instance whose wait failed, or a connected one whose
+  // successor could not be created, stays open here until the next one exists.
+  std::shared_ptr<PipeInstance> held_;
 };
 
 // start_pipe_server, then the accept loop forever. Returns only when the

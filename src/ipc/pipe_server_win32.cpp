@@ -6,7 +6,9 @@
 #include <sddl.h>
 
 #include <algorithm>
-#include <cstdlib>
+#include <chrono>
+#include <new>
+#include <system_error>
 #include <thread>
 
 #include "ipc/caller_identity_win32.h"
@@ -55,9 +57,19 @@ class Win32PipeInstance final : public PipeInstance {
     return GetLastError() == ERROR_PIPE_CONNECTED;
   }
   std::optional<CallerIdentity> identify_caller() override { return velk::identify_caller(pipe_.get()); }
+
+  static void CALLBACK disconnect_late(void* pipe, BOOLEAN) { DisconnectNamedPipe(static_cast<HANDLE>(pipe)); }
   ByteStream& stream() override { return stream_; }
   void flush_and_disconnect() override {
-    FlushFileBuffers(pipe_.get());
+    // A timer disconnects the client if it has not read everything in time,
+    // which ends the wait of FlushFileBuffers. Without a timer nothing waits.
+    HANDLE timer = nullptr;
+    const DWORD bound_ms = static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(kFlushBound).count());
+    if (CreateTimerQueueTimer(&timer, nullptr, &Win32PipeInstance::disconnect_late, pipe_.get(), bound_ms, 0,
+                              WT_EXECUTEONLYONCE)) {
+      FlushFileBuffers(pipe_.get());
+      DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);  // waits for a callback under way
+    }
     DisconnectNamedPipe(pipe_.get());
   }
 
@@ -92,11 +104,14 @@ class Win32PipeHost final : public PipeHost {
     return std::make_unique<Win32PipeInstance>(h);
   }
 
-  void start_thread(std::function<void()> body) override {
+  bool start_thread(std::function<void()> body) override {
     try {
       std::thread(std::move(body)).detach();
-    } catch (...) {
-      std::abort();  // a connection that cannot get a thread is an internal failure
+      return true;
+    } catch (const std::system_error&) {
+      return false;
+    } catch (const std::bad_alloc&) {
+      return false;
     }
   }
 

@@ -1,6 +1,8 @@
 #pragma once
 // Which addresses a server may have: never the unspecified or broadcast
-// address, loopback, multicast or link-local. Private ranges are fine.
+// address, loopback, multicast or link-local. Private ranges are fine. An
+// IPv4-mapped IPv6 address (::ffff:a.b.c.d) is judged as the IPv4 address it
+// reaches.
 
 #include <optional>
 #include <vector>

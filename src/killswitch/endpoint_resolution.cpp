@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <cstdlib>
 #include <exception>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -25,31 +25,37 @@ struct Answer {
 
 }  // namespace
 
+bool start_detached_thread(std::function<void()> work) {
+  try {
+    std::thread(std::move(work)).detach();
+    return true;
+  } catch (const std::system_error&) {
+    return false;  // out of threads: one connection's request fails, not the service
+  }
+}
+
 NameResolution system_name_resolution() { return NameResolution{system_host_resolver(), kResolveBound}; }
 
 std::vector<IpAddress> resolve_within_bound(const NameResolution& resolution, const std::string& host) {
   if (!resolution.resolver) return {};
   auto answer = std::make_shared<Answer>();
-  try {
-    // The thread owns copies of everything it touches: the resolver, the name
-    // and the channel.
-    std::thread([resolver = resolution.resolver, host, answer] {
-      std::vector<IpAddress> addresses;
-      try {
-        addresses = resolver->resolve(host);
-      } catch (...) {
-        addresses.clear();
-      }
-      {
-        std::lock_guard lock(answer->mutex);
-        answer->addresses = std::move(addresses);
-        answer->done = true;
-      }
-      answer->ready.notify_all();
-    }).detach();
-  } catch (const std::system_error&) {
-    std::abort();  // a thread that cannot be started is a broken process
-  }
+  // The thread owns copies of everything it touches: the resolver, the name
+  // and the channel.
+  const bool started = resolution.start_thread([resolver = resolution.resolver, host, answer] {
+    std::vector<IpAddress> addresses;
+    try {
+      addresses = resolver->resolve(host);
+    } catch (...) {
+      addresses.clear();
+    }
+    {
+      std::lock_guard lock(answer->mutex);
+      answer->addresses = std::move(addresses);
+      answer->done = true;
+    }
+    answer->ready.notify_all();
+  });
+  if (!started) return {};
   std::unique_lock lock(answer->mutex);
   if (!answer->ready.wait_for(lock, resolution.bound, [&] { return answer->done; })) return {};
   return std::move(answer->addresses);

@@ -5,6 +5,7 @@
 // kill-switch pins are derived from those addresses.
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -19,18 +20,24 @@ namespace velk {
 
 inline constexpr std::chrono::milliseconds kResolveBound{4000};
 
+// Runs `work` on a detached thread of its own; false when no thread could be started.
+using ThreadStarter = std::function<bool(std::function<void()> work)>;
+bool start_detached_thread(std::function<void()> work);
+
 struct NameResolution {
   std::shared_ptr<HostResolver> resolver;
   // How long one host name may take; a later answer is discarded.
   std::chrono::milliseconds bound = kResolveBound;
+  ThreadStarter start_thread = start_detached_thread;
 };
 
 // The system resolver with the 4 s bound.
 NameResolution system_name_resolution();
 
 // Asks `resolution.resolver` on a thread of its own and waits at most
-// `resolution.bound`. Empty on time-out or failure; a late thread finishes on
-// its own and its answer is dropped.
+// `resolution.bound`. Empty on time-out or failure, and when no thread can be
+// started (the name then counts as unresolved; the process goes on); a late
+// thread finishes on its own and its answer is dropped.
 std::vector<IpAddress> resolve_within_bound(const NameResolution& resolution, const std::string& host);
 
 struct ResolvedRoutes {

@@ -12,6 +12,23 @@ namespace {
 // Far above any real state file; a larger one is treated as unreadable.
 constexpr std::size_t kMaxStateFileBytes = 16u << 20;
 
+// Only a regular file at killswitch.json is a state file: a directory, a link
+// or anything else there was not written by the helper.
+bool is_state_file(const std::filesystem::path& path) {
+  std::error_code ec;
+  return std::filesystem::symlink_status(path, ec).type() == std::filesystem::file_type::regular;
+}
+
+// Clears `path` of whatever is not a regular file (an empty directory, a link;
+// never what a link points to), so a file can be put there. A non-empty
+// directory stays, and the write that follows then fails.
+void clear_non_file(const std::filesystem::path& path) {
+  std::error_code ec;
+  const auto type = std::filesystem::symlink_status(path, ec).type();
+  if (ec || type == std::filesystem::file_type::not_found || type == std::filesystem::file_type::regular) return;
+  (void)std::filesystem::remove(path, ec);
+}
+
 }  // namespace
 
 KillSwitchStore KillSwitchStore::load(const std::filesystem::path& state_dir, FilterOps& filters) {
@@ -35,7 +52,7 @@ std::optional<std::vector<Pin>> KillSwitchStore::armed_pins() const {
   return armed_pins_;
 }
 
-bool KillSwitchStore::state_file_exists() const { return path_exists(state_path_); }
+bool KillSwitchStore::state_file_exists() const { return is_state_file(state_path_); }
 
 std::optional<ArmedState> KillSwitchStore::saved_state() const {
   std::lock_guard lock(saved_state_mutex_);
@@ -72,7 +89,13 @@ Outcome KillSwitchStore::write_armed_state(const ArmedState& state) const {
   if (ec) return fail(err::killswitch_state);
   std::filesystem::path temp = state_path_;
   temp.replace_extension("tmp");
+  // The temporary file is always made anew: one found there (left by a crash,
+  // or put there by someone else) would keep its own owner and access list
+  // through the rename, and a directory there would stop every write.
+  clear_non_file(temp);
+  if (delete_file(temp) == DeleteResult::failed) return fail(err::killswitch_state);
   if (!write_file_flushed(temp, *text)) return fail(err::killswitch_state);
+  clear_non_file(state_path_);
   if (!replace_file(temp, state_path_)) return fail(err::killswitch_state);
   return {};
 }
@@ -114,9 +137,23 @@ Outcome KillSwitchStore::restore_kill_switch() {
 }
 
 Outcome KillSwitchStore::disarm_kill_switch() {
-  if (auto removed = filters_.remove_filters(); !removed) return removed;
-  (void)delete_file(state_path_);
+  // The file goes first: one that cannot be deleted (held open by someone)
+  // must not outlive the filters, or the kill switch would read armed with
+  // nothing in force. Its bytes are kept to put it back if the filters stay.
+  const std::optional<std::string> kept = read_small_file(state_path_, kMaxStateFileBytes);
+  if (delete_file(state_path_) == DeleteResult::failed) return fail(err::killswitch_failed);
+  if (auto removed = filters_.remove_filters(); !removed) {
+    if (kept) (void)put_back_state_file(*kept);
+    return removed;
+  }
   forget_armed_state();
+  return {};
+}
+
+Outcome KillSwitchStore::put_back_state_file(const std::string& bytes) const {
+  std::filesystem::path temp = state_path_;
+  temp.replace_extension("tmp");
+  if (!write_file_flushed(temp, bytes) || !replace_file(temp, state_path_)) return fail(err::killswitch_state);
   return {};
 }
 
@@ -126,7 +163,13 @@ void KillSwitchStore::forget_armed_state() {
 }
 
 Outcome recover_kill_switch(const std::filesystem::path& state_dir, FilterOps& filters) {
-  if (delete_file(state_dir / kStateFileName) == DeleteResult::failed) return fail(err::killswitch_failed);
+  const std::filesystem::path state_path = state_dir / kStateFileName;
+  // Something else than a file at that name is no state file: cleared if it
+  // can be, and never a reason to leave the filters in force.
+  clear_non_file(state_path);
+  if (is_state_file(state_path) && delete_file(state_path) == DeleteResult::failed) {
+    return fail(err::killswitch_failed);
+  }
   return filters.remove_filters();
 }
 

@@ -39,7 +39,8 @@ class KillSwitchStore {
   bool armed_in_memory() const;
   // A copy of the armed pins, absent when not armed in memory.
   std::optional<std::vector<Pin>> armed_pins() const;
-  // killswitch.json is there (any error counts as absent).
+  // killswitch.json is there as a regular file (any error, and anything else
+  // at that name, counts as absent).
   bool state_file_exists() const;
   // The last state read from or written to the file.
   std::optional<ArmedState> saved_state() const;
@@ -55,8 +56,9 @@ class KillSwitchStore {
   // Installs the filters without pins; on success the store is armed in
   // memory with no pins. Error: "killswitch_failed".
   Outcome restore_kill_switch();
-  // Removes the filters, then the file, then forgets the armed state. On
-  // failure ("killswitch_failed") file, memory and filters stay.
+  // Deletes the file, removes the filters, then forgets the armed state. On
+  // failure ("killswitch_failed": the file cannot be deleted, or the filters
+  // cannot be removed and the file is put back) file, memory and filters stay.
   Outcome disarm_kill_switch();
   // Forgets the armed pins and the saved state (the file is already gone).
   void forget_armed_state();
@@ -68,6 +70,7 @@ class KillSwitchStore {
  private:
   KillSwitchStore(std::filesystem::path state_path, FilterOps& filters, std::optional<ArmedState> saved);
 
+  Outcome put_back_state_file(const std::string& bytes) const;
   void set_armed_pins(std::optional<std::vector<Pin>> pins);
   void set_saved_state(std::optional<ArmedState> state);
 
@@ -79,8 +82,9 @@ class KillSwitchStore {
   std::optional<ArmedState> saved_state_;
 };
 
-// The --recover path: deletes state_dir/killswitch.json (a missing file is
-// fine; any other failure stops here, before the filters are touched), then
+// The --recover path: deletes state_dir/killswitch.json (a missing file, or
+// something else than a file at that name, is fine; a file that cannot be
+// deleted stops here, before the filters are touched), then
 // removes every filter, the sublayer and the provider. Error: "killswitch_failed".
 Outcome recover_kill_switch(const std::filesystem::path& state_dir, FilterOps& filters);
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "install/run_installer.h"
 #include "main/run_mode.h"
 #include "main/serve_mode.h"
 #include "platform/text.h"
@@ -29,6 +30,9 @@ int wmain(int argc, wchar_t** argv) {
   velk::ModeDependencies deps{
       [] { return velk::system_filter_ops(); },
       [](const velk::HelperOptions& options) { return velk::run_serve_mode(options); },
+      [&console](const velk::HelperOptions& options, const std::filesystem::path& state_dir) {
+        return velk::run_system_installer(options, state_dir, console.out);
+      },
   };
   return velk::run_process(args, console, deps);
 }

@@ -5,6 +5,7 @@
 #include "ipc/error_codes.h"
 #include "killswitch/killswitch_store.h"
 #include "main/command_line.h"
+#include "platform/state_dir.h"
 
 namespace velk {
 namespace {
@@ -35,12 +36,14 @@ std::string recover_failed_text(std::string_view code) {
 }
 
 int run_arm_from_state(const std::filesystem::path& state_dir, FilterOps& filters, const ConsoleStreams& console) {
+  (void)prepare_state_dir(state_dir);  // an unsecured directory is still read: a saved block is kept
   KillSwitchStore store = KillSwitchStore::load(state_dir, filters);
   if (store.state_file_exists() && !store.restore_kill_switch()) console.err(kRestoreFailedText);
   return 0;  // a boot-time caller never fails on this mode
 }
 
 int run_recover(const std::filesystem::path& state_dir, FilterOps& filters, const ConsoleStreams& console) {
+  (void)prepare_state_dir(state_dir);  // the block is removed even when the directory cannot be secured
   Outcome recovered = recover_kill_switch(state_dir, filters);
   if (!recovered) {
     console.err(recover_failed_text(recovered.error()));
@@ -71,9 +74,10 @@ int run_process(std::span<const std::string> args, const ConsoleStreams& console
     case RunMode::upgrade_inspect:
     case RunMode::install_from_stage:
     case RunMode::remove_service:
+      if (deps.installer) return deps.installer(options, state_dir);
       break;
   }
-  // These modes are not part of this build yet.
+  // A build without this mode.
   console.err("velkvpn-helper: this mode is not available in this build\n");
   return 1;
 }

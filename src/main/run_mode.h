@@ -24,6 +24,9 @@ struct ModeDependencies {
   std::function<std::unique_ptr<FilterOps>()> filter_ops;
   // The serve mode (service or console server); absent where it cannot run.
   std::function<int(const HelperOptions&)> serve;
+  // The installer modes (--upgrade-inspect, --install-from-stage,
+  // --remove-service) with the resolved state directory; their exit code.
+  std::function<int(const HelperOptions&, const std::filesystem::path& state_dir)> installer;
 };
 
 inline constexpr std::string_view kRecoveredText = "VELK VPN no longer blocks the network.\n";

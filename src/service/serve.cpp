@@ -12,6 +12,7 @@ void run_serve_with(const HelperOptions& options, ServePlatform& platform, const
   HelperConfig resolved = resolve_helper_config(options, platform.executable_path(), default_state);
   hooks.publish_engine_path(resolved.engine_path);
   const HelperConfig& config = store_config(std::move(resolved));
+  (void)hooks.prepare_state_dir(config.state_dir);
 
   std::vector<std::u16string> arguments = split_windows_command_line(platform.raw_command_line());
   if (has_service_argument(arguments)) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "main/command_line.h"
+#include "platform/state_dir.h"
 #include "service/helper_config.h"
 #include "service/service_host.h"
 #include "wfp/engine_path.h"
@@ -20,6 +21,11 @@ struct ServeHooks {
   // Stores the engine path in published_engine_path (replacing an earlier value).
   std::function<void(const std::filesystem::path&)> publish_engine_path = [](const std::filesystem::path& path) {
     set_published_engine_path(path);
+  };
+  // Makes the state directory safe before anything in it is read (its
+  // outcome is not looked at: the server then goes on with it as it is).
+  std::function<Outcome(const std::filesystem::path&)> prepare_state_dir = [](const std::filesystem::path& dir) {
+    return velk::prepare_state_dir(dir);
   };
   // run_pipe_server with this configuration; returns only when the pipe
   // cannot be secured.
@@ -45,7 +51,8 @@ class ServePlatform {
 using ConfigStore = std::function<const HelperConfig&(HelperConfig)>;
 
 // Resolves the configuration and publishes it (engine path, then
-// HelperConfig), then enters the dispatcher or, in a console, the server.
+// HelperConfig), prepares the state directory, then enters the dispatcher or,
+// in a console, the server.
 // Returns in service mode once the dispatcher lets go.
 void run_serve_with(const HelperOptions& options, ServePlatform& platform, const ServeHooks& hooks,
                     const std::filesystem::path& default_state, const ConfigStore& store_config);

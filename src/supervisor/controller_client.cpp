@@ -1,5 +1,7 @@
 #include "supervisor/controller_client.h"
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 
 #include "ipc/error_codes.h"
@@ -120,17 +122,32 @@ std::optional<std::string> current_member(const ControllerAccess& access, std::s
   return member_from_reply(*reply);
 }
 
+namespace {
+
+bool is_route_of(const EngineRequest& request, std::string_view name) {
+  return std::any_of(request.routes.begin(), request.routes.end(),
+                     [&](const Route& route) { return route.tag == name; });
+}
+
+}  // namespace
+
 std::optional<std::string> current_route_from(
-    const std::function<std::optional<std::string>(std::string_view group)>& member_of) {
+    const std::function<std::optional<std::string>(std::string_view group)>& member_of, const EngineRequest& request) {
   std::optional<std::string> name = member_of(kSelectorGroup);
-  if (!name || *name != kLatencyGroup) return name;
+  if (!name) return std::nullopt;
+  if (*name != kLatencyGroup) {
+    if (!is_route_of(request, *name)) return std::nullopt;
+    return name;
+  }
   std::optional<std::string> chosen = member_of(kLatencyGroup);
-  if (chosen && !chosen->empty()) return chosen;
+  if (chosen && is_route_of(request, *chosen)) return chosen;
   return name;
 }
 
-std::optional<std::string> current_route(const ControllerAccess& access, const ControllerTimeouts& timeouts) {
-  return current_route_from([&](std::string_view group) { return current_member(access, group, timeouts); });
+std::optional<std::string> current_route(const ControllerAccess& access, const EngineRequest& request,
+                                         const ControllerTimeouts& timeouts) {
+  return current_route_from([&](std::string_view group) { return current_member(access, group, timeouts); },
+                            request);
 }
 
 Outcome select_route(const ControllerAccess& access, std::string_view tag, const ControllerTimeouts& timeouts) {

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "engine/controller_access.h"
+#include "engine/route.h"
 #include "platform/result.h"
 
 namespace velk {
@@ -52,13 +53,16 @@ std::optional<std::string> current_member(const ControllerAccess& access, std::s
 
 // The route carrying traffic, as the engine thread reports it in `active`: the
 // selector's current member; when that is "auto", the member "auto" has chosen.
-// "auto" answering "" (a latency-test group before its first check ends) counts
-// as no answer, so the result is then "auto" itself, never "". None only when
-// the selector does not answer (the engine is not ready).
-std::optional<std::string> current_route(const ControllerAccess& access, const ControllerTimeouts& timeouts = {});
+// Only "auto" and the tags of `request` are taken from the engine: any other
+// name (whatever answers on the controller's port may say anything) counts as
+// no answer, like "" from a latency-test group before its first check ends;
+// the result is then "auto" itself. None only when the selector gives no
+// acceptable answer (the engine is not ready).
+std::optional<std::string> current_route(const ControllerAccess& access, const EngineRequest& request,
+                                         const ControllerTimeouts& timeouts = {});
 // The same rule over any lookup of a group's member (for tests and fakes).
 std::optional<std::string> current_route_from(
-    const std::function<std::optional<std::string>(std::string_view group)>& member_of);
+    const std::function<std::optional<std::string>(std::string_view group)>& member_of, const EngineRequest& request);
 
 // `select`: switches the selector "proxy" to tag. Errors: "engine_unreachable"
 // (transport), "engine_refused" (a status outside 200..299).

@@ -138,7 +138,7 @@ class EngineLoop {
       if (process->has_exited()) return reader.join();
       if (ports.clock.now() - last_poll >= (ready ? kControllerPollWhenReady : kControllerPollBeforeReady)) {
         last_poll = ports.clock.now();
-        std::optional<std::string> name = route_in_use(*access);
+        std::optional<std::string> name = route_in_use(*access, request);
         if (!name) {
           if (!ready && ports.clock.now() - spawned > kReadinessLimit) {
             terminate_engine(*process, ports.clock);
@@ -163,9 +163,10 @@ class EngineLoop {
   // The selector's member; when that is "auto", the member the latency-test
   // group chose. That group names "" until its first check ends, which counts
   // as no answer: the route in use is then reported as "auto", never "".
-  std::optional<std::string> route_in_use(const ControllerAccess& access) {
+  std::optional<std::string> route_in_use(const ControllerAccess& access, const EngineRequest& request) {
     ControllerClient& controller = s_.ports_.controller;
-    return current_route_from([&](std::string_view group) { return controller.current_member(access, group); });
+    return current_route_from([&](std::string_view group) { return controller.current_member(access, group); },
+                              request);
   }
 
   void record_end(std::uint64_t generation, Clock::time_point started, std::optional<ErrorCode> failure) {

@@ -1,5 +1,6 @@
 // The engine process on Windows: CreateProcessW with redirected standard
-// handles, only those three inherited, no window, inside the kill-on-close job.
+// handles, only those three inherited, no window, inside the kill-on-close job
+// (created suspended, put into the job, then let run).
 
 #include <windows.h>
 
@@ -145,12 +146,20 @@ class Win32EngineLauncher final : public EngineLauncher {
 
     PROCESS_INFORMATION pi{};
     if (!::CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE,
-                          CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr, &si.StartupInfo, &pi)) {
+                          CREATE_NO_WINDOW | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                          &si.StartupInfo, &pi)) {
       DWORD e = ::GetLastError();
       return fail(e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? err::engine_missing : err::engine_spawn);
     }
     UniqueHandle process(pi.hProcess), thread(pi.hThread);
-    if (std::optional<HANDLE> job = job_.get()) assign_to_job(*job, process.get());
+    const bool running = release_into_job<HANDLE>(
+        job_.get(), [&](HANDLE job) { assign_to_job(job, process.get()); },
+        [&] { return ::ResumeThread(thread.get()) != static_cast<DWORD>(-1); },
+        [&] {
+          (void)::TerminateProcess(process.get(), 1);
+          (void)::WaitForSingleObject(process.get(), INFINITE);
+        });
+    if (!running) return fail(err::engine_spawn);
     return std::unique_ptr<EngineProcess>(std::make_unique<Win32EngineProcess>(
         std::move(process), std::move(thread), std::move(in_write), std::move(err_read)));
   }

@@ -31,4 +31,17 @@ class FirstUseJob {
   std::optional<Handle> job_;
 };
 
+// The engine is created suspended and lets run only once it is in the job:
+// a child it started at once would otherwise escape kill-on-close. The
+// assignment's result is not looked at (no job, or a failed assignment, means
+// running without one). A process that cannot be resumed is terminated; false then.
+template <class Handle>
+bool release_into_job(std::optional<Handle> job, const std::function<void(Handle)>& assign,
+                      const std::function<bool()>& resume, const std::function<void()>& terminate) {
+  if (job) assign(*job);
+  if (resume()) return true;
+  terminate();
+  return false;
+}
+
 }  // namespace velk

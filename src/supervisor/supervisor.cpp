@@ -126,7 +126,16 @@ Outcome Supervisor::apply_request(const CallerIdentity& caller, const EngineRequ
     owner = (engaged && state_.session_owner) ? *state_.session_owner : caller.sid;
   }
   if (arm_kill_switch || ks) {
-    if (auto armed = store_.arm(owner, resolved->new_entries, *pins); !armed) return armed;
+    if (auto armed = store_.arm(owner, resolved->new_entries, *pins); !armed) {
+      // A first arming whose filters could not be taken away again keeps
+      // killswitch.json: the helper is engaged now, and the one who armed it
+      // must be able to stop it.
+      if (!ks && kill_switch_engaged()) {
+        std::lock_guard lock(state_mutex_);
+        state_.session_owner = std::move(owner);
+      }
+      return armed;
+    }
   }
   {
     std::lock_guard lock(state_mutex_);
@@ -161,6 +170,9 @@ Response Supervisor::finish_emergency_off(const CallerIdentity& caller) {
   }
   {
     std::lock_guard operation(operation_mutex_);
+    // A start on another connection during the wait armed for its own
+    // request: that kill switch is not this stop's to remove.
+    if (has_desired_request()) return Response{status_for(caller)};
     if (auto removed = store_.disarm_kill_switch(); !removed) return error_response(removed.error());
     std::lock_guard lock(state_mutex_);
     state_.stop_requested = false;

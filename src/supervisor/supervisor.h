@@ -75,7 +75,8 @@ class Supervisor {
   // switch once the engine is down. Error: "not_session_owner".
   Outcome request_stop(const CallerIdentity& caller);
   // After a successful request_stop: waits up to about 8 seconds for the
-  // engine thread, then removes the kill switch itself.
+  // engine thread, then removes the kill switch itself, unless a newer request
+  // has been committed meanwhile (its kill switch stays).
   Response finish_emergency_off(const CallerIdentity& caller);
   // The select and test_route commands (the session check included).
   Response select(const CallerIdentity& caller, const std::string& tag);

@@ -56,6 +56,7 @@ class ScriptedHelper final : public HelperConnector {
     return requests_;
   }
   std::vector<std::string> paths;
+  std::optional<std::uint32_t> server;  // the serving process's id
 
  private:
   class Connection final : public HelperConnection {
@@ -65,6 +66,7 @@ class ScriptedHelper final : public HelperConnector {
       written_.append(bytes);
       return true;
     }
+    std::optional<std::uint32_t> server_pid() override { return helper_.server; }
     std::optional<std::size_t> read(std::span<char> buffer) override {
       if (!answered_) {
         answered_ = true;
@@ -228,6 +230,24 @@ TEST_F(ControlClientTest, ErrorAnswersDoNotEndTheVersionWait) {
   });
   EXPECT_EQ(client.wait_for_helper_version(), "0.1.8");
   EXPECT_EQ(clock.sleeps, 2);
+}
+
+TEST_F(ControlClientTest, OnlyTheServiceProcessIsBelieved) {
+  struct Case {
+    std::optional<std::uint32_t> server, service;
+    bool believed;
+  };
+  const Case cases[] = {{7, 7, true}, {7, 8, false}, {7, std::nullopt, false}, {std::nullopt, 7, false}};
+  for (const Case& c : cases) {
+    auto squatter = std::make_shared<ScriptedHelper>([](const std::string&) { return kStatusAnswer; });
+    squatter->server = c.server;
+    ControlClient client(squatter, clock, threads.starter(), 10s, "\\\\.\\pipe\\test", served_by_helper_service([&c] {
+                           return c.service;
+                         }));
+    EXPECT_EQ(client.query_helper_status().has_value(), c.believed);
+    // Nothing is sent to a server that is not the service.
+    EXPECT_EQ(squatter->requests().size(), c.believed ? 1u : 0u);
+  }
 }
 
 }  // namespace

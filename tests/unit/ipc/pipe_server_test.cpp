@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
+#include <new>
 #include <memory>
 #include <string>
 #include <vector>
@@ -90,10 +92,16 @@ class FakeHost final : public PipeHost {
     }
     return std::make_unique<FakeInstance>(events_, script);
   }
-  void start_thread(std::function<void()> body) override {
+  bool start_thread(std::function<void()> body) override {
+    if (threads_fail) {
+      events_.push_back("no thread");
+      return false;
+    }
     events_.push_back("thread");
     threads.push_back(std::move(body));
+    return true;
   }
+  bool threads_fail = false;
 
  private:
   Events& events_;
@@ -130,8 +138,9 @@ TEST_F(PipeServerTest, NoDescriptorNoPipe) {
 TEST_F(PipeServerTest, FirstInstanceDemandedUntilOneIsCreated) {
   host.creations = {false, false, true, false, true};
   AcceptLoop loop(host, clock, hooks.serve_connection);
-  for (int i = 0; i < 6; ++i) loop.accept_one();
-  EXPECT_EQ(host.first_flags, (std::vector<bool>{true, true, true, false, false, false}));
+  for (int i = 0; i < 5; ++i) loop.accept_one();
+  // The third round also makes the next instance, which fails and is made again in the fourth.
+  EXPECT_EQ(host.first_flags, (std::vector<bool>{true, true, true, false, false, false, false}));
 }
 
 TEST_F(PipeServerTest, FailedCreationWaitsOneSecond) {
@@ -139,31 +148,88 @@ TEST_F(PipeServerTest, FailedCreationWaitsOneSecond) {
   AcceptLoop loop(host, clock, hooks.serve_connection);
   for (int i = 0; i < 3; ++i) loop.accept_one();
   EXPECT_EQ(events, (Events{"create failed", "sleep 1000", "create failed", "sleep 1000", "created", "connected",
-                            "thread"}));
+                            "created", "identify", "thread"}));
 }
 
-TEST_F(PipeServerTest, ConnectionThreadServesThenFlushesAndCloses) {
+TEST_F(PipeServerTest, NextInstanceExistsBeforeTheConnectedOneIsHandedOver) {
   AcceptLoop loop(host, clock, hooks.serve_connection);
   loop.accept_one();
-  loop.accept_one();  // the next instance is up while the first client is served
-  EXPECT_EQ(events, (Events{"created", "connected", "thread", "created", "connected", "thread"}));
+  loop.accept_one();
+  EXPECT_EQ(events, (Events{"created", "connected", "created", "identify", "thread", "connected", "created",
+                            "identify", "thread"}));
   ASSERT_EQ(host.threads.size(), 2u);
   events.clear();
   host.threads[0]();
-  EXPECT_EQ(events, (Events{"identify", "serve S-1-5-21-1-2-3-1001", "flush+disconnect", "close"}));
+  EXPECT_EQ(events, (Events{"serve S-1-5-21-1-2-3-1001", "flush+disconnect", "close"}));
   ASSERT_EQ(served.size(), 1u);
   EXPECT_FALSE(served[0].elevated);
 }
 
-TEST_F(PipeServerTest, UnknownCallerGetsNoAnswer) {
+TEST_F(PipeServerTest, ConnectedInstanceKeepsTheNameWhileItsSuccessorCannotBeCreated) {
+  host.creations = {true, false, true};
+  AcceptLoop loop(host, clock, hooks.serve_connection);
+  loop.accept_one();
+  ASSERT_EQ(host.threads.size(), 1u);
+  host.threads[0]();  // the client is gone: its instance stays open
+  EXPECT_EQ(std::count(events.begin(), events.end(), "close"), 0);
+  const std::size_t before = events.size();
+  loop.accept_one();
+  ASSERT_GT(events.size(), before + 1);
+  EXPECT_EQ(events[before], "created");
+  EXPECT_EQ(events[before + 1], "close") << "closed only once its successor exists";
+  EXPECT_EQ(host.first_flags, (std::vector<bool>{true, false, false, false}));
+}
+
+TEST_F(PipeServerTest, UnknownCallerGetsNoAnswerAndNoThread) {
   host.scripts = {InstanceScript{true, std::nullopt}};
+  AcceptLoop loop(host, clock, hooks.serve_connection);
+  loop.accept_one();
+  EXPECT_EQ(events, (Events{"created", "connected", "created", "identify", "flush+disconnect", "close"}));
+  EXPECT_TRUE(host.threads.empty());
+}
+
+TEST_F(PipeServerTest, ACallerAtItsBoundIsClosedAtOnceWhileOthersAreServed) {
+  const CallerIdentity first{"S-1-5-21-1-2-3-1001", false}, second{"S-1-5-21-1-2-3-1002", false};
+  host.scripts = {{true, first}, {true, first}, {true, first}, {true, second}, {true, first}};
+  AcceptLoop loop(host, clock, hooks.serve_connection, ConnectionLimits(2, 10));
+  for (int i = 0; i < 4; ++i) loop.accept_one();
+  ASSERT_EQ(host.threads.size(), 3u);  // first, first, second
+  EXPECT_EQ(std::count(events.begin(), events.end(), "flush+disconnect"), 1);
+  host.threads[0]();  // one of the first caller's connections ends
+  loop.accept_one();
+  EXPECT_EQ(host.threads.size(), 4u) << "admitted again below its bound";
+  for (std::size_t i = 1; i < host.threads.size(); ++i) host.threads[i]();
+  EXPECT_EQ(served, (std::vector<CallerIdentity>{first, first, second, first}));
+}
+
+TEST(ConnectionLimits, TotalBoundAndRelease) {
+  ConnectionLimits limits(2, 3);
+  auto a1 = limits.admit("a"), a2 = limits.admit("a"), b1 = limits.admit("b");
+  EXPECT_TRUE(a1 && a2 && b1);
+  EXPECT_EQ(limits.admit("c"), nullptr);  // the server is full
+  b1.reset();
+  EXPECT_EQ(limits.admit("a"), nullptr);  // "a" is at its own bound
+  EXPECT_NE(limits.admit("c"), nullptr);
+}
+
+TEST_F(PipeServerTest, NoThreadClosesThatConnectionAndTheServerGoesOn) {
+  host.threads_fail = true;
+  AcceptLoop loop(host, clock, hooks.serve_connection, ConnectionLimits(1, 1));
+  loop.accept_one();
+  EXPECT_EQ(events, (Events{"created", "connected", "created", "identify", "no thread", "flush+disconnect", "close"}));
+  host.threads_fail = false;
+  loop.accept_one();  // the slot was given back
+  EXPECT_EQ(host.threads.size(), 1u);
+}
+
+TEST_F(PipeServerTest, OutOfMemoryInAConnectionEndsOnlyThatConnection) {
+  hooks.serve_connection = [](ByteStream&, const CallerIdentity&) { throw std::bad_alloc(); };
   AcceptLoop loop(host, clock, hooks.serve_connection);
   loop.accept_one();
   ASSERT_EQ(host.threads.size(), 1u);
   events.clear();
   host.threads[0]();
-  EXPECT_EQ(events, (Events{"identify", "flush+disconnect", "close"}));
-  EXPECT_TRUE(served.empty());
+  EXPECT_EQ(events, (Events{"flush+disconnect", "close"}));
 }
 
 TEST_F(PipeServerTest, FailedConnectTriesAgainAtOnceAndClosesOnlyOnceReplaced) {
@@ -176,8 +242,8 @@ TEST_F(PipeServerTest, FailedConnectTriesAgainAtOnceAndClosesOnlyOnceReplaced) {
   loop.accept_one();
   loop.accept_one();
   EXPECT_EQ(events, (Events{"created", "connect failed", "create failed", "sleep 1000", "created", "close",
-                            "connected", "thread"}));
-  EXPECT_EQ(host.first_flags, (std::vector<bool>{true, false, false}));
+                            "connected", "created", "identify", "thread"}));
+  EXPECT_EQ(host.first_flags, (std::vector<bool>{true, false, false, false}));
 }
 
 TEST(PublishedSupervisor, FirstFillWins) {

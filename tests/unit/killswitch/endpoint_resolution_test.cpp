@@ -126,7 +126,8 @@ TEST_F(ResolutionTest, HostNamesAreResolvedRecordedInRouteOrderAndPreferIpv4) {
 
 TEST_F(ResolutionTest, UnresolvableRoutesAreDroppedAndTheSelectionFallsBackToAuto) {
   resolver_->answer("up.example", {ip("198.51.100.1")});
-  resolver_->answer("bad.example", {ip("127.0.0.1"), ip("::1"), ip("224.0.0.1")});  // nothing acceptable
+  resolver_->answer("bad.example", {ip("127.0.0.1"), ip("::1"), ip("224.0.0.1"), ip("::ffff:169.254.169.254"),
+                                    ip("::ffff:127.0.0.1")});  // nothing acceptable
   auto store = empty_store();
   EngineRequest req{{route("srv-up", "up.example"), route("srv-down", "down.example"), route("srv-bad", "bad.example")},
                     "srv-down"};
@@ -250,10 +251,19 @@ TEST_F(ResolutionTest, QuickAnswersArriveWithinTheBound) {
   EXPECT_EQ(system_name_resolution().bound, 4000ms);
 }
 
+TEST_F(ResolutionTest, NoThreadForTheResolverLeavesTheNameUnresolved) {
+  resolver_->answer("quick.example", {ip("192.0.2.9")});
+  NameResolution no_threads{resolver_, 4000ms, [](std::function<void()>) { return false; }};
+  EXPECT_TRUE(resolve_within_bound(no_threads, "quick.example").empty());
+}
+
 TEST(DerivePins, RefusedAddresses) {
   const char* refused[] = {"0.0.0.0",     "255.255.255.255", "127.0.0.1", "127.255.0.9", "224.0.0.1",
                            "239.255.255.255", "169.254.1.1", "::",        "::1",         "ff02::1",
-                           "ff00::",      "fe80::1",         "febf:ffff::1"};
+                           "ff00::",      "fe80::1",         "febf:ffff::1",
+                           // IPv4-mapped: the IPv4 rules apply
+                           "::ffff:127.0.0.1", "::ffff:169.254.169.254", "::ffff:0.0.0.0", "::ffff:224.0.0.1",
+                           "::FFFF:255.255.255.255", "::ffff:7f00:1"};
   for (const char* server : refused) {
     EngineRequest req{{route("srv-a", "192.0.2.1"), route("srv-b", server)}, "auto"};
     auto r = derive_pins(req);

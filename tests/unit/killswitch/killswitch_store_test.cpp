@@ -123,13 +123,6 @@ TEST_F(StoreTest, UnreadableFileStillCountsAsEngagedWithNoOwner) {
   }
 }
 
-TEST_F(StoreTest, StateFileExistsForAnythingAtThePath) {
-  std::filesystem::create_directories(file());  // a directory where the file should be
-  auto store = KillSwitchStore::load(dir(), filters_);
-  EXPECT_TRUE(store.state_file_exists());
-  EXPECT_FALSE(store.saved_state());
-}
-
 TEST_F(StoreTest, FailedFirstArmingLeavesNoFile) {
   auto store = KillSwitchStore::load(dir(), filters_);
   filters_.fail_install(true);
@@ -258,10 +251,15 @@ TEST_F(StoreTest, WriteCreatesMissingParents) {
   EXPECT_EQ(read_text(deep / "killswitch.json"), R"({"version":1,"pins":{},"owner":null})");
 }
 
-TEST_F(StoreTest, DisarmRemovesFiltersThenFileThenMemory) {
+TEST_F(StoreTest, DisarmDeletesTheFileThenRemovesFiltersThenForgets) {
   auto store = KillSwitchStore::load(dir(), filters_);
   ASSERT_TRUE(store.arm("S-1-5-21-7", {{"a.example", ip("10.0.0.1")}}, {pin("10.0.0.1", 443)}));
+  bool file_seen_at_remove = true;
+  filters_.on_call([&](Call c) {
+    if (c == Call::remove) file_seen_at_remove = std::filesystem::exists(file());
+  });
   ASSERT_TRUE(store.disarm_kill_switch());
+  EXPECT_FALSE(file_seen_at_remove);
   EXPECT_FALSE(filters_.installed());
   EXPECT_FALSE(store.state_file_exists());
   EXPECT_FALSE(store.armed_in_memory());
@@ -271,14 +269,45 @@ TEST_F(StoreTest, DisarmRemovesFiltersThenFileThenMemory) {
 TEST_F(StoreTest, FailedDisarmLeavesEverythingEngaged) {
   auto store = KillSwitchStore::load(dir(), filters_);
   ASSERT_TRUE(store.arm("S-1-5-21-7", {{"a.example", ip("10.0.0.1")}}, {pin("10.0.0.1", 443)}));
+  const std::string before = read_text(file());
   filters_.fail_remove(true);
   auto r = store.disarm_kill_switch();
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error(), "killswitch_failed");
   EXPECT_TRUE(filters_.installed());
-  EXPECT_TRUE(store.state_file_exists());
+  EXPECT_EQ(read_text(file()), before);  // put back as it was
   EXPECT_TRUE(store.armed_in_memory());
   EXPECT_TRUE(store.saved_state());
+}
+
+// Names taken by something else than the helper's own file.
+TEST_F(StoreTest, DirectoryAtTheStateFileNameIsNoStateFile) {
+  std::filesystem::create_directories(file() / "child");
+  filters_.preinstall({pin("10.0.0.1", 443)});
+  auto store = KillSwitchStore::load(dir(), filters_);
+  EXPECT_FALSE(store.state_file_exists());  // never reported armed for it
+  ASSERT_TRUE(recover_kill_switch(dir(), filters_));  // nor does it keep the filters
+  EXPECT_FALSE(filters_.installed());
+}
+
+TEST_F(StoreTest, EmptyDirectoriesAtEitherNameDoNotStopArming) {
+  std::filesystem::create_directories(file());
+  std::filesystem::create_directories(dir() / "killswitch.tmp");
+  auto store = KillSwitchStore::load(dir(), filters_);
+  ASSERT_TRUE(store.arm("S-1-5-21-7", {}, {pin("10.0.0.1", 443)}));
+  EXPECT_TRUE(std::filesystem::is_regular_file(file()));
+  EXPECT_TRUE(store.state_file_exists());
+}
+
+TEST_F(StoreTest, TemporaryFileFoundThereIsNotReused) {
+  std::filesystem::create_directories(dir());
+  const auto planted = dir() / "killswitch.tmp";
+  write_text(planted, "planted");
+  std::filesystem::create_hard_link(planted, tmp_.path() / "planter-view");  // the planter's own handle on it
+  auto store = KillSwitchStore::load(dir(), filters_);
+  ASSERT_TRUE(store.arm("S-1-5-21-7", {}, {pin("10.0.0.1", 443)}));
+  EXPECT_EQ(read_text(tmp_.path() / "planter-view"), "planted");
+  EXPECT_NE(read_text(file()), "planted");
 }
 
 TEST_F(StoreTest, FiltersOnlyAreLeftAloneUntilADisarm) {
@@ -320,16 +349,6 @@ TEST_F(StoreTest, RecoverDeletesTheFileBeforeTouchingTheFilters) {
   EXPECT_FALSE(filters_.installed());
   // The running store sees the file gone.
   EXPECT_FALSE(store.state_file_exists());
-}
-
-TEST_F(StoreTest, RecoverStopsWhenTheFileCannotBeDeleted) {
-  filters_.preinstall({pin("10.0.0.1", 443)});
-  std::filesystem::create_directories(file() / "child");  // cannot be deleted as a file
-  auto r = recover_kill_switch(dir(), filters_);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error(), "killswitch_failed");
-  EXPECT_TRUE(filters_.calls().empty());
-  EXPECT_TRUE(filters_.installed());
 }
 
 TEST_F(StoreTest, RecoverWithoutFileStillRemovesFilters) {

@@ -58,13 +58,28 @@ TEST_F(RunModeTest, RecoverFailureNamesTheCode) {
   EXPECT_EQ(err_, "velkvpn-helper: could not remove the block (killswitch_failed). Are you root?\n");
 }
 
-TEST_F(RunModeTest, RecoverLeavesFiltersWhenTheFileCannotBeDeleted) {
+TEST_F(RunModeTest, RecoverIsNotStoppedByADirectoryAtTheStateFileName) {
   std::filesystem::create_directories(file() / "child");
   filters_.preinstall({});
-  EXPECT_EQ(run({"--recover", "--state-dir", dir()}), 1);
-  EXPECT_EQ(err_, "velkvpn-helper: could not remove the block (killswitch_failed). Are you root?\n");
-  EXPECT_TRUE(filters_.calls().empty());
-  EXPECT_TRUE(filters_.installed());
+  EXPECT_EQ(run({"--recover", "--state-dir", dir()}), 0);
+  EXPECT_FALSE(filters_.installed());
+}
+
+// Both modes prepare the state directory before reading it: a link planted at
+// its path is removed, never followed.
+TEST_F(RunModeTest, BothModesWorkInThePreparedDirectoryOnly) {
+  const auto elsewhere = tmp_.path() / "elsewhere";
+  std::filesystem::create_directories(elsewhere);
+  std::ofstream(elsewhere / "killswitch.json", std::ios::binary) << R"({"version":1,"pins":{},"owner":"S-1-5-21-9"})";
+  for (const char* mode : {"--arm-from-state", "--recover"}) {
+    std::filesystem::remove(dir());
+    std::filesystem::create_directory_symlink(elsewhere, dir());
+    EXPECT_EQ(run({mode, "--state-dir", dir()}), 0) << mode;
+    EXPECT_FALSE(std::filesystem::is_symlink(dir())) << mode;
+    EXPECT_TRUE(std::filesystem::is_directory(dir())) << mode;
+    EXPECT_TRUE(std::filesystem::exists(elsewhere / "killswitch.json")) << mode;
+  }
+  EXPECT_EQ(filters_.calls(), std::vector<Call>{Call::remove});  // nothing restored from the planted file
 }
 
 TEST_F(RunModeTest, ArmFromStateWithoutFileDoesNothing) {
@@ -141,6 +156,32 @@ TEST_F(RunModeTest, ServeRunsTheServeModeWithTheParsedOptions) {
   std::vector<std::string> recover{"--service", "--recover", "--state-dir", dir()};
   EXPECT_EQ(run_process(recover, console, deps), 0);
   EXPECT_FALSE(seen);
+}
+
+TEST_F(RunModeTest, InstallerModesRunTheInstallerWithTheStateDirectory) {
+  ConsoleStreams console{[&](std::string_view s) { out_ += s; }, [&](std::string_view s) { err_ += s; }};
+  struct Seen {
+    RunMode mode;
+    std::optional<std::filesystem::path> target;
+    std::filesystem::path state_dir;
+  };
+  std::vector<Seen> seen;
+  ModeDependencies deps{[&] { return test::borrow(filters_); }, {},
+                        [&](const HelperOptions& o, const std::filesystem::path& state_dir) {
+                          seen.push_back({o.mode, o.target, state_dir});
+                          return 23;
+                        }};
+  const std::vector<std::vector<std::string>> lines{{"--upgrade-inspect", "--state-dir", dir()},
+                                                    {"--install-from-stage", "D", "--state-dir", dir()},
+                                                    {"--remove-service", "D", "--state-dir", dir()}};
+  for (const auto& line : lines) EXPECT_EQ(run_process(line, console, deps), 23) << line[0];
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].mode, RunMode::upgrade_inspect);
+  EXPECT_EQ(seen[1].mode, RunMode::install_from_stage);
+  EXPECT_EQ(seen[1].target, std::optional<std::filesystem::path>("D"));
+  EXPECT_EQ(seen[2].mode, RunMode::remove_service);
+  for (const Seen& s : seen) EXPECT_EQ(s.state_dir, std::filesystem::path(dir()));
+  EXPECT_EQ(err_, "");
 }
 
 }  // namespace

@@ -33,6 +33,10 @@ struct ServeTest : ::testing::Test {
   ServeTest() {
     platform.events = &events;
     hooks.publish_engine_path = [this](const std::filesystem::path& p) { events.push_back("engine " + p.string()); };
+    hooks.prepare_state_dir = [this](const std::filesystem::path& dir) -> Outcome {
+      events.push_back("prepare " + dir.string());
+      return {};
+    };
     hooks.run_pipe_server = [this](const HelperConfig& c) {
       events.push_back("server");
       served.push_back(c);
@@ -51,7 +55,8 @@ struct ServeTest : ::testing::Test {
 
 TEST_F(ServeTest, ServiceWordEntersTheDispatcherAfterPublishing) {
   run(u"C:\\velk\\velkvpn-helper.exe --service");
-  EXPECT_EQ(events, (std::vector<std::string>{"engine /install/velkvpn-engine.exe", "config", "dispatcher"}));
+  EXPECT_EQ(events, (std::vector<std::string>{"engine /install/velkvpn-engine.exe", "config", "prepare /state",
+                                              "dispatcher"}));
   ASSERT_TRUE(stored);
   EXPECT_EQ(*stored, (HelperConfig{"\\\\.\\pipe\\velkvpn-helper", "/install/velkvpn-engine.exe", "/state"}));
 }
@@ -61,7 +66,7 @@ TEST_F(ServeTest, WithoutTheWordTheServerRunsInTheForeground) {
   options.socket = "\\\\.\\pipe\\test";
   run(u"velkvpn-helper.exe --socket \\\\.\\pipe\\test --services --Service", options);
   EXPECT_EQ(events,
-            (std::vector<std::string>{"engine /install/velkvpn-engine.exe", "config", "server"}));
+            (std::vector<std::string>{"engine /install/velkvpn-engine.exe", "config", "prepare /state", "server"}));
   ASSERT_EQ(served.size(), 1u);
   EXPECT_EQ(served[0].socket_path, "\\\\.\\pipe\\test");
 }

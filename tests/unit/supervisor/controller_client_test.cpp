@@ -122,24 +122,48 @@ struct GroupAnswers {
   }
 };
 
+const EngineRequest kRoutes{{Route{.tag = "srv-1"}, Route{.tag = "srv-2"}, Route{.tag = "srv-3"}}, "auto"};
+
 TEST(CurrentRoute, FollowsTheSelectorAndResolvesTheLatencyGroup) {
   GroupAnswers direct{"srv-2", "srv-1", {}};
-  EXPECT_EQ(current_route_from(std::ref(direct)), "srv-2");
+  EXPECT_EQ(current_route_from(std::ref(direct), kRoutes), "srv-2");
   EXPECT_EQ(direct.asked, std::vector<std::string>{"proxy"});  // "auto" not asked
 
   GroupAnswers via_auto{"auto", "srv-3", {}};
-  EXPECT_EQ(current_route_from(std::ref(via_auto)), "srv-3");
+  EXPECT_EQ(current_route_from(std::ref(via_auto), kRoutes), "srv-3");
   EXPECT_EQ(via_auto.asked, (std::vector<std::string>{"proxy", "auto"}));
 
   GroupAnswers silent{std::nullopt, "srv-1", {}};
-  EXPECT_EQ(current_route_from(std::ref(silent)), std::nullopt);
+  EXPECT_EQ(current_route_from(std::ref(silent), kRoutes), std::nullopt);
 }
 
 TEST(CurrentRoute, LatencyGroupWithoutAMemberYetLeavesAuto) {
   GroupAnswers before_first_check{"auto", "", {}};
-  EXPECT_EQ(current_route_from(std::ref(before_first_check)), "auto");
+  EXPECT_EQ(current_route_from(std::ref(before_first_check), kRoutes), "auto");
   GroupAnswers no_answer{"auto", std::nullopt, {}};
-  EXPECT_EQ(current_route_from(std::ref(no_answer)), "auto");
+  EXPECT_EQ(current_route_from(std::ref(no_answer), kRoutes), "auto");
+}
+
+// Whatever won the controller's port may name anything: only "auto" and the
+// request's own tags are reported.
+TEST(CurrentRoute, NamesOutsideTheRequestCountAsNoAnswer) {
+  const std::string huge(1 << 20, 'x');
+  struct Case {
+    std::optional<std::string> proxy, latency, expected;
+  } cases[] = {
+      {"srv-9", "srv-1", std::nullopt},  // a tag the request does not have
+      {"", "srv-1", std::nullopt},
+      {"direct", std::nullopt, std::nullopt},
+      {huge, std::nullopt, std::nullopt},
+      {"proxy", std::nullopt, std::nullopt},
+      {"auto", "srv-9", "auto"},  // the latency group's foreign member
+      {"auto", huge, "auto"},
+      {"auto", "auto", "auto"},
+  };
+  for (const Case& c : cases) {
+    GroupAnswers answers{c.proxy, c.latency, {}};
+    EXPECT_EQ(current_route_from(std::ref(answers), kRoutes), c.expected) << c.proxy->substr(0, 20);
+  }
 }
 
 // ---- Real exchanges with a canned local server ----

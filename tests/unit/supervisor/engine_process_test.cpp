@@ -120,9 +120,11 @@ struct RunningStandin {
   std::unique_ptr<EngineLauncher> launcher = make_engine_launcher();
   std::unique_ptr<EngineProcess> process;
   std::string config;
+  EngineRequest request;  // what the stand-in was configured with (its tags)
 
   explicit RunningStandin(std::vector<std::string> routes = {"srv-1", "srv-2"}, std::string selected = "auto") {
     config = standin_config(access, routes, selected);
+    for (const auto& tag : routes) request.routes.push_back(Route{.tag = tag});
     auto r = launcher->start(standin_path());
     if (!r.ok()) {
       ADD_FAILURE() << "stand-in did not start: " << r.error();
@@ -155,11 +157,11 @@ TEST(EngineStandin, ControllerAnswersSelectsAndMeasures) {
   RunningStandin engine;
   ASSERT_TRUE(engine.process);
   EXPECT_EQ(await_member(engine.access, "proxy"), "auto");
-  EXPECT_EQ(current_route(engine.access, quick_timeouts()), "auto");  // "auto" has not chosen yet
+  EXPECT_EQ(current_route(engine.access, engine.request, quick_timeouts()), "auto");  // "auto" has not chosen yet
 
   EXPECT_TRUE(select_route(engine.access, "srv-2", quick_timeouts()).ok());
   EXPECT_EQ(current_member(engine.access, "proxy", quick_timeouts()), "srv-2");
-  EXPECT_EQ(current_route(engine.access, quick_timeouts()), "srv-2");
+  EXPECT_EQ(current_route(engine.access, engine.request, quick_timeouts()), "srv-2");
   EXPECT_EQ(select_route(engine.access, "srv-9", quick_timeouts()).error(), err::engine_refused);
   EXPECT_EQ(current_member(engine.access, "proxy", quick_timeouts()), "srv-2");
 
@@ -188,12 +190,12 @@ TEST(EngineStandin, LatencyGroupHasNoMemberBeforeItsFirstCheck) {
   ASSERT_TRUE(engine.process);
   ASSERT_EQ(await_member(engine.access, "proxy"), "auto");
   EXPECT_EQ(current_member(engine.access, "auto", quick_timeouts()), "");
-  EXPECT_EQ(current_route(engine.access, quick_timeouts()), "auto");
+  EXPECT_EQ(current_route(engine.access, engine.request, quick_timeouts()), "auto");
   auto deadline = std::chrono::steady_clock::now() + 15s;
   while (current_member(engine.access, "auto", quick_timeouts()) == "" && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(100ms);
   }
-  EXPECT_EQ(current_route(engine.access, quick_timeouts()), "srv-a");
+  EXPECT_EQ(current_route(engine.access, engine.request, quick_timeouts()), "srv-a");
 }
 
 TEST(EngineStandin, EngineThatRefusesPoliteSignalsIsStillTerminated) {

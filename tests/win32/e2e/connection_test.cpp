@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "e2e_fixture.h"
+#include "ipc/pipe_server.h"
 #include "process_runner.h"
 
 namespace velk::test {
@@ -44,6 +45,46 @@ TEST_F(HelperE2e, LineOverTheLimitIsRefusedAndTheConnectionCloses) {
 
   // The helper itself is unharmed.
   EXPECT_TRUE(helper().status());
+}
+
+// A client still blocked writing its oversized line never reads the answer:
+// the helper waits for it a bounded time, then lets it go.
+TEST_F(HelperE2e, OversizedWriterThatNeverReadsIsLetGo) {
+  ASSERT_NO_FATAL_FAILURE(start_service());
+  std::optional<PipeLineClient> client = helper().connect();
+  ASSERT_TRUE(client);
+  const Clock::time_point sent = Clock::now();
+  EXPECT_FALSE(client->send(std::string(4 * kLineLimit, 'x'), 60s));  // one write, never finished
+  EXPECT_LT(Clock::now() - sent, 30s) << "the helper held the connection until the client gave up";
+  EXPECT_TRUE(client->closed_within(5s));
+  EXPECT_TRUE(helper().status());
+}
+
+// All connections of this account (Wine runs every process as one user) up to
+// the bound: one more is closed at once, the kept ones are still served.
+TEST_F(HelperE2e, CallerAtItsConnectionBoundIsClosedAtOnceWhileKeptConnectionsAnswer) {
+  ASSERT_NO_FATAL_FAILURE(start_service());
+  std::vector<PipeLineClient> kept;
+  std::string answer;
+  for (std::size_t i = 0; i < kMaxConnectionsPerCaller; ++i) {
+    std::optional<PipeLineClient> c = helper().connect();
+    ASSERT_TRUE(c) << i;
+    // Answered: the connection is admitted and counted.
+    ASSERT_TRUE(c->send("{\"cmd\":\"status\"}\n", 5s)) << i;
+    ASSERT_EQ(c->read_line(answer, 10s), PipeLineClient::Read::line) << i;
+    kept.push_back(std::move(*c));
+  }
+  std::optional<PipeLineClient> over = helper().connect();
+  ASSERT_TRUE(over);
+  EXPECT_TRUE(over->closed_within(5s)) << "a connection over the bound was served";
+
+  for (std::size_t i : {std::size_t{0}, kept.size() - 1}) {
+    ASSERT_TRUE(kept[i].send("{\"cmd\":\"status\"}\n", 5s));
+    ASSERT_EQ(kept[i].read_line(answer, 10s), PipeLineClient::Read::line);
+    EXPECT_TRUE(status_of(*decode_response(answer))) << answer;
+  }
+  kept.pop_back();  // one slot free again
+  EXPECT_TRUE(helper().wait_status([](const Status&) { return true; }, 10s));
 }
 
 TEST_F(HelperE2e, SecondClientIsServedWhileTheFirstWaitsInEmergencyOff) {

@@ -112,5 +112,30 @@ TEST(ControlClientPipe, HelperClosingWithoutAnAnswer) {
   EXPECT_FALSE(client_for(name).call_helper(Request{Request::Status{}}));
 }
 
+TEST(ControlClientPipe, OnlyTheServiceProcessIsBelieved) {
+  std::string name = unique_pipe_name("cc-squat");
+  auto seen = serve(name, [](const std::string&) { return kStatusAnswer; });
+  auto client_trusting = [&](DWORD pid) {
+    return ControlClient(system_helper_connector(), system_clock(), detached_thread_starter(), 15s, name,
+                         served_by_helper_service([pid] { return std::optional<std::uint32_t>(pid); }));
+  };
+  // The server runs in this process: GetNamedPipeServerProcessId names it.
+  EXPECT_TRUE(client_trusting(GetCurrentProcessId()).query_helper_status());
+  EXPECT_FALSE(client_trusting(GetCurrentProcessId() + 4).query_helper_status());
+  std::this_thread::sleep_for(100ms);
+  std::lock_guard lock(seen->mutex);
+  EXPECT_EQ(seen->requests, (std::vector<std::string>{"{\"cmd\":\"status\"}\n", ""}))
+      << "the second connection closes without sending anything";
+}
+
+TEST(ControlClientPipe, NoServiceNoAnswer) {
+  std::string name = unique_pipe_name("cc-noservice");
+  auto seen = serve(name, [](const std::string&) { return kStatusAnswer; });
+  ControlClient client(system_helper_connector(), system_clock(), detached_thread_starter(), 15s, name,
+                       served_by_helper_service([] { return helper_service_pid(); }));
+  // Whether or not a VelkVpnHelper service runs in this prefix, this process is not it.
+  EXPECT_FALSE(client.query_helper_status());
+}
+
 }  // namespace
 }  // namespace velk::test

@@ -1,6 +1,8 @@
 // The crash-safe file primitives and the kill-switch store on real Windows
 // file calls (CreateFileW, FlushFileBuffers, MoveFileExW, DeleteFileW).
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -9,6 +11,7 @@
 #include "fake_filter_ops.h"
 #include "killswitch/killswitch_store.h"
 #include "platform/durable_file.h"
+#include "platform/unique_handle_win32.h"
 #include "temp_dir.h"
 
 namespace velk {
@@ -89,14 +92,38 @@ TEST(KillSwitchStoreOnWindows, ArmWritesThroughTheTemporaryFile) {
   EXPECT_FALSE(again.state_file_exists());
 }
 
-TEST(KillSwitchStoreOnWindows, RecoverStopsAtAnUndeletableFile) {
+// killswitch.json held open without delete sharing (by another program):
+// neither a stop nor --recover may take the filters away while it stays.
+TEST(KillSwitchStoreOnWindows, StateFileHeldOpenKeepsTheFiltersAndStaysEngaged) {
   test::TempDir tmp;
   test::FakeFilterOps filters;
-  std::filesystem::create_directories(tmp.path() / "killswitch.json" / "child");
+  auto store = KillSwitchStore::load(tmp.path(), filters);
+  const Pin pin{IpAddress::parse("10.0.0.1").value(), 443};
+  ASSERT_TRUE(store.arm("S-1-5-21-0-0-0-1000", {}, {pin}));
+  UniqueHandle held(::CreateFileW((tmp.path() / "killswitch.json").c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(held);
+
+  EXPECT_EQ(store.disarm_kill_switch().error(), "killswitch_failed");
+  EXPECT_EQ(filters.installed(), std::vector<Pin>{pin});
+  EXPECT_TRUE(store.state_file_exists());
+  EXPECT_TRUE(store.armed_in_memory());
   EXPECT_EQ(recover_kill_switch(tmp.path(), filters).error(), "killswitch_failed");
-  EXPECT_TRUE(filters.calls().empty());
-  std::filesystem::remove_all(tmp.path() / "killswitch.json");
+  EXPECT_TRUE(filters.installed().has_value());
+
+  held.reset();
+  ASSERT_TRUE(store.disarm_kill_switch());
+  EXPECT_FALSE(filters.installed().has_value());
+  EXPECT_FALSE(store.state_file_exists());
+}
+
+TEST(KillSwitchStoreOnWindows, DirectoryAtTheStateFileNameDoesNotStopRecover) {
+  test::TempDir tmp;
+  test::FakeFilterOps filters;
+  filters.preinstall({Pin{IpAddress::parse("10.0.0.1").value(), 443}});
+  std::filesystem::create_directories(tmp.path() / "killswitch.json" / "child");
   EXPECT_TRUE(recover_kill_switch(tmp.path(), filters));
+  EXPECT_FALSE(filters.installed().has_value());
 }
 
 }  // namespace

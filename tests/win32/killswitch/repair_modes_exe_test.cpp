@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/durable_file.h"
+#include "platform/unique_handle_win32.h"
 #include "process_runner.h"
 #include "temp_dir.h"
 
@@ -60,7 +61,8 @@ TEST_F(RepairModesExe, ArmFromStateWithoutStateFileDoesNothing) {
   EXPECT_EQ(r.exit_code, 0u);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "");
-  EXPECT_FALSE(std::filesystem::exists(state_dir()));
+  EXPECT_TRUE(std::filesystem::is_directory(state_dir()));  // prepared, and empty
+  EXPECT_TRUE(std::filesystem::is_empty(state_dir()));
   EXPECT_TRUE(objects().at("providers").empty());
 }
 
@@ -124,8 +126,10 @@ TEST_F(RepairModesExe, RecoverFailureKeepsTheFiltersButNotTheFile) {
 TEST_F(RepairModesExe, RecoverStopsAtAStateFileItCannotDelete) {
   save_state(R"({"version":1,"pins":{}})");
   ASSERT_EQ(helper(L"--arm-from-state").exit_code, 0u);
-  ASSERT_TRUE(std::filesystem::remove(state_file()));
-  std::filesystem::create_directories(state_file() / L"child");
+  // Held open by another program without delete sharing.
+  UniqueHandle held(CreateFileW(state_file().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(held);
   auto r = helper(L"--recover");
   EXPECT_EQ(r.exit_code, 1u);
   EXPECT_EQ(r.out, "");

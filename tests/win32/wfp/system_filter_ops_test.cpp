@@ -3,10 +3,12 @@
 // safe way; with an engine present the operations make a full round trip.
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include "ipc/error_codes.h"
 #include "wfp/filter_ops.h"
 #include "wfp/wfp_api_win32.h"
+#include "temp_dir.h"
 
 namespace velk {
 namespace {
@@ -19,7 +21,18 @@ TEST(SystemWfpApi, InterfaceAliasesResolveToLuids) {
   EXPECT_EQ(api->interface_luid("velkvpn-no-such-interface"), std::nullopt);
 }
 
-TEST(SystemFilterOps, WithoutAnEngineEveryOperationFails) {
+// Where the filtering-engine stand-in is present, it keeps its objects in a
+// directory of this test's own, apart from the services of the other tests.
+class SystemFilterOps : public ::testing::Test {
+ protected:
+  void SetUp() override { SetEnvironmentVariableW(L"VELK_FWP_STANDIN_DIR", dir_.path().c_str()); }
+  void TearDown() override { SetEnvironmentVariableW(L"VELK_FWP_STANDIN_DIR", nullptr); }
+
+ private:
+  test::TempDir dir_;
+};
+
+TEST_F(SystemFilterOps, WithoutAnEngineEveryOperationFails) {
   if (system_wfp_api()->open_session() != nullptr) GTEST_SKIP() << "a filtering engine is present";
   const auto ops = system_filter_ops();
   const Outcome install = ops->install_filters({});
@@ -34,7 +47,7 @@ TEST(SystemFilterOps, WithoutAnEngineEveryOperationFails) {
   EXPECT_FALSE(ops->filters_intact());
 }
 
-TEST(SystemFilterOps, RoundTripWithAnEngine) {
+TEST_F(SystemFilterOps, RoundTripWithAnEngine) {
   if (system_wfp_api()->open_session() == nullptr) GTEST_SKIP() << "no filtering engine (plain Wine)";
   const auto ops = system_filter_ops();
   ASSERT_TRUE(ops->install_filters({}).ok());

@@ -1,0 +1,53 @@
+#pragma once
+// The file operations of an install and a removal, with their retry rules:
+// renames that wait out sharing and access failures, the in-use test, putting
+// saved files back, and the clean-up after a confirmed install.
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "install/install_files.h"
+#include "platform/clock.h"
+
+namespace velk {
+
+inline constexpr std::string_view kStageDirName = ".update-new";
+inline constexpr std::string_view kSavedDirName = ".update-old";
+
+// Renames, replacing the target; retries access denied, sharing and lock
+// violations every 250 ms, 40 attempts in all. The last attempt's outcome.
+FileError rename_with_retries(InstallFiles& files, Clock& clock, const std::filesystem::path& from,
+                              const std::filesystem::path& to);
+
+// Moves `from` to `to` with rename_with_retries when it exists; a missing
+// `from` is no error. The rename itself is the test, so a failed existence
+// check can never let a staged file replace an old one that was not saved.
+FileError move_aside(InstallFiles& files, Clock& clock, const std::filesystem::path& from,
+                     const std::filesystem::path& to);
+
+// Up to ten passes over `names` in `dir`, each ending at the first file that
+// cannot be opened exclusively for a sharing or lock violation; before each
+// pass but the first, `before_retry` runs (it ends the desktop application)
+// and one second passes. The busy name of the tenth pass, or none.
+std::optional<std::string> find_busy_file(InstallFiles& files, Clock& clock, const std::filesystem::path& dir,
+                                          const std::vector<std::string>& names,
+                                          const std::function<void()>& before_retry);
+
+// Moves every file of the saved directory back into `dir` (names in listing
+// order); each failure is reported through `on_failure`. False when the saved
+// directory cannot be listed.
+bool restore_saved_files(InstallFiles& files, Clock& clock, const std::filesystem::path& dir,
+                         const std::function<void(const std::string& name, const FileError&)>& on_failure);
+
+// Puts the new files of `moved` back into the stage (last first) and the
+// saved files back into `dir`; false when a saved file could not be moved back.
+bool roll_back_files(InstallFiles& files, Clock& clock, const std::filesystem::path& dir,
+                     const std::vector<std::string>& moved);
+
+// Deletes the saved files, the saved directory, the stage's manifest and the stage.
+void finish_install(InstallFiles& files, Clock& clock, const std::filesystem::path& dir);
+
+}  // namespace velk

@@ -1,0 +1,13 @@
+#pragma once
+// --upgrade-inspect: whether anything is active that an upgrade or a removal
+// would interrupt. Changes nothing; one log line; 0 or 10.
+
+#include <filesystem>
+
+#include "install/installer_system.h"
+
+namespace velk {
+
+int inspect(InstallLog& log, InstallerSystem& system, const std::filesystem::path& state_dir);
+
+}  // namespace velk

@@ -1,0 +1,49 @@
+#pragma once
+// The file operations of the installer on the install directory, as one
+// interface so that a fake can fail any of them. Errors carry the Win32 code
+// (the retry rules look at 5, 32 and 33) and the platform's description.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velk {
+
+namespace win32_error {
+inline constexpr std::uint32_t kFileNotFound = 2;
+inline constexpr std::uint32_t kPathNotFound = 3;
+inline constexpr std::uint32_t kAccessDenied = 5;
+inline constexpr std::uint32_t kSharingViolation = 32;
+inline constexpr std::uint32_t kLockViolation = 33;
+}  // namespace win32_error
+
+struct FileError {
+  std::uint32_t code = 0;  // 0: success
+  std::string text;        // the platform's description when it failed
+  explicit operator bool() const { return code != 0; }
+};
+
+class InstallFiles {
+ public:
+  virtual ~InstallFiles() = default;
+  // Renames `from` to `to`, replacing an existing `to`.
+  virtual FileError rename(const std::filesystem::path& from, const std::filesystem::path& to) = 0;
+  // Its metadata can be read.
+  virtual bool exists(const std::filesystem::path& path) = 0;
+  // The names in `dir`; none when it cannot be listed.
+  virtual std::optional<std::vector<std::string>> list(const std::filesystem::path& dir) = 0;
+  virtual FileError create_directories(const std::filesystem::path& dir) = 0;
+  // Opens an existing file for writing with no sharing and closes it again.
+  virtual FileError open_exclusive(const std::filesystem::path& path) = 0;
+  virtual bool remove_file(const std::filesystem::path& path) = 0;
+  // Removes an empty directory.
+  virtual bool remove_directory(const std::filesystem::path& dir) = 0;
+};
+
+// The system's files.
+std::unique_ptr<InstallFiles> system_install_files();
+
+}  // namespace velk

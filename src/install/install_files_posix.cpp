@@ -1,0 +1,64 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "install/install_files.h"
+
+namespace velk {
+namespace {
+
+FileError from_errno(int e) {
+  std::uint32_t code = 1;
+  if (e == ENOENT) code = 2;
+  if (e == EACCES || e == EPERM) code = win32_error::kAccessDenied;
+  if (e == EBUSY || e == ETXTBSY) code = win32_error::kSharingViolation;
+  return FileError{code, std::strerror(e)};
+}
+
+FileError from(const std::error_code& ec) { return ec ? from_errno(ec.value()) : FileError{}; }
+
+class PosixInstallFiles final : public InstallFiles {
+ public:
+  FileError rename(const std::filesystem::path& from_path, const std::filesystem::path& to) override {
+    std::error_code ec;
+    std::filesystem::rename(from_path, to, ec);
+    return from(ec);
+  }
+  bool exists(const std::filesystem::path& path) override {
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+  }
+  std::optional<std::vector<std::string>> list(const std::filesystem::path& dir) override {
+    std::error_code ec;
+    std::filesystem::directory_iterator it(dir, ec);
+    if (ec) return std::nullopt;
+    std::vector<std::string> names;
+    for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+      if (ec) return std::nullopt;
+      names.push_back(it->path().filename().string());
+    }
+    return names;
+  }
+  FileError create_directories(const std::filesystem::path& dir) override {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    return from(ec);
+  }
+  FileError open_exclusive(const std::filesystem::path& path) override {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return from_errno(errno);
+    ::close(fd);
+    return {};
+  }
+  bool remove_file(const std::filesystem::path& path) override { return ::unlink(path.c_str()) == 0; }
+  bool remove_directory(const std::filesystem::path& dir) override { return ::rmdir(dir.c_str()) == 0; }
+};
+
+}  // namespace
+
+std::unique_ptr<InstallFiles> system_install_files() { return std::make_unique<PosixInstallFiles>(); }
+
+}  // namespace velk

@@ -1,0 +1,79 @@
+#include <windows.h>
+
+#include "install/install_files.h"
+#include "platform/text.h"
+#include "platform/unique_handle_win32.h"
+
+namespace velk {
+namespace {
+
+std::string describe(DWORD code) {
+  wchar_t* text = nullptr;
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string out;
+  if (n > 0 && text) {
+    std::u16string wide(reinterpret_cast<const char16_t*>(text), n);
+    out = utf8_from_utf16(wide);
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' || out.back() == '.')) {
+      out.pop_back();
+    }
+  }
+  if (text) LocalFree(text);
+  if (out.empty()) out = "error " + std::to_string(code);
+  return out;
+}
+
+FileError last_error() {
+  DWORD code = GetLastError();
+  if (code == 0) code = ERROR_GEN_FAILURE;
+  return FileError{code, describe(code)};
+}
+
+class Win32InstallFiles final : public InstallFiles {
+ public:
+  FileError rename(const std::filesystem::path& from, const std::filesystem::path& to) override {
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return {};
+    return last_error();
+  }
+  bool exists(const std::filesystem::path& path) override {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  }
+  std::optional<std::vector<std::string>> list(const std::filesystem::path& dir) override {
+    WIN32_FIND_DATAW data{};
+    HANDLE find = FindFirstFileW((dir / L"*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return std::nullopt;
+    std::vector<std::string> names;
+    do {
+      std::wstring name = data.cFileName;
+      if (name == L"." || name == L"..") continue;
+      names.push_back(utf8_from_utf16(std::u16string(name.begin(), name.end())));
+    } while (FindNextFileW(find, &data));
+    const DWORD end = GetLastError();
+    FindClose(find);
+    if (end != ERROR_NO_MORE_FILES) return std::nullopt;
+    return names;
+  }
+  FileError create_directories(const std::filesystem::path& dir) override {
+    if (CreateDirectoryW(dir.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) return {};
+    if (GetLastError() != ERROR_PATH_NOT_FOUND || !dir.has_parent_path() || dir.parent_path() == dir) {
+      return last_error();
+    }
+    if (FileError parent = create_directories(dir.parent_path())) return parent;
+    if (CreateDirectoryW(dir.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) return {};
+    return last_error();
+  }
+  FileError open_exclusive(const std::filesystem::path& path) override {
+    UniqueHandle h(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h) return last_error();
+    return {};
+  }
+  bool remove_file(const std::filesystem::path& path) override { return DeleteFileW(path.c_str()) != 0; }
+  bool remove_directory(const std::filesystem::path& dir) override { return RemoveDirectoryW(dir.c_str()) != 0; }
+};
+
+}  // namespace
+
+std::unique_ptr<InstallFiles> system_install_files() { return std::make_unique<Win32InstallFiles>(); }
+
+}  // namespace velk

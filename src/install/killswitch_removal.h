@@ -1,0 +1,14 @@
+#pragma once
+// Taking the kill switch away for an install or a removal: recover (state file
+// first, then the filters), then make sure no filter of the helper remains.
+
+#include <filesystem>
+
+#include "install/installer_system.h"
+
+namespace velk {
+
+// Up to three attempts, one second apart; each failure is logged.
+bool remove_kill_switch(InstallLog& log, InstallerSystem& system, const std::filesystem::path& state_dir);
+
+}  // namespace velk

@@ -1,0 +1,31 @@
+#include "install/run_installer.h"
+
+#include "install/inspect.h"
+#include "install/installer_codes.h"
+#include "install/remove.h"
+#include "install/upgrade.h"
+
+namespace velk {
+
+int run_installer(const HelperOptions& options, const std::filesystem::path& state_dir, InstallerSystem& system,
+                  LineOutput out) {
+  InstallLog log = open_install_log(state_dir, std::move(out));
+  int code = install_code::kNoDirectory;
+  switch (options.mode) {
+    case RunMode::upgrade_inspect:
+      code = inspect(log, system, state_dir);
+      break;
+    case RunMode::install_from_stage:
+      if (options.target) code = install_from_stage(log, system, state_dir, *options.target);
+      break;
+    case RunMode::remove_service:
+      if (options.target) code = remove(log, system, state_dir, *options.target);
+      break;
+    default:
+      break;
+  }
+  log.close();
+  return code;
+}
+
+}  // namespace velk

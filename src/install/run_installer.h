@@ -1,0 +1,19 @@
+#pragma once
+// The entry of the three installer modes: opens the install log, runs the
+// mode, closes the log, and gives the exit code.
+
+#include <filesystem>
+
+#include "install/installer_system.h"
+#include "main/command_line.h"
+
+namespace velk {
+
+int run_installer(const HelperOptions& options, const std::filesystem::path& state_dir, InstallerSystem& system,
+                  LineOutput out);
+
+// The same on the system's service manager, files, pipe, filters and clock
+// (Windows build only).
+int run_system_installer(const HelperOptions& options, const std::filesystem::path& state_dir, LineOutput out);
+
+}  // namespace velk

@@ -1,0 +1,201 @@
+#include "install/upgrade.h"
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "install/file_steps.h"
+#include "install/installer_codes.h"
+#include "install/killswitch_removal.h"
+#include "install/manifest.h"
+#include "platform/version.h"
+
+namespace velk {
+namespace {
+
+using namespace install_code;
+
+// A step either lets the install go on or ends it with an exit code.
+using StepOutcome = std::optional<int>;
+constexpr StepOutcome kContinue = std::nullopt;
+
+std::string display_path(const std::filesystem::path& p) {
+  const std::u8string text = p.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+class Install {
+ public:
+  Install(InstallLog& log, InstallerSystem& system, const std::filesystem::path& state_dir,
+          const std::filesystem::path& dir)
+      : log_(log),
+        sys_(system),
+        state_dir_(state_dir),
+        dir_(dir),
+        stage_(dir / kStageDirName),
+        saved_(dir / kSavedDirName) {}
+
+  int run() {
+    log_.log("install " + std::string(kVersion) + " into " + display_path(dir_));
+    const int code = steps();
+    log_.log("result " + std::to_string(code));
+    return code;
+  }
+
+ private:
+  int steps() {
+    if (StepOutcome end = verify_stage()) return *end;
+    // Only a service the manager reports absent counts as not installed: an
+    // old service that merely could not be opened must still be stopped and
+    // put back, never left running under the new files or deleted for good.
+    was_installed_ = !sys_.services.service_absent();
+    if (StepOutcome end = quiesce_old_version()) return *end;
+    restore_leftovers();
+    if (StepOutcome end = unblock()) return *end;
+    if (StepOutcome end = check_files_free()) return *end;
+    if (StepOutcome end = delete_old_service()) return *end;
+    if (StepOutcome end = swap_files()) return *end;
+    if (!confirm_new_version()) return take_back_new_version();
+    finish_install(sys_.files, sys_.clock, dir_);
+    log_.log("installed and answering");
+    return kDone;
+  }
+
+  // Puts the previous service back in service: 25 when that works, else 26.
+  int restart_previous() {
+    return sys_.services.restore_service(log_, sys_.files, dir_, was_installed_) ? kRolledBack : kRollbackFailed;
+  }
+
+  StepOutcome verify_stage() {
+    std::optional<std::vector<std::string>> names = sys_.stage_check(stage_);
+    if (!names) {
+      log_.log("the new files are incomplete or damaged; nothing was changed");
+      return kStageDamaged;
+    }
+    names_ = std::move(*names);
+    return kContinue;
+  }
+
+  // Ends the desktop application, turns the VPN off and stops the old service.
+  StepOutcome quiesce_old_version() {
+    sys_.services.run_taskkill("/IM", "velkvpn.exe");
+    if (!was_installed_) return kContinue;
+    const bool off = sys_.helper.ask_helper_to_turn_off([this](std::string_view line) { log_.log(line); });
+    log_.log(off ? "the running helper turned the VPN off" : "the running helper did not answer");
+    sys_.services.clear_recovery_actions(log_);
+    if (!sys_.services.stop_service(log_)) {
+      log_.log("the old service did not stop");
+      (void)sys_.services.restore_service(log_, sys_.files, dir_, true);
+      return kNotStopped;
+    }
+    return kContinue;
+  }
+
+  // Files saved by an upgrade that never finished go back first.
+  void restore_leftovers() {
+    if (!sys_.files.list(saved_)) return;
+    log_.log("an earlier upgrade did not finish: restoring its saved files");
+    (void)restore_saved_files(sys_.files, sys_.clock, dir_, [this](const std::string& name, const FileError& e) {
+      log_.log("restoring " + name + ": " + e.text);
+    });
+  }
+
+  StepOutcome unblock() {
+    if (remove_kill_switch(log_, sys_, state_dir_)) return kContinue;
+    (void)restart_previous();
+    return kFiltersRemain;
+  }
+
+  StepOutcome check_files_free() {
+    std::vector<std::string> names = names_;
+    for (std::string_view retired : kRetiredFiles) names.emplace_back(retired);
+    std::optional<std::string> busy = find_busy_file(sys_.files, sys_.clock, dir_, names,
+                                                     [this] { sys_.services.run_taskkill("/IM", "velkvpn.exe"); });
+    if (!busy) return kContinue;
+    log_.log(*busy + " is in use");
+    (void)restart_previous();
+    return kFileInUse;
+  }
+
+  StepOutcome delete_old_service() {
+    if (!was_installed_ || sys_.services.delete_service()) return kContinue;
+    log_.log("Windows has not finished removing the old service");
+    (void)sys_.services.restore_service(log_, sys_.files, dir_, true);
+    return kNotDeleted;
+  }
+
+  // Saves the old files in .update-old and moves the staged ones into place.
+  StepOutcome swap_files() {
+    if (FileError e = sys_.files.create_directories(saved_)) {
+      log_.log("replacing files: " + e.text);
+      return restart_previous();
+    }
+    for (std::string_view retired : kRetiredFiles) {
+      if (std::find(names_.begin(), names_.end(), retired) != names_.end()) continue;
+      const std::string name(retired);
+      if (FileError e = move_aside(sys_.files, sys_.clock, dir_ / name, saved_ / name)) return roll_back_swap(e);
+    }
+    for (const std::string& name : names_) {
+      moved_.push_back(name);
+      if (FileError e = move_aside(sys_.files, sys_.clock, dir_ / name, saved_ / name)) return roll_back_swap(e);
+      if (FileError e = rename_with_retries(sys_.files, sys_.clock, stage_ / name, dir_ / name)) {
+        return roll_back_swap(e);
+      }
+    }
+    return kContinue;
+  }
+
+  int roll_back_swap(const FileError& failed) {
+    const bool ok = roll_back_files(sys_.files, sys_.clock, dir_, moved_);
+    log_.log("replacing files: " + failed.text);
+    return ok ? restart_previous() : kRollbackFailed;
+  }
+
+  // The new service runs, answers with this program's version and blocks nothing.
+  bool confirm_new_version() {
+    if (!sys_.services.install_service(log_, dir_ / kHelperFileName)) return false;
+    if (!sys_.services.start_service()) return false;
+    std::optional<std::string> version = sys_.helper.wait_for_helper_version();
+    if (!version || *version != kVersion) return false;
+    Result<bool> remaining = sys_.filters.list_filters();
+    return remaining && !*remaining;
+  }
+
+  int take_back_new_version() {
+    log_.log("the new service did not come up; restoring the previous version");
+    sys_.services.clear_recovery_actions(log_);
+    if (!sys_.services.stop_service(log_)) {
+      log_.log("the new service does not stop either; the new files stay, whole");
+      return kRollbackFailed;
+    }
+    bool deleted = true;
+    if (sys_.services.service_exists()) deleted = sys_.services.delete_service();
+    const bool ok = roll_back_files(sys_.files, sys_.clock, dir_, moved_);
+    return deleted && ok ? restart_previous() : kRollbackFailed;
+  }
+
+  InstallLog& log_;
+  InstallerSystem& sys_;
+  const std::filesystem::path state_dir_, dir_, stage_, saved_;
+  std::vector<std::string> names_;
+  std::vector<std::string> moved_;
+  bool was_installed_ = false;
+};
+
+}  // namespace
+
+std::optional<std::vector<std::string>> check_stage(const std::filesystem::path& stage) {
+  std::optional<std::vector<ManifestEntry>> entries = read_manifest(stage);
+  if (!entries || !verify_stage(stage, *entries)) return std::nullopt;
+  std::vector<std::string> names;
+  for (const ManifestEntry& e : *entries) names.push_back(e.name);
+  return names;
+}
+
+int install_from_stage(InstallLog& log, InstallerSystem& system, const std::filesystem::path& state_dir,
+                       const std::filesystem::path& install_dir) {
+  return Install(log, system, state_dir, install_dir).run();
+}
+
+}  // namespace velk

@@ -1,0 +1,60 @@
+#include "fake_install_fs.h"
+
+namespace velk::test {
+namespace {
+
+FileError injected() { return FileError{87, "injected failure"}; }
+
+}  // namespace
+
+bool FakeInstallFs::held(const std::filesystem::path& path, std::uint32_t& code, bool for_rename) {
+  auto it = busy.find(path.filename().string());
+  if (it == busy.end() || it->second.times == 0 || (it->second.renames_only && !for_rename)) return false;
+  if (it->second.times > 0) --it->second.times;
+  code = for_rename ? it->second.rename_code : win32_error::kSharingViolation;
+  return true;
+}
+
+FileError FakeInstallFs::rename(const std::filesystem::path& from, const std::filesystem::path& to) {
+  ++renames;
+  if (plan_.fails("fs.rename " + from.filename().string())) return injected();
+  std::uint32_t code = 0;
+  if (held(from, code, true)) return FileError{code, "held by another process"};
+  return real_->rename(from, to);
+}
+
+bool FakeInstallFs::exists(const std::filesystem::path& path) {
+  if (plan_.fails("fs.exists")) return false;
+  return real_->exists(path);
+}
+
+std::optional<std::vector<std::string>> FakeInstallFs::list(const std::filesystem::path& dir) {
+  if (plan_.fails("fs.list")) return std::nullopt;
+  return real_->list(dir);
+}
+
+FileError FakeInstallFs::create_directories(const std::filesystem::path& dir) {
+  if (plan_.fails("fs.create_directories")) return injected();
+  return real_->create_directories(dir);
+}
+
+FileError FakeInstallFs::open_exclusive(const std::filesystem::path& path) {
+  if (plan_.fails("fs.open_exclusive")) return injected();
+  std::uint32_t code = 0;
+  if (held(path, code, false)) return FileError{code, "held by another process"};
+  return real_->open_exclusive(path);
+}
+
+bool FakeInstallFs::remove_file(const std::filesystem::path& path) {
+  if (plan_.fails("fs.remove_file")) return false;
+  std::uint32_t code = 0;
+  if (held(path, code, false)) return false;
+  return real_->remove_file(path);
+}
+
+bool FakeInstallFs::remove_directory(const std::filesystem::path& dir) {
+  if (plan_.fails("fs.remove_directory")) return false;
+  return real_->remove_directory(dir);
+}
+
+}  // namespace velk::test

@@ -1,0 +1,45 @@
+#pragma once
+// The installer's file operations on a real directory, with every call
+// numbered by the fault plan (the failing one gives an error that is not
+// retried) and files that can be made busy as if another process held them.
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "fault_plan.h"
+#include "install/install_files.h"
+
+namespace velk::test {
+
+class FakeInstallFs final : public InstallFiles {
+ public:
+  explicit FakeInstallFs(FaultPlan& plan) : plan_(plan), real_(system_install_files()) {}
+
+  FileError rename(const std::filesystem::path& from, const std::filesystem::path& to) override;
+  bool exists(const std::filesystem::path& path) override;
+  std::optional<std::vector<std::string>> list(const std::filesystem::path& dir) override;
+  FileError create_directories(const std::filesystem::path& dir) override;
+  FileError open_exclusive(const std::filesystem::path& path) override;
+  bool remove_file(const std::filesystem::path& path) override;
+  bool remove_directory(const std::filesystem::path& dir) override;
+
+  // The file named so is held by another process: exclusive opens give a
+  // sharing violation, renames give `rename_code`, deletions fail, `times`
+  // times (-1: always).
+  struct Busy {
+    int times = -1;
+    std::uint32_t rename_code = win32_error::kSharingViolation;
+    bool renames_only = false;  // opens and deletions work
+  };
+  std::map<std::string, Busy> busy;
+  int renames = 0;
+
+ private:
+  bool held(const std::filesystem::path& path, std::uint32_t& code, bool for_rename);
+
+  FaultPlan& plan_;
+  std::unique_ptr<InstallFiles> real_;
+};
+
+}  // namespace velk::test

@@ -1,0 +1,258 @@
+// The whole --install-from-stage run against the faked system: the clean
+// upgrade, a first install, every failure path by its cause, and the same
+// install with a failure injected at each call in turn.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "install/service_ops.h"
+#include "install_world.h"
+
+namespace velk::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+Lines with_frame(const InstallWorld& w, Lines middle, int code) {
+  Lines all{"install 0.1.8 into " + w.dir().string()};
+  all.insert(all.end(), middle.begin(), middle.end());
+  all.push_back("result " + std::to_string(code));
+  return all;
+}
+
+// The old version is back: its files, a clean stage to retry from, its
+// service registered as before and running.
+void expect_old_version_in_service(InstallWorld& w, bool stage_intact = true) {
+  EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kOldFiles);
+  EXPECT_FALSE(std::filesystem::exists(w.saved_dir()));
+  FileMap stage = w.files_in(w.stage_dir());
+  stage.erase("install-manifest.txt");
+  if (stage_intact) EXPECT_EQ(stage, w.staged);
+  EXPECT_TRUE(w.scm.running());
+  EXPECT_EQ(w.scm.running_version, "0.1.7");
+  EXPECT_EQ(w.scm.registration, helper_registration(w.dir() / "velkvpn-helper.exe"));
+  EXPECT_EQ(w.scm.failure_actions, recovery_actions());
+}
+
+// `failed` names a call that failed without stopping the install: the
+// clean-up after it, or the recovery actions, may then be left undone.
+void expect_new_version_in_service(InstallWorld& w, const std::string& failed = "") {
+  EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kNewFiles);
+  if (failed != "fs.list" && failed != "fs.remove_file" && failed != "fs.remove_directory") {
+    EXPECT_FALSE(std::filesystem::exists(w.saved_dir()));
+    EXPECT_FALSE(std::filesystem::exists(w.stage_dir()));
+  }
+  EXPECT_TRUE(w.scm.running());
+  EXPECT_EQ(w.scm.running_version, "0.1.8");
+  EXPECT_EQ(w.scm.registration, helper_registration(w.dir() / "velkvpn-helper.exe"));
+  if (failed != "scm.set_failure_actions") EXPECT_EQ(w.scm.failure_actions, recovery_actions());
+  EXPECT_FALSE(w.filters.installed());
+  EXPECT_FALSE(std::filesystem::exists(w.state_file()));
+}
+
+TEST(InstallFlow, CleanUpgradeOfAnAnsweringHelper) {
+  InstallWorld w;
+  EXPECT_EQ(w.install(), 0);
+  EXPECT_EQ(w.lines, with_frame(w, {"the running helper turned the VPN off", "installed and answering"}, 0));
+  expect_new_version_in_service(w);
+  EXPECT_EQ(w.taskkill.runs, (Lines{"/IM velkvpn.exe", "/IM velkvpn-engine.exe"}));
+  EXPECT_EQ(w.helper.turned_off, 1);
+}
+
+TEST(InstallFlow, FirstInstallCreatesTheService) {
+  InstallWorld w;
+  w.scm.registered = false;
+  w.scm.state = 0;
+  for (const auto& [name, content] : InstallWorld::kOldFiles) std::filesystem::remove(w.dir() / name);
+  EXPECT_EQ(w.install(), 0);
+  EXPECT_EQ(w.lines, with_frame(w, {"installed and answering"}, 0));
+  EXPECT_EQ(w.scm.controls, (Lines{"create", "actions", "start"}));
+  EXPECT_EQ(w.helper.turned_off, 0);
+  EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kNewFiles);
+}
+
+TEST(InstallFlow, FirstInstallThatDoesNotComeUpLeavesNothingBehind) {
+  InstallWorld w;
+  w.scm.registered = false;
+  w.scm.state = 0;
+  for (const auto& [name, content] : InstallWorld::kOldFiles) std::filesystem::remove(w.dir() / name);
+  w.helper.silent = true;
+  EXPECT_EQ(w.install(), 25);
+  EXPECT_EQ(w.lines, with_frame(w, {"the new service did not come up; restoring the previous version"}, 25));
+  EXPECT_FALSE(w.scm.registered);
+  EXPECT_TRUE(w.files_in(w.dir()).empty());
+  EXPECT_FALSE(std::filesystem::exists(w.saved_dir()));
+}
+
+struct FailureCase {
+  std::string name;
+  std::function<void(InstallWorld&)> arrange;
+  int code;
+  Lines lines;  // between the install line and the result line
+};
+
+class InstallFailure : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(InstallFailure, EndsWithItsCodeAndTheOldVersionInService) {
+  InstallWorld w;
+  GetParam().arrange(w);
+  EXPECT_EQ(w.install(), GetParam().code);
+  EXPECT_EQ(w.lines, with_frame(w, GetParam().lines, GetParam().code));
+  expect_old_version_in_service(w, GetParam().code != 20);
+}
+
+const Lines kQuiesced{"the running helper turned the VPN off"};
+Lines plus(Lines a, const Lines& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ByCause, InstallFailure,
+    ::testing::Values(
+        FailureCase{"WrongDigest", [](InstallWorld& w) { w.write(w.stage_dir() / "velkvpn-engine.exe", "new enginE"); },
+                    20, {"the new files are incomplete or damaged; nothing was changed"}},
+        FailureCase{"ManifestWithoutHelper",
+                    [](InstallWorld& w) { w.stage({{"velkvpn-engine.exe", "new engine"}}); }, 20,
+                    {"the new files are incomplete or damaged; nothing was changed"}},
+        FailureCase{"ServiceIgnoresStopAndTaskkill",
+                    [](InstallWorld& w) {
+                      w.scm.ignores_stop = true;
+                      w.scm.survives_taskkill = true;
+                    },
+                    21,
+                    plus(kQuiesced, {"the service did not stop in time: ending its process", "the old service did not stop"})},
+        FailureCase{"FiltersStay", [](InstallWorld& w) { w.filters_stuck = true; }, 22,
+                    plus(kQuiesced, {"removing filters: killswitch_failed", "removing filters: killswitch_failed",
+                                     "removing filters: killswitch_failed"})},
+        FailureCase{"WintunHeldOpen", [](InstallWorld& w) { w.files.busy["wintun.dll"] = {}; }, 23,
+                    plus(kQuiesced, {"wintun.dll is in use"})},
+        FailureCase{"StagedFileCannotMove",
+                    [](InstallWorld& w) { w.files.busy["velkvpn-engine.exe"] = {1, 87, true}; }, 25,
+                    plus(kQuiesced, {"replacing files: held by another process"})},
+        FailureCase{"NewVersionAnswersAnotherVersion",
+                    [](InstallWorld& w) { w.stage({{"velkvpn-helper.exe", "0.1.9"}, {"velkvpn-engine.exe", "x"}}); },
+                    25, plus(kQuiesced, {"the new service did not come up; restoring the previous version"})}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(InstallFlow, DeletionThatNeverCompletes) {
+  InstallWorld w;
+  w.scm.keeps_handle_open = true;  // another program holds the old service open
+  EXPECT_EQ(w.install(), 24);
+  EXPECT_EQ(w.lines, with_frame(w, {"the running helper turned the VPN off",
+                                    "Windows has not finished removing the old service"}, 24));
+  EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kOldFiles);
+  EXPECT_TRUE(w.scm.marked_for_delete) << "a service marked for deletion cannot be put back";
+}
+
+TEST(InstallFlow, LeftoversOfAnUnfinishedUpgradeAreRestoredFirst) {
+  InstallWorld w;
+  // A crash after the helper had been swapped: its old file sits in .update-old.
+  w.write(w.saved_dir() / "velkvpn-helper.exe", "0.1.7");
+  w.write(w.dir() / "velkvpn-helper.exe", "half-installed");
+  w.helper.silent = true;  // the new version then fails, so the old one must come back whole
+  EXPECT_EQ(w.install(), 25);
+  EXPECT_EQ(w.lines, with_frame(w, plus({"the running helper did not answer",
+                                      "an earlier upgrade did not finish: restoring its saved files"},
+                                     {"the new service did not come up; restoring the previous version"}),
+                                25));
+  EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kOldFiles);
+}
+
+TEST(InstallFlow, RetiredEngineIsMovedAsideAndComesBackOnRollback) {
+  InstallWorld w;
+  w.write(w.dir() / "sing-box.exe", "retired");
+  EXPECT_EQ(w.install(), 0);
+  EXPECT_FALSE(std::filesystem::exists(w.dir() / "sing-box.exe"));
+
+  InstallWorld back;
+  back.write(back.dir() / "sing-box.exe", "retired");
+  back.helper.silent = true;
+  EXPECT_EQ(back.install(), 25);
+  EXPECT_EQ(back.files_in(back.dir())["sing-box.exe"], "retired");
+}
+
+TEST(InstallFlow, NewServiceThatDoesNotStopKeepsTheNewFilesWhole) {
+  InstallWorld w;
+  w.stage({{"velkvpn-helper.exe", "0.1.9"}, {"velkvpn-engine.exe", "x"}});
+  w.scm.version_on_start = [&w] {
+    w.scm.stop_pending = true;  // the new one hangs in its stop
+    w.scm.survives_taskkill = true;
+    return std::string("0.1.9");
+  };
+  EXPECT_EQ(w.install(), 26);
+  EXPECT_EQ(w.lines.at(w.lines.size() - 2), "the new service does not stop either; the new files stay, whole");
+  EXPECT_EQ(w.files_in(w.dir())["velkvpn-helper.exe"], "0.1.9");
+  EXPECT_TRUE(std::filesystem::exists(w.saved_dir() / "velkvpn-helper.exe"));
+}
+
+TEST(InstallFlow, SavedFileThatCannotGoBackGives26) {
+  InstallWorld w;
+  w.helper.silent = true;
+  // After the swap the saved helper is held: it stays in .update-old.
+  w.scm.version_on_start = [&w] {
+    w.files.busy["velkvpn-helper.exe"] = {-1, 87};
+    return std::string("0.1.8");
+  };
+  EXPECT_EQ(w.install(), 26);
+  EXPECT_TRUE(std::filesystem::exists(w.saved_dir() / "velkvpn-helper.exe"));
+}
+
+// The line that states the outcome (the one before "result CODE") for each
+// code one failure can lead to.
+bool decision_line_fits(int code, const std::string& line) {
+  switch (code) {
+    case 0:
+      return line == "installed and answering";
+    case 21:
+      return line == "the old service did not stop";
+    case 23:
+      return line.ends_with(" is in use");
+    case 24:
+      return line == "Windows has not finished removing the old service";
+    case 25:
+      return line == "replacing files: injected failure" ||
+             line == "the new service did not come up; restoring the previous version";
+    default:
+      return false;
+  }
+}
+
+// One failure at call N, for every call of a clean upgrade: whatever fails,
+// the run ends with a code, its decision line and the result line, and either
+// the new version or the old one is in service, files byte for byte.
+TEST(InstallFlow, AFailureAtEveryCall) {
+  int total = 0;
+  {
+    InstallWorld clean;
+    ASSERT_EQ(clean.install(), 0);
+    total = clean.plan.calls;
+  }
+  ASSERT_GT(total, 30);
+  std::printf("%d calls in a clean upgrade, each made to fail once\n", total);
+  std::map<int, int> codes;
+  for (int n = 1; n <= total; ++n) {
+    InstallWorld w;
+    w.plan.fail_at = n;
+    const int code = w.install();
+    SCOPED_TRACE("failure at call " + std::to_string(n) + " (" + w.plan.failed + "), code " + std::to_string(code));
+    ++codes[code];
+    ASSERT_FALSE(w.lines.empty());
+    EXPECT_EQ(w.lines.front(), "install 0.1.8 into " + w.dir().string());
+    EXPECT_EQ(w.lines.back(), "result " + std::to_string(code));
+    ASSERT_GE(w.lines.size(), 3u);
+    EXPECT_TRUE(decision_line_fits(code, w.lines[w.lines.size() - 2])) << w.lines[w.lines.size() - 2];
+    if (code == 0) {
+      expect_new_version_in_service(w, w.plan.failed);
+    } else {
+      EXPECT_TRUE(code >= 21 && code <= 25) << "one failure never leaves a broken installation";
+      expect_old_version_in_service(w);
+    }
+  }
+  EXPECT_GT(codes[0], 0);
+  EXPECT_GT(codes[25], 0);
+}
+
+}  // namespace
+}  // namespace velk::test

@@ -1,0 +1,153 @@
+// The service operations against the fake service manager and a manual
+// clock: registration values, the stop with its escalation, the deletion and
+// creation waits.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "fake_scm.h"
+#include "install/service_ops.h"
+#include "manual_clock.h"
+
+namespace velk::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+
+struct ServiceOpsTest : ::testing::Test {
+  FaultPlan plan;
+  ManualClock clock;
+  FakeScm scm{plan};
+  FakeTaskkill taskkill{plan, scm};
+  ServiceOps ops{scm, taskkill, clock};
+  Lines lines;
+  InstallLog log{[this](std::string_view l) { lines.emplace_back(l.substr(0, l.size() - 1)); }, nullptr};
+
+  Clock::duration elapsed() { return clock.now() - Clock::time_point(std::chrono::hours(1000)); }
+};
+
+TEST(ServiceRegistration, CommandLineQuotesOnlyWhenNeeded) {
+  struct Case {
+    std::string path, line;
+  };
+  const Case cases[] = {
+      {R"(C:\Program Files\VELK VPN\velkvpn-helper.exe)", R"("C:\Program Files\VELK VPN\velkvpn-helper.exe" --service)"},
+      {R"(C:\velk\velkvpn-helper.exe)", R"(C:\velk\velkvpn-helper.exe --service)"},
+      {"C:\\a\"b\\x.exe", R"("C:\a\"b\x.exe" --service)"},
+      {"C:\\tab\there\\", "\"C:\\tab\there\\\\\" --service"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(helper_registration(c.path).command_line, c.line) << c.path;
+  const ServiceRegistration r = helper_registration("x");
+  EXPECT_EQ(r, (ServiceRegistration{"VELK VPN helper", 0x10, 2, 1, "x --service", {"BFE"}}));
+}
+
+TEST_F(ServiceOpsTest, InstallCreatesOrPutsEveryValueBack) {
+  ASSERT_TRUE(ops.install_service(log, R"(C:\P F\velkvpn-helper.exe)"));
+  EXPECT_EQ(scm.controls, (Lines{"create", "actions"}));
+  EXPECT_EQ(scm.failure_actions, (FailureActions{60, {{1, 1000}, {1, 1000}, {1, 5000}}}));
+
+  scm.registration.start_type = 3;  // someone edited it
+  scm.registration.command_line = "evil.exe";
+  scm.failure_actions = cleared_recovery_actions();
+  ASSERT_TRUE(ops.install_service(log, R"(C:\P F\velkvpn-helper.exe)"));
+  EXPECT_EQ(scm.registration, helper_registration(R"(C:\P F\velkvpn-helper.exe)"));
+  EXPECT_EQ(scm.failure_actions, recovery_actions());
+  EXPECT_TRUE(lines.empty());
+}
+
+TEST_F(ServiceOpsTest, RecoveryActionsThatCannotBeWrittenAreLoggedOnly) {
+  plan.fail_at = 3;  // open, create, actions
+  EXPECT_TRUE(ops.install_service(log, "x"));
+  EXPECT_EQ(plan.failed, "scm.set_failure_actions");
+  EXPECT_EQ(lines, Lines{"could not set the recovery actions"});
+}
+
+TEST_F(ServiceOpsTest, CreationWaitsOutAServiceMarkedForDeletion) {
+  scm.install_running(helper_registration("old"), "0.1.7");
+  scm.marked_for_delete = true;
+  scm.keeps_handle_open = true;
+  // Opening works while it lingers; make the open fail so the create path runs.
+  scm.registered = true;
+  plan.fail_at = 1;
+  EXPECT_FALSE(ops.install_service(log, "x"));
+  EXPECT_EQ(elapsed(), 30s) << "retries every 250 ms while at most 29 whole seconds have passed";
+}
+
+TEST_F(ServiceOpsTest, StopOfAnAbsentOrStoppedService) {
+  EXPECT_TRUE(ops.stop_service(log));
+  EXPECT_TRUE(taskkill.runs.empty());
+
+  scm.install_running(helper_registration("x"), "0.1.7");
+  scm.state = scm::kStopped;
+  EXPECT_TRUE(ops.stop_service(log));
+  EXPECT_EQ(taskkill.runs, Lines{"/IM velkvpn-engine.exe"});
+  EXPECT_TRUE(lines.empty());
+  EXPECT_EQ(elapsed(), 0s);
+}
+
+TEST_F(ServiceOpsTest, StopOfAServiceThatIgnoresTheControl) {
+  struct Case {
+    std::string name;
+    bool stop_pending;
+    bool survives;
+    bool stopped;
+    Lines runs;
+    Clock::duration took;
+  };
+  const Case cases[] = {
+      {"running, ended by pid", false, false, true, {"/PID 100", "/IM velkvpn-engine.exe"}, 20s},
+      {"stop pending: no pid known", true, false, false, {"/IM velkvpn-engine.exe"}, 30s},
+      {"survives taskkill", false, true, false, {"/PID 100", "/IM velkvpn-engine.exe"}, 30s},
+  };
+  for (const Case& c : cases) {
+    FaultPlan p;
+    ManualClock k;
+    FakeScm s{p};
+    FakeTaskkill t{p, s};
+    ServiceOps o{s, t, k};
+    s.install_running(helper_registration("x"), "0.1.7");
+    s.ignores_stop = true;
+    s.survives_taskkill = c.survives;
+    if (c.stop_pending) s.state = 3;
+    lines.clear();
+    EXPECT_EQ(o.stop_service(log), c.stopped) << c.name;
+    EXPECT_EQ(t.runs, c.runs) << c.name;
+    EXPECT_EQ(lines, Lines{"the service did not stop in time: ending its process"}) << c.name;
+    EXPECT_EQ(k.now() - Clock::time_point(std::chrono::hours(1000)), c.took) << c.name;
+  }
+}
+
+TEST_F(ServiceOpsTest, DeletionWaitsUntilTheServiceIsGone) {
+  EXPECT_TRUE(ops.delete_service()) << "never existed";
+  scm.install_running(helper_registration("x"), "0.1.7");
+  EXPECT_TRUE(ops.delete_service());
+  EXPECT_FALSE(scm.registered);
+  EXPECT_EQ(elapsed(), 0s);
+
+  scm.install_running(helper_registration("x"), "0.1.7");
+  scm.keeps_handle_open = true;
+  EXPECT_FALSE(ops.delete_service());
+  EXPECT_EQ(elapsed(), 30s);
+}
+
+TEST_F(ServiceOpsTest, ClearingTheRecoveryActions) {
+  ops.clear_recovery_actions(log);  // absent: nothing happens
+  EXPECT_TRUE(scm.controls.empty());
+  scm.install_running(helper_registration("x"), "0.1.7");
+  scm.failure_actions = recovery_actions();
+  ops.clear_recovery_actions(log);
+  EXPECT_EQ(scm.failure_actions, (FailureActions{0, {}}));
+  plan.fail_at = plan.calls + 2;
+  ops.clear_recovery_actions(log);
+  EXPECT_EQ(lines, Lines{"could not clear the recovery actions"});
+}
+
+TEST(Taskkill, ProgramUnderSystemRoot) {
+  EXPECT_EQ(taskkill_program(std::string("D:\\Win")), "D:\\Win\\System32\\taskkill.exe");
+  EXPECT_EQ(taskkill_program(std::nullopt), "C:\\Windows\\System32\\taskkill.exe");
+}
+
+}  // namespace
+}  // namespace velk::test

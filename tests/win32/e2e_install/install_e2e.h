@@ -1,0 +1,60 @@
+#pragma once
+// The installer end to end: the shipped velkvpn-helper.exe of the build
+// directory run as --install-from-stage / --upgrade-inspect / --remove-service
+// against Wine's real service manager, installing into
+// C:\Program Files\VELK VPN the helper, the engine stand-in and the
+// filtering-engine stand-in (fwpuclnt.dll, which a service loads from beside
+// its exe). Each test starts without the service VelkVpnHelper, without the
+// install directory and with an empty install.log, and removes what it made.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ipc/protocol.h"
+#include "process_runner.h"
+
+namespace velk::test {
+
+using Files = std::map<std::string, std::string>;  // name -> bytes
+using Digests = std::map<std::string, std::string>;  // name -> size and SHA-256, for readable failures
+using Lines = std::vector<std::string>;
+
+class InstallE2e : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  static std::filesystem::path install_dir();
+  static std::filesystem::path state_dir();  // %ProgramData%\VELK VPN as this process sees it
+  static Files shipped();                     // helper, engine stand-in, fwpuclnt stand-in, a data file
+  // The helper built from the same sources saying version 0.1.9.
+  static std::string other_version_helper();
+
+  // Writes `files` and their manifest (`manifest_names`: the listed names,
+  // default every file) into the stage.
+  void stage(const Files& files, std::optional<std::vector<std::string>> manifest_names = std::nullopt);
+  // velkvpn-helper.exe with `args`; its output lines.
+  ProcessResult run(const std::vector<std::wstring>& args, unsigned timeout_ms = 120000);
+  static Lines lines_of(const std::string& text);
+  // A first install of shipped() that must succeed.
+  void install_shipped();
+
+  static Digests digests(const Files& files);
+  Digests files_in(const std::filesystem::path& dir) const;
+  Lines install_log() const;
+  // One line on the default pipe (no check of who serves it).
+  std::optional<Response> ask(const std::string& line) const;
+  std::optional<Status> status() const;
+  SERVICE_STATUS_PROCESS service_status() const;  // dwCurrentState 0 when absent
+  bool service_registered() const;
+};
+
+}  // namespace velk::test

@@ -1,0 +1,142 @@
+// Installs that must not go through: a damaged stage, a file held open by
+// another process, and a squatter on the helper's pipe name answering for a
+// new service that never comes up.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "install_e2e.h"
+#include "platform/unique_handle_win32.h"
+
+namespace velk::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const std::string kInstallLine = "install 0.1.8 into C:\\Program Files\\VELK VPN";
+
+TEST_F(InstallE2e, DamagedStageChangesNothing) {
+  ASSERT_NO_FATAL_FAILURE(install_shipped());
+  const Digests before = files_in(install_dir());
+  const DWORD pid = service_status().dwProcessId;
+  Files next = shipped();
+  for (int variant = 0; variant < 2; ++variant) {
+    if (variant == 0) {
+      stage(next);
+      std::ofstream(install_dir() / L".update-new" / L"readme.txt", std::ios::binary) << "tampered";
+    } else {
+      stage(next, std::vector<std::string>{"velkvpn-engine.exe", "readme.txt"});  // no helper listed
+    }
+    ProcessResult r = run({L"--install-from-stage", install_dir().wstring()});
+    EXPECT_EQ(r.exit_code, 20u) << variant;
+    EXPECT_EQ(lines_of(r.out),
+              (Lines{kInstallLine, "the new files are incomplete or damaged; nothing was changed", "result 20"}));
+    EXPECT_EQ(files_in(install_dir()), before) << variant;
+    EXPECT_EQ(service_status().dwProcessId, pid) << "the old service was not touched";
+    ASSERT_TRUE(status()) << "the old service still answers";
+  }
+}
+
+TEST_F(InstallE2e, FileHeldOpenByAnotherProcessStopsTheInstall) {
+  ASSERT_NO_FATAL_FAILURE(install_shipped());
+  const Digests before = files_in(install_dir());
+  UniqueHandle held(CreateFileW((install_dir() / L"readme.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                nullptr));
+  ASSERT_TRUE(held);
+  stage(shipped());
+  ProcessResult r = run({L"--install-from-stage", install_dir().wstring()});
+  EXPECT_EQ(r.exit_code, 23u) << r.out;
+  EXPECT_EQ(lines_of(r.out),
+            (Lines{kInstallLine, "the running helper turned the VPN off", "readme.txt is in use", "result 23"}));
+  held.reset();
+  EXPECT_EQ(files_in(install_dir()), before);
+  EXPECT_EQ(service_status().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  std::optional<Status> s;
+  for (int i = 0; i < 100 && !s; ++i) {
+    s = status();
+    if (!s) Sleep(100);
+  }
+  ASSERT_TRUE(s) << "the old service is back and answering";
+}
+
+// Serves the helper's pipe name from this process with one instance only,
+// answering every line with a status of version 0.1.8, until stopped.
+class Squatter {
+ public:
+  Squatter() {
+    pipe_ = UniqueHandle(CreateNamedPipeW(L"\\\\.\\pipe\\velkvpn-helper", PIPE_ACCESS_DUPLEX,
+                                          PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr));
+    if (pipe_) thread_ = std::thread([this] { serve(); });
+  }
+  ~Squatter() {
+    stop_ = true;
+    // Wakes a waiting ConnectNamedPipe.
+    UniqueHandle wake(CreateFileW(L"\\\\.\\pipe\\velkvpn-helper", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    if (thread_.joinable()) thread_.join();
+  }
+  bool serving() const { return static_cast<bool>(pipe_); }
+  int answered() const { return answered_; }
+
+ private:
+  void serve() {
+    const std::string answer =
+        R"({"result":"status","protocol":4,"version":"0.1.8","state":"stopped","wanted":false,"selected":null,)"
+        R"("active":null,"error":null,"restarts":0,"kill_switch":"off","needs_request":false,"session":"none"})"
+        "\n";
+    while (!stop_) {
+      if (!ConnectNamedPipe(pipe_.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) break;
+      char buffer[512];
+      DWORD got = 0;
+      if (!stop_ && ReadFile(pipe_.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        DWORD written = 0;
+        WriteFile(pipe_.get(), answer.data(), static_cast<DWORD>(answer.size()), &written, nullptr);
+        FlushFileBuffers(pipe_.get());
+        ++answered_;
+      }
+      DisconnectNamedPipe(pipe_.get());
+    }
+  }
+
+  UniqueHandle pipe_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> answered_{0};
+};
+
+TEST_F(InstallE2e, SquatterOnThePipeNameIsNotBelieved) {
+  ASSERT_NO_FATAL_FAILURE(install_shipped());
+  const Digests before = files_in(install_dir());
+  // Stop the old service by hand so the squatter can take the only instance.
+  {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(manager, L"VelkVpnHelper", SERVICE_STOP | SERVICE_QUERY_STATUS);
+    SERVICE_STATUS st{};
+    ControlService(service, SERVICE_CONTROL_STOP, &st);
+    for (int i = 0; i < 200 && service_status().dwCurrentState != SERVICE_STOPPED; ++i) Sleep(50);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+  }
+  ASSERT_EQ(service_status().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  for (int i = 0; i < 50 && status(); ++i) Sleep(100);  // the old pipe goes with its process
+  Squatter squatter;
+  ASSERT_TRUE(squatter.serving()) << GetLastError();
+  ASSERT_TRUE(status()) << "the squatter answers whoever asks";
+
+  stage(shipped());
+  ProcessResult r = run({L"--install-from-stage", install_dir().wstring()});
+  EXPECT_EQ(r.exit_code, 25u) << r.out;
+  const Lines lines = lines_of(r.out);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "the new service did not come up; restoring the previous version"),
+            lines.end())
+      << r.out;
+  EXPECT_EQ(files_in(install_dir()), before);
+}
+
+}  // namespace
+}  // namespace velk::test

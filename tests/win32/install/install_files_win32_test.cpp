@@ -1,0 +1,94 @@
+// The installer's file operations with the real Windows calls: what another
+// process holding a file does to renames and exclusive opens, listing,
+// nested directories, and the install log's sharing.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "install/file_steps.h"
+#include "install/install_files.h"
+#include "install/install_log.h"
+#include "platform/unique_handle_win32.h"
+#include "manual_clock.h"
+#include "temp_dir.h"
+
+namespace velk {
+namespace {
+
+namespace fs = std::filesystem;
+
+void write_file(const fs::path& p, const std::string& bytes) { std::ofstream(p, std::ios::binary) << bytes; }
+std::string read_file(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+UniqueHandle hold(const fs::path& p, DWORD share) {
+  return UniqueHandle(CreateFileW(p.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
+}
+
+class Win32InstallFiles : public ::testing::Test {
+ protected:
+  std::unique_ptr<InstallFiles> files_ = system_install_files();
+  test::TempDir temp_;
+  fs::path at(const wchar_t* name) const { return temp_.path() / name; }
+};
+
+TEST_F(Win32InstallFiles, RenameReplacesAndReportsHeldFiles) {
+  write_file(at(L"a"), "new");
+  write_file(at(L"b"), "old");
+  EXPECT_FALSE(files_->rename(at(L"a"), at(L"b")));
+  EXPECT_EQ(read_file(at(L"b")), "new");
+
+  UniqueHandle held = hold(at(L"b"), FILE_SHARE_READ);  // no delete sharing: cannot be moved
+  ASSERT_TRUE(held);
+  const FileError e = files_->rename(at(L"b"), at(L"c"));
+  EXPECT_TRUE(e.code == win32_error::kSharingViolation || e.code == win32_error::kAccessDenied) << e.code;
+  EXPECT_FALSE(e.text.empty());
+  held.reset();
+  EXPECT_EQ(files_->rename(at(L"missing"), at(L"c")).code, win32_error::kFileNotFound);
+}
+
+TEST_F(Win32InstallFiles, ExclusiveOpenSeesAFileHeldOpen) {
+  write_file(at(L"wintun.dll"), "x");
+  EXPECT_FALSE(files_->open_exclusive(at(L"wintun.dll")));
+  UniqueHandle held = hold(at(L"wintun.dll"), FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  EXPECT_EQ(files_->open_exclusive(at(L"wintun.dll")).code, win32_error::kSharingViolation);
+  test::ManualClock clock;
+  EXPECT_EQ(find_busy_file(*files_, clock, temp_.path(), {"absent.exe", "wintun.dll"}, [] {}), "wintun.dll");
+  held.reset();
+  EXPECT_EQ(find_busy_file(*files_, clock, temp_.path(), {"absent.exe", "wintun.dll"}, [] {}), std::nullopt);
+}
+
+TEST_F(Win32InstallFiles, DirectoriesAndListing) {
+  const fs::path deep = temp_.path() / L"x y" / L".update-old";
+  EXPECT_FALSE(files_->create_directories(deep));
+  EXPECT_FALSE(files_->create_directories(deep)) << "existing is fine";
+  write_file(deep / L"donn\u00e9es.bin", "1");
+  EXPECT_EQ(files_->list(deep), std::optional<std::vector<std::string>>({"donn\xC3\xA9" "es.bin"}));
+  EXPECT_FALSE(files_->list(temp_.path() / L"none"));
+  EXPECT_FALSE(files_->remove_directory(deep)) << "not empty";
+  EXPECT_TRUE(files_->remove_file(deep / L"donn\u00e9es.bin"));
+  EXPECT_TRUE(files_->remove_directory(deep));
+}
+
+TEST_F(Win32InstallFiles, InstallLogIsSharedAndAppended) {
+  const fs::path state = temp_.path() / L"VELK VPN";
+  {
+    InstallLog first = open_install_log(state, {});
+    InstallLog second = open_install_log(state, {});  // a reader or a second run meanwhile
+    ASSERT_TRUE(first.has_file() && second.has_file());
+    first.log("one");
+    second.log("two");
+  }
+  EXPECT_EQ(read_file(state / L"install.log"), "one\ntwo\n");
+}
+
+}  // namespace
+}  // namespace velk
