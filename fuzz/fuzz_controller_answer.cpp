@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the reading of the engine controller's answers: the
 // raw HTTP answer (status line, headers, body), and, as the body of a status
-// 200 reply, to the readings of "now" (the current member) and "delay".
+// 200 reply, to the readings of "now" (the current member) and "delay" and to
+// the rule that takes the active route from "now".
 
 #include <cstddef>
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/route.h"
 #include "platform/text.h"
 #include "supervisor/controller_client.h"
 
@@ -17,16 +19,29 @@ void check(bool condition) {
   if (!condition) std::abort();
 }
 
+velk::EngineRequest two_routes() {
+  velk::EngineRequest request;
+  for (const char* tag : {"srv-1", "srv-2"}) {
+    velk::Route route;
+    route.tag = tag;
+    request.routes.push_back(route);
+  }
+  request.selected = "auto";
+  return request;
+}
+
 void read_body(const velk::ControllerReply& reply) {
+  static const velk::EngineRequest request = two_routes();
   const auto now = velk::member_from_reply(reply);
   const auto delay = velk::delay_from_reply(reply);
   if (reply.status != 200) check(!now && !delay);
   if (now) check(velk::is_valid_utf8(*now));
-  // The active route as the engine thread reads it from two group answers.
-  const auto route = velk::current_route_from([&](std::string_view group) {
-    return group == velk::kSelectorGroup ? now : velk::member_from_reply({reply.status, "{\"now\":\"\"}"});
-  });
-  check(route == now);
+  // The active route as the engine thread takes it from the selector's and
+  // the latency group's answers (here both this reply): "auto" or a tag of
+  // the request, never anything else the controller says.
+  const auto route = velk::current_route_from([&](std::string_view) { return now; }, request);
+  if (route) check(*route == "auto" || *route == "srv-1" || *route == "srv-2");
+  if (now && (*now == "srv-1" || *now == "srv-2" || *now == "auto")) check(route == now);
 }
 
 }  // namespace
