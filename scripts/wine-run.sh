@@ -19,13 +19,17 @@ wine=$WINE
 mkdir -p "$(dirname "$prefix")"
 (
   flock 9
+  pin_program_data() {
+    "$wine" reg add 'HKCU\Environment' /v ProgramData /t REG_SZ /d 'C:\ProgramData' /f >/dev/null 2>&1 || true
+  }
   if [ ! -f "$prefix/system.reg" ]; then
     "$wine" wineboot -i >/dev/null 2>&1 || true
-    "$WINESERVER" -w
-  fi
-  if ! grep -q '^"ProgramData"="C:\\\\ProgramData"' "$prefix/user.reg" 2>/dev/null; then
-    "$wine" reg add 'HKCU\Environment' /v ProgramData /t REG_SZ /d 'C:\ProgramData' /f >/dev/null 2>&1 || true
-    "$WINESERVER" -w
+    pin_program_data
+    "$WINESERVER" -w   # nothing else runs in a new prefix: this returns once the registry is on disk
+  elif ! grep -q '^"ProgramData"="C:\\\\ProgramData"' "$prefix/user.reg" 2>/dev/null; then
+    # A prefix made before the pin: add it, without waiting for the prefix's
+    # programs to end (a service or a keep-alive may run for a long time).
+    pin_program_data
   fi
 ) 9>"$prefix.lock"
 

@@ -60,12 +60,7 @@ std::optional<std::uint32_t> helper_service_pid();
 ServerCheck served_by_helper_service(std::function<std::optional<std::uint32_t>()> service_pid);
 
 // The installer's client: the system's pipe, the real clock, 15 s per call,
-// answers believed only from the service's own process (Windows build only),
-// and its operations as free functions.
+// answers believed only from the service's own process (Windows build only).
 const ControlClient& system_control_client();
-std::optional<Response> call_helper(const Request& request);
-std::optional<Status> query_helper_status();
-bool ask_helper_to_turn_off(const LogSink& log);
-std::optional<std::string> wait_for_helper_version();
 
 }  // namespace velk
