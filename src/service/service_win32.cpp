@@ -11,6 +11,10 @@
 #include "service/serve.h"
 #include "service/write_once.h"
 
+#ifdef VELK_COVERAGE
+extern "C" void __gcov_dump(void);
+#endif
+
 namespace velk {
 namespace {
 
@@ -45,6 +49,12 @@ class Win32ServiceHostOps final : public ServiceHostOps {
     status.dwServiceSpecificExitCode = r.service_specific_exit_code;
     status.dwCheckPoint = r.check_point;
     status.dwWaitHint = r.wait_hint;
+#ifdef VELK_COVERAGE
+    // ExitProcess skips the exit handlers that write the coverage counters, and
+    // once STOPPED is reported the dispatcher returns and main's exit runs at the
+    // same time: the counters are written here, before either.
+    if (r.current_state == SERVICE_STOPPED) __gcov_dump();
+#endif
     SetServiceStatus(handle_, &status);  // a failed report changes nothing in the sequence
   }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "platform/sha256.h"
 
@@ -38,6 +39,23 @@ TEST(CngSha256, IndependentHashesAtOnce) {
   ASSERT_TRUE(da && db);
   EXPECT_EQ(hex_lower(*da), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
   EXPECT_EQ(hex_lower(*db), "2d711642b726b04401627ca9fbac32f5c8530fb1903cc4db02258717921a4881");
+}
+
+TEST(CngSha256, AMovedHashCarriesItsMessageAndLeavesNothingBehind) {
+  Sha256 first;
+  first.update("a");
+  Sha256 second(std::move(first));
+  second.update("b");
+  Sha256 third;
+  third.update("unrelated");
+  third = std::move(second);  // the old state's handles are released
+  third.update("c");
+  first.update("ignored");
+  EXPECT_FALSE(first.finish().has_value());
+  EXPECT_FALSE(second.finish().has_value());
+  auto digest = third.finish();
+  ASSERT_TRUE(digest.has_value());
+  EXPECT_EQ(hex_lower(*digest), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
 }  // namespace
