@@ -15,11 +15,11 @@ velk_find_wine() {
   WINE=$(command -v wine64 || command -v wine || true)
   WINESERVER=$(command -v wineserver || true)
   if [ -z "$WINE" ]; then
-    echo "${0##*/}: cannot find Wine's loader wine64 (in /usr/lib/wine or on PATH); scripts/install-deps.sh installs it" >&2
+    echo "${0##*/}: cannot find Wine's loader: neither /usr/lib/wine/wine64 nor one on PATH; scripts/install-deps.sh installs it" >&2
     return 1
   fi
   if [ -z "$WINESERVER" ]; then
-    echo "${0##*/}: cannot find wineserver (in /usr/lib/wine or on PATH); scripts/install-deps.sh installs it" >&2
+    echo "${0##*/}: cannot find Wine's server: neither /usr/lib/wine/wineserver nor one on PATH; scripts/install-deps.sh installs it" >&2
     return 1
   fi
   export WINE WINESERVER
