@@ -18,6 +18,10 @@
 namespace velk {
 namespace {
 
+// How long a suspended engine that could not be released is given to go.
+constexpr DWORD kTerminateWaitMs = 5000;
+
+
 constexpr DWORD kPipeBufferSize = 65536;  // a suggestion; room for a whole configuration
 
 class HandleReader final : public ByteReader {
@@ -157,7 +161,7 @@ class Win32EngineLauncher final : public EngineLauncher {
         [&] { return ::ResumeThread(thread.get()) != static_cast<DWORD>(-1); },
         [&] {
           (void)::TerminateProcess(process.get(), 1);
-          (void)::WaitForSingleObject(process.get(), INFINITE);
+          (void)::WaitForSingleObject(process.get(), kTerminateWaitMs);
         });
     if (!running) return fail(err::engine_spawn);
     return std::unique_ptr<EngineProcess>(std::make_unique<Win32EngineProcess>(
