@@ -75,25 +75,19 @@ TEST(RollBackFiles, SavedFilesThatCannotBeListedAreNotASuccess) {
   EXPECT_EQ(w.plan.failed, "fs.list");
 }
 
-TEST(FinishInstall, RemovesSavedFilesManifestAndEmptyStage) {
-  InstallWorld w;
-  w.write(w.saved_dir() / "a", "1");
-  w.write(w.saved_dir() / "b", "2");
-  std::filesystem::remove(w.stage_dir() / "velkvpn-helper.exe");
-  std::filesystem::remove(w.stage_dir() / "velkvpn-engine.exe");
-  std::filesystem::remove(w.stage_dir() / "wintun.dll");
-  finish_install(w.files, w.clock, w.dir());
-  EXPECT_FALSE(std::filesystem::exists(w.saved_dir()));
-  EXPECT_FALSE(std::filesystem::exists(w.stage_dir()));
-}
-
-TEST(FinishInstall, AHeldSavedFileGetsTwentyAttempts) {
-  InstallWorld w;
-  w.write(w.saved_dir() / "a", "1");
-  w.files.busy["a"] = {};
-  finish_install(w.files, w.clock, w.dir());
-  EXPECT_TRUE(std::filesystem::exists(w.saved_dir() / "a"));
-  EXPECT_EQ(w.clock.sleeps, std::vector<Clock::duration>(19, 250ms));
+TEST(FinishInstall, RemovesSavedFilesAndTheEmptyStageAHeldOneGetsTwentyAttempts) {
+  for (const bool held : {false, true}) {
+    InstallWorld w;
+    w.write(w.saved_dir() / "a", "1");
+    w.write(w.saved_dir() / "b", "2");
+    for (const auto& [name, content] : InstallWorld::kNewFiles) std::filesystem::remove(w.stage_dir() / name);
+    if (held) w.files.busy["a"] = {};
+    finish_install(w.files, w.clock, w.dir());
+    EXPECT_EQ(std::filesystem::exists(w.saved_dir() / "a"), held);
+    EXPECT_FALSE(std::filesystem::exists(w.saved_dir() / "b"));
+    EXPECT_EQ(std::filesystem::exists(w.saved_dir()), held);
+    EXPECT_EQ(w.clock.sleeps, std::vector<Clock::duration>(held ? 19 : 0, 250ms));
+  }
 }
 
 }  // namespace
