@@ -100,6 +100,7 @@ TEST(ServiceOps, StopEscalatesFromTheControlToTaskkill) {
 }
 
 TEST_F(ServiceOpsTest, DeletionWaitsUntilTheServiceIsGone) {
+  EXPECT_TRUE(ops.delete_service()) << "never existed";
   scm.install_running(helper_registration("x"), "0.1.7");
   EXPECT_TRUE(ops.delete_service());
   EXPECT_FALSE(scm.registered);
@@ -112,6 +113,8 @@ TEST_F(ServiceOpsTest, DeletionWaitsUntilTheServiceIsGone) {
 }
 
 TEST_F(ServiceOpsTest, ClearingTheRecoveryActions) {
+  ops.clear_recovery_actions(log);  // absent: nothing happens
+  EXPECT_TRUE(scm.controls.empty() && lines.empty());
   scm.install_running(helper_registration("x"), "0.1.7");
   scm.failure_actions = recovery_actions();
   ops.clear_recovery_actions(log);
