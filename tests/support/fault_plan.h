@@ -3,20 +3,17 @@
 // numbered, and the call whose number is `fail_at` fails.
 
 #include <string>
-#include <vector>
 
 namespace velk::test {
 
 struct FaultPlan {
   int fail_at = 0;  // 0: nothing fails
   int calls = 0;
-  std::vector<std::string> trace;  // every call's name, in order
-  std::string failed;              // the name of the call that failed
+  std::string failed;  // the name of the call that failed
 
   // Counts a call; true when this one is to fail.
   bool fails(const std::string& what) {
     ++calls;
-    trace.push_back(what);
     if (calls != fail_at) return false;
     failed = what;
     return true;

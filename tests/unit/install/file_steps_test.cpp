@@ -1,5 +1,6 @@
 // The installer's file steps on a real directory through the fake file
-// operations: rename retries, the in-use passes, rollback and clean-up.
+// operations: rename retries, the in-use passes, rollback and clean-up
+// where the whole install does not reach them.
 
 #include <gtest/gtest.h>
 
@@ -53,18 +54,6 @@ TEST(FindBusyFile, PassesUntilNothingIsHeld) {
   }
 }
 
-TEST(RollBackFiles, NewFilesBackToTheStageOldOnesBackInPlace) {
-  InstallWorld w;
-  std::filesystem::create_directories(w.saved_dir());
-  std::filesystem::rename(w.dir() / "velkvpn-helper.exe", w.saved_dir() / "velkvpn-helper.exe");
-  std::filesystem::rename(w.dir() / "wintun.dll", w.saved_dir() / "wintun.dll");
-  std::filesystem::rename(w.stage_dir() / "velkvpn-helper.exe", w.dir() / "velkvpn-helper.exe");
-  EXPECT_TRUE(roll_back_files(w.files, w.clock, w.dir(), {"velkvpn-helper.exe"}));
-  EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kOldFiles);
-  EXPECT_EQ(w.files_in(w.stage_dir())["velkvpn-helper.exe"], "0.1.8");
-  EXPECT_FALSE(std::filesystem::exists(w.saved_dir()));
-}
-
 TEST(RollBackFiles, SavedFilesThatCannotBeListedAreNotASuccess) {
   InstallWorld w;
   EXPECT_TRUE(roll_back_files(w.files, w.clock, w.dir(), {})) << "nothing was saved";
@@ -75,18 +64,7 @@ TEST(RollBackFiles, SavedFilesThatCannotBeListedAreNotASuccess) {
   EXPECT_EQ(w.plan.failed, "fs.list");
 }
 
-TEST(FinishInstall, RemovesSavedFilesManifestAndEmptyStage) {
-  InstallWorld w;
-  w.write(w.saved_dir() / "a", "1");
-  w.write(w.saved_dir() / "b", "2");
-  std::filesystem::remove(w.stage_dir() / "velkvpn-helper.exe");
-  std::filesystem::remove(w.stage_dir() / "velkvpn-engine.exe");
-  std::filesystem::remove(w.stage_dir() / "wintun.dll");
-  finish_install(w.files, w.clock, w.dir());
-  EXPECT_FALSE(std::filesystem::exists(w.saved_dir()));
-  EXPECT_FALSE(std::filesystem::exists(w.stage_dir()));
-}
-
+// (A clean upgrade already shows saved files and the emptied stage removed.)
 TEST(FinishInstall, AHeldSavedFileGetsTwentyAttempts) {
   InstallWorld w;
   w.write(w.saved_dir() / "a", "1");

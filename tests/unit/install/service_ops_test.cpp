@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 
 #include "fake_scm.h"
 #include "install/service_ops.h"
@@ -16,7 +17,7 @@ namespace {
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
 
-struct ServiceOpsTest : ::testing::Test {
+struct ScmWorld {
   FaultPlan plan;
   ManualClock clock;
   FakeScm scm{plan};
@@ -27,6 +28,7 @@ struct ServiceOpsTest : ::testing::Test {
 
   Clock::duration elapsed() { return clock.now() - Clock::time_point(std::chrono::hours(1000)); }
 };
+struct ServiceOpsTest : ::testing::Test, ScmWorld {};
 
 TEST(ServiceRegistration, CommandLineQuotesOnlyWhenNeeded) {
   struct Case {
@@ -39,17 +41,11 @@ TEST(ServiceRegistration, CommandLineQuotesOnlyWhenNeeded) {
       {"C:\\tab\there\\", "\"C:\\tab\there\\\\\" --service"},
   };
   for (const Case& c : cases) EXPECT_EQ(helper_registration(c.path).command_line, c.line) << c.path;
-  const ServiceRegistration r = helper_registration("x");
-  EXPECT_EQ(r, (ServiceRegistration{"VELK VPN helper", 0x10, 2, 1, "x --service", {"BFE"}}));
 }
 
-TEST_F(ServiceOpsTest, InstallCreatesOrPutsEveryValueBack) {
-  ASSERT_TRUE(ops.install_service(log, R"(C:\P F\velkvpn-helper.exe)"));
-  EXPECT_EQ(scm.controls, (Lines{"create", "actions"}));
-  EXPECT_EQ(scm.failure_actions, (FailureActions{60, {{1, 1000}, {1, 1000}, {1, 5000}}}));
-
+TEST_F(ServiceOpsTest, InstallPutsEveryValueBack) {
+  scm.install_running(helper_registration("evil.exe"), "0.1.7");
   scm.registration.start_type = 3;  // someone edited it
-  scm.registration.command_line = "evil.exe";
   scm.failure_actions = cleared_recovery_actions();
   ASSERT_TRUE(ops.install_service(log, R"(C:\P F\velkvpn-helper.exe)"));
   EXPECT_EQ(scm.registration, helper_registration(R"(C:\P F\velkvpn-helper.exe)"));
@@ -68,54 +64,38 @@ TEST_F(ServiceOpsTest, CreationWaitsOutAServiceMarkedForDeletion) {
   scm.install_running(helper_registration("old"), "0.1.7");
   scm.marked_for_delete = true;
   scm.keeps_handle_open = true;
-  // Opening works while it lingers; make the open fail so the create path runs.
-  scm.registered = true;
-  plan.fail_at = 1;
+  plan.fail_at = 1;  // opening works while it lingers: fail it so the create path runs
   EXPECT_FALSE(ops.install_service(log, "x"));
   EXPECT_EQ(elapsed(), 30s) << "retries every 250 ms while at most 29 whole seconds have passed";
 }
 
-TEST_F(ServiceOpsTest, StopOfAnAbsentOrStoppedService) {
-  EXPECT_TRUE(ops.stop_service(log));
-  EXPECT_TRUE(taskkill.runs.empty());
-
-  scm.install_running(helper_registration("x"), "0.1.7");
-  scm.state = scm::kStopped;
-  EXPECT_TRUE(ops.stop_service(log));
-  EXPECT_EQ(taskkill.runs, Lines{"/IM velkvpn-engine.exe"});
-  EXPECT_TRUE(lines.empty());
-  EXPECT_EQ(elapsed(), 0s);
-}
-
-TEST_F(ServiceOpsTest, StopOfAServiceThatIgnoresTheControl) {
+TEST(ServiceOps, StopEscalatesFromTheControlToTaskkill) {
   struct Case {
     std::string name;
-    bool stop_pending;
+    std::optional<std::uint32_t> state;  // none: not registered
     bool survives;
     bool stopped;
     Lines runs;
     Clock::duration took;
   };
   const Case cases[] = {
-      {"running, ended by pid", false, false, true, {"/PID 100", "/IM velkvpn-engine.exe"}, 20s},
-      {"stop pending: no pid known", true, false, false, {"/IM velkvpn-engine.exe"}, 30s},
-      {"survives taskkill", false, true, false, {"/PID 100", "/IM velkvpn-engine.exe"}, 30s},
+      {"absent", std::nullopt, false, true, {}, 0s},
+      {"stopped", scm::kStopped, false, true, {"/IM velkvpn-engine.exe"}, 0s},
+      {"running, ended by pid", scm::kRunning, false, true, {"/PID 100", "/IM velkvpn-engine.exe"}, 20s},
+      {"stop pending: no pid known", 3, false, false, {"/IM velkvpn-engine.exe"}, 30s},
+      {"survives taskkill", scm::kRunning, true, false, {"/PID 100", "/IM velkvpn-engine.exe"}, 30s},
   };
   for (const Case& c : cases) {
-    FaultPlan p;
-    ManualClock k;
-    FakeScm s{p};
-    FakeTaskkill t{p, s};
-    ServiceOps o{s, t, k};
-    s.install_running(helper_registration("x"), "0.1.7");
-    s.ignores_stop = true;
-    s.survives_taskkill = c.survives;
-    if (c.stop_pending) s.state = 3;
-    lines.clear();
-    EXPECT_EQ(o.stop_service(log), c.stopped) << c.name;
-    EXPECT_EQ(t.runs, c.runs) << c.name;
-    EXPECT_EQ(lines, Lines{"the service did not stop in time: ending its process"}) << c.name;
-    EXPECT_EQ(k.now() - Clock::time_point(std::chrono::hours(1000)), c.took) << c.name;
+    ScmWorld w;
+    if (c.state) w.scm.install_running(helper_registration("x"), "0.1.7");
+    if (c.state) w.scm.state = *c.state;
+    w.scm.ignores_stop = true;
+    w.scm.survives_taskkill = c.survives;
+    EXPECT_EQ(w.ops.stop_service(w.log), c.stopped) << c.name;
+    EXPECT_EQ(w.taskkill.runs, c.runs) << c.name;
+    const bool escalated = c.took > 0s;
+    EXPECT_EQ(w.lines, escalated ? Lines{"the service did not stop in time: ending its process"} : Lines{}) << c.name;
+    EXPECT_EQ(w.elapsed(), c.took) << c.name;
   }
 }
 
@@ -134,7 +114,7 @@ TEST_F(ServiceOpsTest, DeletionWaitsUntilTheServiceIsGone) {
 
 TEST_F(ServiceOpsTest, ClearingTheRecoveryActions) {
   ops.clear_recovery_actions(log);  // absent: nothing happens
-  EXPECT_TRUE(scm.controls.empty());
+  EXPECT_TRUE(scm.controls.empty() && lines.empty());
   scm.install_running(helper_registration("x"), "0.1.7");
   scm.failure_actions = recovery_actions();
   ops.clear_recovery_actions(log);
