@@ -15,13 +15,13 @@ namespace fs = std::filesystem;
 
 TEST_F(InstallE2e, RemoveServiceTakesServiceFiltersAndStateAwayTwice) {
   ASSERT_NO_FATAL_FAILURE(install_shipped());
-  std::optional<Status> s = status_of(ask(start_line(true)));
-  ASSERT_TRUE(s && s->kill_switch == KillSwitch::armed);
+  std::optional<Response> started = ask(start_line(true));
+  ASSERT_TRUE(status_of(started) && status_of(started)->kill_switch == KillSwitch::armed) << describe(started);
   ASSERT_TRUE(fs::exists(state_dir() / L"killswitch.json"));
 
   ProcessResult r = run({L"--remove-service", install_dir().wstring()});
   EXPECT_EQ(r.exit_code, 0u) << r.out;
-  EXPECT_FALSE(service_registered());
+  EXPECT_EQ(service_status().dwCurrentState, 0u) << "not registered";
   std::optional<FilterView> view = view_filters();
   ASSERT_TRUE(view);
   EXPECT_EQ(view->filters, 0u) << describe(*view);

@@ -2,7 +2,6 @@
 
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "pipe_line_client_win32.h"
 #include "platform/sha256.h"
@@ -106,12 +105,22 @@ Lines InstallE2e::lines_of(const std::string& text) {
   return lines;
 }
 
+ProcessResult InstallE2e::install(unsigned code, const Lines& lines) {
+  ProcessResult r = run({L"--install-from-stage", install_dir().wstring()});
+  EXPECT_EQ(r.exit_code, code) << r.out << r.err;
+  if (!lines.empty()) {
+    EXPECT_EQ(lines_of(r.out), lines);
+  }
+  return r;
+}
+
 void InstallE2e::install_shipped() {
   stage(shipped());
   ProcessResult r = run({L"--install-from-stage", install_dir().wstring()});
   ASSERT_EQ(r.exit_code, 0u) << r.out << r.err;
   std::error_code ec;
   fs::remove(state_dir() / L"install.log", ec);  // each test reads only its own run
+  installed_ = files_in(install_dir());
 }
 
 Digests InstallE2e::digests(const Files& files) {
@@ -162,12 +171,6 @@ SERVICE_STATUS_PROCESS InstallE2e::service_status() const {
     return SERVICE_STATUS_PROCESS{};
   }
   return s;
-}
-
-bool InstallE2e::service_registered() const {
-  ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  ScHandle service(manager.get() ? OpenServiceW(manager.get(), L"VelkVpnHelper", SERVICE_QUERY_STATUS) : nullptr);
-  return service.get() != nullptr;
 }
 
 }  // namespace velk::test

@@ -27,6 +27,10 @@ using Files = std::map<std::string, std::string>;  // name -> bytes
 using Digests = std::map<std::string, std::string>;  // name -> size and SHA-256, for readable failures
 using Lines = std::vector<std::string>;
 
+inline const std::string kInstallLine = "install 0.1.8 into C:\\Program Files\\VELK VPN";
+inline const std::string kVpnOff = "the running helper turned the VPN off";
+inline const std::string kRollback = "the new service did not come up; restoring the previous version";
+
 class InstallE2e : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -43,8 +47,11 @@ class InstallE2e : public ::testing::Test {
   void stage(const Files& files, std::optional<std::vector<std::string>> manifest_names = std::nullopt);
   // velkvpn-helper.exe with `args`; its output lines.
   ProcessResult run(const std::vector<std::wstring>& args, unsigned timeout_ms = 120000);
+  // --install-from-stage into install_dir(), expecting `code` and, unless
+  // empty, exactly `lines` on stdout.
+  ProcessResult install(unsigned code, const Lines& lines = {});
   static Lines lines_of(const std::string& text);
-  // A first install of shipped() that must succeed.
+  // A first install of shipped() that must succeed; installed_ holds what it put in place.
   void install_shipped();
 
   static Digests digests(const Files& files);
@@ -54,7 +61,8 @@ class InstallE2e : public ::testing::Test {
   std::optional<Response> ask(const std::string& line) const;
   std::optional<Status> status() const;
   SERVICE_STATUS_PROCESS service_status() const;  // dwCurrentState 0 when absent
-  bool service_registered() const;
+
+  Digests installed_;
 };
 
 }  // namespace velk::test

@@ -11,32 +11,23 @@
 
 #include "install_e2e.h"
 #include "platform/unique_handle_win32.h"
+#include "service_control.h"
 
 namespace velk::test {
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-
-const std::string kInstallLine = "install 0.1.8 into C:\\Program Files\\VELK VPN";
-
 TEST_F(InstallE2e, DamagedStageChangesNothing) {
   ASSERT_NO_FATAL_FAILURE(install_shipped());
-  const Digests before = files_in(install_dir());
   const DWORD pid = service_status().dwProcessId;
-  Files next = shipped();
-  for (int variant = 0; variant < 2; ++variant) {
-    if (variant == 0) {
-      stage(next);
+  for (const bool tampered : {true, false}) {
+    if (tampered) {
+      stage(shipped());
       std::ofstream(install_dir() / L".update-new" / L"readme.txt", std::ios::binary) << "tampered";
     } else {
-      stage(next, std::vector<std::string>{"velkvpn-engine.exe", "readme.txt"});  // no helper listed
+      stage(shipped(), std::vector<std::string>{"velkvpn-engine.exe", "readme.txt"});  // no helper listed
     }
-    ProcessResult r = run({L"--install-from-stage", install_dir().wstring()});
-    EXPECT_EQ(r.exit_code, 20u) << variant;
-    EXPECT_EQ(lines_of(r.out),
-              (Lines{kInstallLine, "the new files are incomplete or damaged; nothing was changed", "result 20"}));
-    EXPECT_EQ(files_in(install_dir()), before) << variant;
+    install(20, {kInstallLine, "the new files are incomplete or damaged; nothing was changed", "result 20"});
+    EXPECT_EQ(files_in(install_dir()), installed_) << tampered;
     EXPECT_EQ(service_status().dwProcessId, pid) << "the old service was not touched";
     ASSERT_TRUE(status()) << "the old service still answers";
   }
@@ -44,23 +35,15 @@ TEST_F(InstallE2e, DamagedStageChangesNothing) {
 
 TEST_F(InstallE2e, FileHeldOpenByAnotherProcessStopsTheInstall) {
   ASSERT_NO_FATAL_FAILURE(install_shipped());
-  const Digests before = files_in(install_dir());
   UniqueHandle held(CreateFileW((install_dir() / L"readme.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
                                 nullptr));
   ASSERT_TRUE(held);
   stage(shipped());
-  ProcessResult r = run({L"--install-from-stage", install_dir().wstring()});
-  EXPECT_EQ(r.exit_code, 23u) << r.out;
-  EXPECT_EQ(lines_of(r.out),
-            (Lines{kInstallLine, "the running helper turned the VPN off", "readme.txt is in use", "result 23"}));
+  install(23, {kInstallLine, kVpnOff, "readme.txt is in use", "result 23"});
   held.reset();
-  EXPECT_EQ(files_in(install_dir()), before);
-  EXPECT_EQ(service_status().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(files_in(install_dir()), installed_);
   std::optional<Status> s;
-  for (int i = 0; i < 100 && !s; ++i) {
-    s = status();
-    if (!s) Sleep(100);
-  }
+  for (int i = 0; i < 100 && !(s = status()); ++i) Sleep(100);
   ASSERT_TRUE(s) << "the old service is back and answering";
 }
 
@@ -81,7 +64,6 @@ class Squatter {
     if (thread_.joinable()) thread_.join();
   }
   bool serving() const { return static_cast<bool>(pipe_); }
-  int answered() const { return answered_; }
 
  private:
   void serve() {
@@ -97,7 +79,6 @@ class Squatter {
         DWORD written = 0;
         WriteFile(pipe_.get(), answer.data(), static_cast<DWORD>(answer.size()), &written, nullptr);
         FlushFileBuffers(pipe_.get());
-        ++answered_;
       }
       DisconnectNamedPipe(pipe_.get());
     }
@@ -106,21 +87,17 @@ class Squatter {
   UniqueHandle pipe_;
   std::thread thread_;
   std::atomic<bool> stop_{false};
-  std::atomic<int> answered_{0};
 };
 
 TEST_F(InstallE2e, SquatterOnThePipeNameIsNotBelieved) {
   ASSERT_NO_FATAL_FAILURE(install_shipped());
-  const Digests before = files_in(install_dir());
   // Stop the old service by hand so the squatter can take the only instance.
   {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(manager, L"VelkVpnHelper", SERVICE_STOP | SERVICE_QUERY_STATUS);
+    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ScHandle service(OpenServiceW(manager.get(), L"VelkVpnHelper", SERVICE_STOP | SERVICE_QUERY_STATUS));
     SERVICE_STATUS st{};
-    ControlService(service, SERVICE_CONTROL_STOP, &st);
+    ControlService(service.get(), SERVICE_CONTROL_STOP, &st);
     for (int i = 0; i < 200 && service_status().dwCurrentState != SERVICE_STOPPED; ++i) Sleep(50);
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
   }
   ASSERT_EQ(service_status().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
   for (int i = 0; i < 50 && status(); ++i) Sleep(100);  // the old pipe goes with its process
@@ -129,13 +106,9 @@ TEST_F(InstallE2e, SquatterOnThePipeNameIsNotBelieved) {
   ASSERT_TRUE(status()) << "the squatter answers whoever asks";
 
   stage(shipped());
-  ProcessResult r = run({L"--install-from-stage", install_dir().wstring()});
-  EXPECT_EQ(r.exit_code, 25u) << r.out;
-  const Lines lines = lines_of(r.out);
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "the new service did not come up; restoring the previous version"),
-            lines.end())
-      << r.out;
-  EXPECT_EQ(files_in(install_dir()), before);
+  const Lines lines = lines_of(install(25).out);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), kRollback), lines.end());
+  EXPECT_EQ(files_in(install_dir()), installed_);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <memory>
 
 #include "install/service_ops.h"
@@ -13,19 +12,14 @@
 #include "platform/unique_handle_win32.h"
 #include "platform/windows_args.h"
 #include "process_runner.h"
+#include "../e2e/service_control.h"
 #include "temp_dir.h"
 
 namespace velk {
 namespace {
 
-using namespace std::chrono_literals;
 
-struct ScmOwner {
-  SC_HANDLE h;
-  ~ScmOwner() {
-    if (h) CloseServiceHandle(h);
-  }
-};
+using test::ScHandle;
 
 std::string narrow(const wchar_t* w) { return utf8_from_utf16(reinterpret_cast<const char16_t*>(w)); }
 
@@ -72,13 +66,12 @@ TEST_F(Win32ServiceOps, RegistrationAsWritten) {
   ASSERT_TRUE(ops_.service_exists());
 
   {
-    ScmOwner manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
-    ScmOwner service{OpenServiceW(manager.h, wname().c_str(), SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG)};
-    ASSERT_TRUE(service.h);
+    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ScHandle service(OpenServiceW(manager.get(), wname().c_str(), SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG));
     auto config = [&] {
       alignas(QUERY_SERVICE_CONFIGW) static BYTE buffer[8192];
       DWORD needed = 0;
-      EXPECT_TRUE(QueryServiceConfigW(service.h, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer), sizeof buffer, &needed));
+      EXPECT_TRUE(QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer), sizeof buffer, &needed));
       return reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
     };
     QUERY_SERVICE_CONFIGW* c = config();
@@ -90,7 +83,7 @@ TEST_F(Win32ServiceOps, RegistrationAsWritten) {
     EXPECT_EQ(narrow(c->lpDisplayName), "VELK VPN helper");
 
     // Someone edits the start type; an update puts it back.
-    ASSERT_TRUE(ChangeServiceConfigW(service.h, SERVICE_NO_CHANGE, SERVICE_DEMAND_START, SERVICE_NO_CHANGE, nullptr,
+    ASSERT_TRUE(ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_DEMAND_START, SERVICE_NO_CHANGE, nullptr,
                                      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
     ASSERT_TRUE(ops_.install_service(log_, exe));
     EXPECT_EQ(config()->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
@@ -106,35 +99,25 @@ TEST_F(Win32ServiceOps, StartStopDeleteTheShippedHelper) {
   EXPECT_TRUE(lines.empty()) << "Wine accepts the recovery actions (and keeps nothing)";
   // Served on a pipe and state directory of this test, not the system's.
   {
-    ScmOwner manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
-    ScmOwner service{OpenServiceW(manager.h, wname().c_str(), SERVICE_CHANGE_CONFIG)};
+    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ScHandle service(OpenServiceW(manager.get(), wname().c_str(), SERVICE_CHANGE_CONFIG));
     std::vector<std::u16string> parts{(test::test_binary_dir() / L"velkvpn-helper.exe").u16string(), u"--service",
                                       u"--socket", u"\\\\.\\pipe\\velk-install-test-" +
                                                        utf16_from_utf8(std::to_string(GetCurrentProcessId())),
                                       u"--state-dir", temp_.path().u16string()};
     const std::u16string line = join_windows_command_line(parts);
-    ASSERT_TRUE(ChangeServiceConfigW(service.h, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+    ASSERT_TRUE(ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
                                      reinterpret_cast<const wchar_t*>(line.c_str()), nullptr, nullptr, nullptr,
                                      nullptr, nullptr, nullptr));
   }
-  bool started = ops_.start_service();
-  if (!started) {  // a brand-new prefix may refuse the very first start
-    Sleep(1000);
-    started = ops_.start_service();
-  }
-  ASSERT_TRUE(started);
+  // A brand-new prefix may refuse the very first start.
+  ASSERT_TRUE(ops_.start_service() || (Sleep(1000), ops_.start_service()));
   std::optional<ServiceStatus> status;
-  for (int i = 0; i < 100; ++i) {
-    status = ops_.service_status();
-    if (status && status->state == scm::kRunning) break;
-    Sleep(50);
-  }
+  for (int i = 0; i < 100 && !((status = ops_.service_status()) && status->state == scm::kRunning); ++i) Sleep(50);
   ASSERT_TRUE(status && status->state == scm::kRunning && status->pid);
   EXPECT_FALSE(ops_.start_service()) << "already running";
 
-  const auto begun = std::chrono::steady_clock::now();
   EXPECT_TRUE(ops_.stop_service(log));
-  EXPECT_LT(std::chrono::steady_clock::now() - begun, 15s);
   EXPECT_TRUE(lines.empty());
   EXPECT_TRUE(ops_.delete_service());
   EXPECT_FALSE(ops_.service_exists());
