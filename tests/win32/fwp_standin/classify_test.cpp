@@ -103,7 +103,8 @@ TEST(Classify, MatchesConditionsByMatchAndValueType) {
   const Bytes browser = app_id_bytes(L"\\device\\harddiskvolume3\\browser.exe");
   const Bytes v6_bytes = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x20};  // 2001:db8::20
   const GUID& address = kConditionIpRemoteAddress;
-  const Condition v4_net{address, FWP_MATCH_EQUAL, {.type = FWP_V4_ADDR_MASK, .number = 0xC0000200, .mask = 0xFFFFFF00}};
+  const Condition v4_net{address, FWP_MATCH_EQUAL,
+                        {.type = FWP_V4_ADDR_MASK, .number = 0xC0000200, .mask = 0xFFFFFF00}};
   const Condition v6_address{address, FWP_MATCH_EQUAL, {.type = FWP_BYTE_ARRAY16_TYPE, .bytes = v6_bytes}};
   const Condition v6_net{address, FWP_MATCH_EQUAL, {.type = FWP_V6_ADDR_MASK, .bytes = v6_bytes, .prefix = 33}};
   const Condition app{kConditionAleAppId, FWP_MATCH_EQUAL, {.type = FWP_BYTE_BLOB_TYPE, .bytes = engine}};
