@@ -10,35 +10,28 @@
 namespace velk {
 namespace {
 
-struct Calls {
-  std::vector<std::string> order;
-  bool resume_ok = true;
-
-  bool release(std::optional<int> job) {
-    return release_into_job<int>(
-        job, [&](int j) { order.push_back("assign " + std::to_string(j)); },
+TEST(ReleaseIntoJob, AssignsBeforeResumingAndTerminatesWhatCannotResume) {
+  const struct {
+    std::optional<int> job;
+    bool resume_ok;
+    std::vector<std::string> order;
+  } cases[] = {
+      {7, true, {"assign 7", "resume"}},
+      {std::nullopt, true, {"resume"}},
+      {7, false, {"assign 7", "resume", "terminate"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> order;
+    const bool ok = release_into_job<int>(
+        c.job, [&](int j) { order.push_back("assign " + std::to_string(j)); },
         [&] {
           order.emplace_back("resume");
-          return resume_ok;
+          return c.resume_ok;
         },
         [&] { order.emplace_back("terminate"); });
+    EXPECT_EQ(ok, c.resume_ok);
+    EXPECT_EQ(order, c.order);
   }
-};
-
-TEST(ReleaseIntoJob, AssignsBeforeTheEngineRuns) {
-  Calls in_job;
-  EXPECT_TRUE(in_job.release(7));
-  EXPECT_EQ(in_job.order, (std::vector<std::string>{"assign 7", "resume"}));
-
-  Calls without_job;
-  EXPECT_TRUE(without_job.release(std::nullopt));
-  EXPECT_EQ(without_job.order, std::vector<std::string>{"resume"});
-}
-
-TEST(ReleaseIntoJob, AnEngineThatCannotBeResumedIsTerminated) {
-  Calls stuck{.resume_ok = false};
-  EXPECT_FALSE(stuck.release(7));
-  EXPECT_EQ(stuck.order, (std::vector<std::string>{"assign 7", "resume", "terminate"}));
 }
 
 }  // namespace

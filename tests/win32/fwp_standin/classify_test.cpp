@@ -2,8 +2,6 @@
 // a sublayer, by sublayer weight across them, a block final unless a hard
 // permit came first; conditions by their match type and value type.
 
-#include <functional>
-
 #include "app_id_win32.h"
 #include "model_classify.h"
 #include "model_json.h"
@@ -45,16 +43,8 @@ Objects objects_of(const std::vector<F>& filters) {
                  Sublayer{kTwin, "twin", {}, 0, {}, {}, 0x100}};
   std::uint64_t id = 1;
   for (const F& f : filters) {
-    Filter filter;
-    filter.id = id++;
-    filter.name = f.name;
-    filter.flags = f.flags;
-    filter.layer = kLayers[f.layer];
-    filter.sublayer = f.sublayer;
-    filter.weight.type = FWP_UINT8;
-    filter.weight.number = f.weight;
-    filter.conditions = f.conditions;
-    filter.action = f.action;
+    Filter filter{.id = id++, .name = f.name, .flags = f.flags, .layer = kLayers[f.layer], .sublayer = f.sublayer,
+                  .weight = {.type = FWP_UINT8, .number = f.weight}, .conditions = f.conditions, .action = f.action};
     filter.effective_weight = effective_weight(filter);
     o.filters.push_back(filter);
   }
@@ -111,30 +101,25 @@ TEST(Classify, ArbitratesWithinAndAcrossSublayers) {
 TEST(Classify, MatchesConditionsByMatchAndValueType) {
   const Bytes engine = app_id_bytes(L"\\device\\harddiskvolume3\\velk\\engine.exe");
   const Bytes browser = app_id_bytes(L"\\device\\harddiskvolume3\\browser.exe");
-  Condition v4_net = number(kConditionIpRemoteAddress, FWP_V4_ADDR_MASK, 0xC0000200);
-  v4_net.value.mask = 0xFFFFFF00;
-  Condition v6_address{kConditionIpRemoteAddress, FWP_MATCH_EQUAL, {}};
-  v6_address.value.type = FWP_BYTE_ARRAY16_TYPE;
-  v6_address.value.bytes = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x20};
-  Condition v6_net = v6_address;
-  v6_net.value.type = FWP_V6_ADDR_MASK;
-  v6_net.value.prefix = 33;
-  Condition app{kConditionAleAppId, FWP_MATCH_EQUAL, {}};
-  app.value.type = FWP_BYTE_BLOB_TYPE;
-  app.value.bytes = engine;
-  Condition not_app = app;
-  not_app.match = FWP_MATCH_NOT_EQUAL;
+  const Bytes v6_bytes = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x20};  // 2001:db8::20
+  const GUID& address = kConditionIpRemoteAddress;
+  const Condition v4_net{address, FWP_MATCH_EQUAL,
+                        {.type = FWP_V4_ADDR_MASK, .number = 0xC0000200, .mask = 0xFFFFFF00}};
+  const Condition v6_address{address, FWP_MATCH_EQUAL, {.type = FWP_BYTE_ARRAY16_TYPE, .bytes = v6_bytes}};
+  const Condition v6_net{address, FWP_MATCH_EQUAL, {.type = FWP_V6_ADDR_MASK, .bytes = v6_bytes, .prefix = 33}};
+  const Condition app{kConditionAleAppId, FWP_MATCH_EQUAL, {.type = FWP_BYTE_BLOB_TYPE, .bytes = engine}};
+  const Condition not_app{kConditionAleAppId, FWP_MATCH_NOT_EQUAL, app.value};
 
-  auto set = [](std::function<void(Connection&)> change) {
+  auto set = [](auto change) {
     Connection c = web();
     change(c);
     return c;
   };
   // 2001:db8::20 on the IPv6 connect layer, with byte `i` changed to `b`.
-  auto v6 = [](std::size_t i, std::uint8_t b) {
+  auto v6 = [&](std::size_t i, std::uint8_t b) {
     Connection c = web();
     c.layer = 1;
-    c.remote_v6 = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x20};
+    std::copy(v6_bytes.begin(), v6_bytes.end(), c.remote_v6.begin());
     c.remote_v6[i] = b;
     return c;
   };
@@ -184,10 +169,7 @@ TEST_F(ClassifyTool, ClassifiesAgainstTheCommittedFilters) {
   UINT64 block_id = 0, permit_id = 0;
   ASSERT_EQ(add_block(engine.get(), 0, &block_id), 0u);
   FWPM_FILTER0 permit = block_filter(0);
-  FWPM_FILTER_CONDITION0 loopback{};
-  loopback.fieldKey = kConditionFlags;
-  loopback.matchType = FWP_MATCH_FLAGS_ALL_SET;
-  loopback.conditionValue.type = FWP_UINT32;
+  FWPM_FILTER_CONDITION0 loopback{kConditionFlags, FWP_MATCH_FLAGS_ALL_SET, {FWP_UINT32, {}}};
   loopback.conditionValue.uint32 = FWP_CONDITION_FLAG_IS_LOOPBACK;
   permit.action.type = FWP_ACTION_PERMIT;
   permit.weight.uint8 = 10;

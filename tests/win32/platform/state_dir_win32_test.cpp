@@ -15,7 +15,7 @@
 namespace velk {
 namespace {
 
-TEST(StateDirWin32, CreatesSecuresAndKeepsWhatIsOurs) {
+TEST(StateDirWin32, CreatesSecuresKeepsWhatIsOursAndReplacesAFile) {
   test::TempDir tmp;
   const auto dir = tmp.path() / "ProgramData" / "VELK VPN";
   ASSERT_TRUE(prepare_state_dir(dir));
@@ -32,14 +32,11 @@ TEST(StateDirWin32, CreatesSecuresAndKeepsWhatIsOurs) {
   ASSERT_TRUE(info.owner);
   EXPECT_TRUE(is_trusted_owner(info.owner, system->own_account())) << *info.owner;
   EXPECT_EQ(system->inspect(dir / "missing").kind, EntryKind::missing);
-}
 
-TEST(StateDirWin32, AFileAtThePathBecomesTheDirectory) {
-  test::TempDir tmp;
-  const auto dir = tmp.path() / "VELK VPN";
-  std::ofstream(dir) << "planted";
-  ASSERT_TRUE(prepare_state_dir(dir));
-  EXPECT_TRUE(std::filesystem::is_directory(dir));
+  const auto planted = tmp.path() / "planted";
+  std::ofstream(planted) << "planted";
+  ASSERT_TRUE(prepare_state_dir(planted));
+  EXPECT_TRUE(std::filesystem::is_directory(planted));
 }
 
 TEST(StateDirWin32, RemovesATreeWithoutFollowingItsLinks) {
