@@ -2,6 +2,10 @@
 # folder first on PATH. Debian's wine64 package installs wine64 and wineserver
 # in /usr/lib/wine, which is not on PATH on a fresh machine.
 # Sets WINE (the loader) and WINESERVER; exits non-zero, naming what is missing.
+# Wine maps non-ASCII file names through the Unix locale, and under the POSIX
+# locale (a plain `env -i`, many containers) it cannot: every Wine process runs
+# under C.UTF-8, which every Debian 12 has, whatever the caller's locale.
+export LC_ALL=C.UTF-8
 velk_find_wine() {
   local dir
   for dir in /usr/lib/wine /usr/lib/wine64 /opt/wine-stable/bin; do
