@@ -113,21 +113,36 @@ class FakeSession final : public WfpSession {
  public:
   FakeSession(std::shared_ptr<FakeWfpEngine> engine, int id) : engine_(std::move(engine)), id_(id) {}
   ~FakeSession() override { engine_->close_session(id_); }
-  wfp::Status add_provider(const ProviderSpec& p) override { return engine_->add_provider(id_, p); }
-  wfp::Status add_sublayer(const SublayerSpec& s) override { return engine_->add_sublayer(id_, s); }
-  wfp::Status begin_transaction() override { return engine_->begin(id_); }
-  wfp::Status commit_transaction() override { return engine_->commit(id_); }
-  wfp::Status abort_transaction() override { return engine_->abort(id_); }
+  wfp::Status add_provider(const ProviderSpec& p) override {
+    return stepped(engine_->add_provider(id_, p), "add provider");
+  }
+  wfp::Status add_sublayer(const SublayerSpec& s) override {
+    return stepped(engine_->add_sublayer(id_, s), "add sublayer");
+  }
+  wfp::Status begin_transaction() override { return stepped(engine_->begin(id_), "begin transaction"); }
+  wfp::Status commit_transaction() override { return stepped(engine_->commit(id_), "commit transaction"); }
+  wfp::Status abort_transaction() override { return stepped(engine_->abort(id_), "abort transaction"); }
   wfp::Status add_filter(const FilterSpec& f) override { return engine_->add_filter(id_, f); }
   wfp::Status create_filter_enum(const wfp::Guid& provider, std::uint8_t layer,
                                  std::unique_ptr<WfpFilterEnum>& out) override {
     return engine_->create_enum(id_, provider, layer, out);
   }
   wfp::Status delete_filter(std::uint64_t id) override { return engine_->delete_filter(id_, id); }
-  wfp::Status delete_sublayer(const wfp::Guid& key) override { return engine_->delete_sublayer(id_, key); }
-  wfp::Status delete_provider(const wfp::Guid& key) override { return engine_->delete_provider(id_, key); }
+  wfp::Status delete_sublayer(const wfp::Guid& key) override {
+    return stepped(engine_->delete_sublayer(id_, key), "delete sublayer");
+  }
+  wfp::Status delete_provider(const wfp::Guid& key) override {
+    return stepped(engine_->delete_provider(id_, key), "delete provider");
+  }
 
  private:
+  // A call that went through is a step, whether or not it was inside a
+  // transaction (a begin is one, so a crash after it is told apart).
+  wfp::Status stepped(wfp::Status status, const char* what) {
+    if (status == wfp::kOk) engine_->step(what);
+    return status;
+  }
+
   std::shared_ptr<FakeWfpEngine> engine_;
   int id_;
 };
@@ -289,6 +304,31 @@ void FakeWfpEngine::add_foreign_filter(std::uint8_t layer) {
   committed_.providers.try_emplace(kForeignProvider, ProviderSpec{kForeignProvider, "other", 1});
   committed_.sublayers.try_emplace(kForeignSublayer, SublayerSpec{kForeignSublayer, "other", 1, kForeignProvider, 1});
   committed_.filters[next_filter_id_++] = stray_block(kForeignProvider, kForeignSublayer, layer);
+}
+
+// ---- Crashes and reboots ----
+
+void FakeWfpEngine::on_step(std::function<void(const std::string&)> hook) {
+  std::lock_guard lock(mutex_);
+  step_hook_ = std::move(hook);
+}
+
+void FakeWfpEngine::step(const char* what) {
+  std::function<void(const std::string&)> hook;
+  {
+    std::lock_guard lock(mutex_);
+    hook = step_hook_;
+  }
+  if (hook) hook(what);
+}
+
+std::shared_ptr<FakeWfpEngine> FakeWfpEngine::reboot() const {
+  auto next = create();
+  std::lock_guard lock(mutex_);
+  next->committed_ = committed_;
+  next->next_filter_id_ = next_filter_id_;
+  next->tunnel_luid_ = tunnel_luid_;
+  return next;
 }
 
 // ---- Failure injection ----

@@ -28,6 +28,8 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
+#include <string>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -109,6 +111,17 @@ class FakeWfpEngine final : public WfpApi, public std::enable_shared_from_this<F
   // A block filter of another provider in its own sublayer.
   void add_foreign_filter(std::uint8_t layer);
 
+  // ---- Crashes and reboots ----
+  // Called, outside the engine's lock, after every call that changes or fixes
+  // what the engine keeps across a crash: a transaction begun, committed or
+  // aborted, and a provider or sublayer added or deleted outside one. Filter
+  // adds and deletes are not steps: until the commit they vanish with a crash.
+  void on_step(std::function<void(const std::string&)> hook);
+  // A new engine holding what this one keeps across a crash or a reboot: the
+  // committed objects, no session, no transaction, no injected failure, the
+  // same tunnel interface.
+  std::shared_ptr<FakeWfpEngine> reboot() const;
+
   // ---- Failure injection ----
   // The nth call of that kind from now on fails once with `status`.
   void fail(FakeWfpCall call, int nth = 1, wfp::Status status = wfp::kErrorAccessDenied);
@@ -160,6 +173,7 @@ class FakeWfpEngine final : public WfpApi, public std::enable_shared_from_this<F
   wfp::Status enum_page(const std::vector<std::uint64_t>& snapshot, std::size_t& pos, std::uint32_t max,
                         std::vector<std::uint64_t>& ids, std::uint32_t& returned);
   void close_enum();
+  void step(const char* what);
 
   mutable std::mutex mutex_;
   std::condition_variable txn_ended_;
@@ -173,6 +187,7 @@ class FakeWfpEngine final : public WfpApi, public std::enable_shared_from_this<F
   std::optional<std::uint64_t> tunnel_luid_;
   std::map<FakeWfpCall, Failure> failures_;
   std::map<FakeWfpCall, int> calls_;
+  std::function<void(const std::string&)> step_hook_;
 };
 
 }  // namespace velk::test

@@ -1,0 +1,299 @@
+// The crash explorer: every operation that changes the kill switch is run once
+// while each durable step it takes (a state file created, written, flushed,
+// renamed or deleted; a filtering transaction begun, committed or aborted; a
+// provider or sublayer added or deleted) is recorded with the disk and the
+// filtering engine as they stood right after it. For every step k the machine
+// is then brought back as a crash right after step k leaves it, and as a power
+// cut there leaves it (what was not yet on disk dropped, see
+// memory_state_files.h); what runs next on a real machine runs on it (the next
+// service start: load, restore, the watcher's first passes; or --arm-from-state
+// at boot followed by that start) and the invariants are checked:
+//   - killswitch.json is absent or a whole document;
+//   - once the start has settled, the filters are in force exactly when the
+//     status reads the kill switch armed (never blocked while it reads off,
+//     never armed with nothing in force);
+//   - the owner clears what is left with a stop (no file, no filter, off) or a
+//     start (file, filters, armed).
+// It prints a table per operation and fails on any violation.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fake_clock.h"
+#include "fake_controller_client.h"
+#include "fake_engine_scripts.h"
+#include "fake_engine_world.h"
+#include "fake_wfp.h"
+#include "ipc/error_codes.h"
+#include "killswitch/armed_state.h"
+#include "killswitch/killswitch_store.h"
+#include "killswitch/watcher.h"
+#include "memory_state_files.h"
+#include "supervisor/engine_loop.h"
+#include "supervisor/supervisor.h"
+
+namespace velk {
+namespace {
+
+using test::FakeWfpEngine;
+using test::kOwner;
+using test::MemoryStateFiles;
+using Image = MemoryStateFiles::Image;
+
+const std::string kStateFile(kStateFileName);
+
+// Routes on IP literals 10.0.0.1.. plus one on a host name the table resolves
+// to 10.9.0.`n`, so that every arming writes a different pin set and map.
+EngineRequest request(int n) {
+  EngineRequest r = test::engine_request(n);
+  Route host = test::engine_route(9);
+  host.tag = "srv-host";
+  host.server = "vpn.example";
+  r.routes.push_back(host);
+  return r;
+}
+
+// One process of the helper serving on a machine: its construction is a
+// service start (load, and restore when killswitch.json exists).
+class Helper {
+ public:
+  Helper(std::shared_ptr<StateFiles> files, FakeWfpEngine& wfp, int resolved = 1)
+      : filters_(wfp.make_filter_ops()),
+        sup_(test::fake_engine_path(), std::move(files),
+             SupervisorPorts{.filters = *filters_,
+                             .resolution = NameResolution{resolver_, std::chrono::milliseconds(4000)},
+                             .launcher = launcher_,
+                             .controller = controller_,
+                             .clock = clock_,
+                             .new_access = [] { return Result<ControllerAccess>(ControllerAccess{40001, std::string(64, 'a')}); },
+                             .error_sink = [](std::string_view) {}}) {
+    resolve_to(resolved);
+  }
+
+  Supervisor& sup() { return sup_; }
+  void resolve_to(int n) { resolver_->set("vpn.example", {*IpAddress::parse("10.9.0." + std::to_string(n))}); }
+  void watch(int passes) {
+    for (int i = 0; i < passes; ++i) check_kill_switch(sup_);
+  }
+  // The owner's stop: the engine thread, finding no request and a stop asked
+  // for, removes the kill switch.
+  Outcome stop() {
+    if (auto asked = sup_.request_stop(kOwner); !asked) return asked;
+    std::thread engine([this] { run_engine_loop(sup_); });
+    test::FakeEngineWorld::eventually([this] {
+      const Status s = sup_.snapshot();
+      return s.state == EngineState::stopped || s.error == err::killswitch_remove_failed;
+    });
+    sup_.request_thread_exit();
+    engine.join();
+    return {};
+  }
+
+ private:
+  test::FakeClock clock_;
+  test::ScriptedEngineLauncher launcher_{clock_};
+  test::FakeControllerClient controller_;
+  std::shared_ptr<test::TableResolver> resolver_ = std::make_shared<test::TableResolver>();
+  std::unique_ptr<FilterOps> filters_;
+  Supervisor sup_;
+};
+
+// A machine: its disk and its filtering engine, and the helper serving on it.
+struct Machine {
+  Machine() = default;
+  Machine(const Image& disk, const FakeWfpEngine& engine)
+      : files(std::make_shared<MemoryStateFiles>(disk)), wfp(engine.reboot()) {}
+
+  Helper& start_service(int resolved = 1) {
+    helper.reset();
+    helper = std::make_unique<Helper>(files, *wfp, resolved);
+    return *helper;
+  }
+  // --arm-from-state in a process of its own, as run at boot.
+  void arm_from_state() {
+    auto ops = wfp->make_filter_ops(std::nullopt);
+    auto store = KillSwitchStore::load(files, *ops);
+    if (store.state_file_exists()) (void)store.restore_kill_switch();
+  }
+  // --recover in a process of its own.
+  void recover() {
+    auto ops = wfp->make_filter_ops(std::nullopt);
+    (void)recover_kill_switch(*files, *ops);
+  }
+  // The helper ends and the machine restarts (nothing lost).
+  void restart() {
+    helper.reset();
+    *this = Machine(files->after_crash(), *wfp);
+  }
+  bool file() { return files->kind(kStateFile) == StateEntry::file; }
+  bool filters() { return wfp->filter_count() > 0; }
+
+  std::shared_ptr<MemoryStateFiles> files = std::make_shared<MemoryStateFiles>();
+  std::shared_ptr<FakeWfpEngine> wfp = FakeWfpEngine::create();
+  std::unique_ptr<Helper> helper;
+};
+
+// The machine right after one step, as a crash and as a power cut leave it.
+struct Point {
+  std::string step;
+  Image crash;
+  Image power_cut;
+  std::shared_ptr<FakeWfpEngine> wfp;
+};
+
+struct Operation {
+  const char* name;
+  std::function<void(Machine&)> before;  // not recorded
+  std::function<void(Machine&)> run;     // recorded step by step
+};
+
+void arm(Machine& m, int n = 1) { (void)m.helper->sup().apply_request(kOwner, request(n), true); }
+
+const std::vector<Operation>& kill_switch_operations() {
+  static const std::vector<Operation> ops = {
+      {"arm (first)", [](Machine& m) { m.start_service(); }, [](Machine& m) { arm(m); }},
+      {"arm (again)",
+       [](Machine& m) { m.start_service(); arm(m); m.helper->resolve_to(2); },
+       [](Machine& m) { arm(m, 2); }},
+      {"replace",
+       [](Machine& m) { m.start_service(); arm(m); },
+       [](Machine& m) { (void)m.helper->sup().apply_request(kOwner, request(2), false); }},
+      {"disarm after a stop",
+       [](Machine& m) { m.start_service(); arm(m); },
+       [](Machine& m) { (void)m.helper->stop(); }},
+      {"emergency off (forced disarm)",
+       [](Machine& m) { m.start_service(); arm(m); },
+       [](Machine& m) {
+         (void)m.helper->sup().request_stop(kOwner);
+         (void)m.helper->sup().finish_emergency_off(kOwner);
+       }},
+      {"restore at start",
+       [](Machine& m) { m.start_service(); arm(m); m.restart(); },
+       [](Machine& m) { m.start_service(); }},
+      {"watcher repair",
+       [](Machine& m) { m.start_service(); arm(m); m.wfp->delete_filters_in_layer(2); },
+       [](Machine& m) { m.helper->watch(1); }},
+      {"--recover",
+       [](Machine& m) { m.start_service(); arm(m); m.restart(); },
+       [](Machine& m) { m.recover(); }},
+  };
+  return ops;
+}
+
+std::vector<Point> record(const Operation& op) {
+  Machine m;
+  op.before(m);
+  std::vector<Point> points;
+  auto hook = [&](const std::string& what) {
+    points.push_back({what, m.files->after_crash(), m.files->after_power_cut(), m.wfp->reboot()});
+  };
+  m.files->on_step(hook);
+  m.wfp->on_step(hook);
+  op.run(m);
+  m.files->on_step(nullptr);
+  m.wfp->on_step(nullptr);
+  return points;
+}
+
+enum class Next { service_start, arm_from_state_then_start };
+
+// Boots the machine left at a point and lets the next start settle.
+Helper& settle(Machine& m, Next next) {
+  if (next == Next::arm_from_state_then_start) m.arm_from_state();
+  Helper& h = m.start_service();
+  h.watch(3);
+  return h;
+}
+
+// Every invariant the machine left as `disk` and `wfp` breaks after `next`.
+std::vector<std::string> violations(const Image& disk, const FakeWfpEngine& wfp, Next next) {
+  std::vector<std::string> found;
+  if (auto it = disk.find(kStateFile); it != disk.end() && !armed_state_from_json(it->second)) {
+    found.push_back("killswitch.json torn");
+  }
+  {
+    Machine m(disk, wfp);
+    const Status s = settle(m, next).sup().snapshot();
+    const bool armed = s.kill_switch == KillSwitch::armed;
+    if (!armed && m.filters()) found.push_back("network blocked while the status reads off");
+    if (armed && !m.filters() && !s.error) found.push_back("armed with no filter in force, no error");
+  }
+  {
+    Machine m(disk, wfp);
+    Helper& h = settle(m, next);
+    const bool stopped = h.stop().ok();
+    if (!stopped || m.file() || m.filters() || h.sup().snapshot().kill_switch != KillSwitch::off) {
+      found.push_back("a stop does not clear it");
+    }
+  }
+  {
+    Machine m(disk, wfp);
+    Helper& h = settle(m, next);
+    const bool started = h.sup().apply_request(kOwner, request(3), true).ok();
+    if (!started || !m.file() || !m.filters() || h.sup().snapshot().kill_switch != KillSwitch::armed) {
+      found.push_back("a start does not arm it");
+    }
+  }
+  return found;
+}
+
+struct Row {
+  std::string operation;
+  int crash_points = 0;
+  int power_cut_points = 0;
+  std::vector<std::string> violations;
+};
+
+Row explore(const Operation& op) {
+  Row row{op.name};
+  const std::vector<Point> points = record(op);
+  int k = 0;
+  for (const Point& p : points) {
+    ++k;
+    ++row.crash_points;
+    std::vector<std::pair<const char*, const Image*>> images{{"crash", &p.crash}};
+    if (p.power_cut != p.crash) {
+      ++row.power_cut_points;
+      images.push_back({"power cut", &p.power_cut});
+    }
+    for (const auto& [how, image] : images) {
+      for (Next next : {Next::service_start, Next::arm_from_state_then_start}) {
+        const std::vector<std::string> found = violations(*image, *p.wfp, next);
+        if (found.empty()) continue;
+        std::string line = std::string(how) + " after step " + std::to_string(k) + " (" + p.step + "), then " +
+                           (next == Next::service_start ? "a service start" : "--arm-from-state and a start") + ":";
+        for (const std::string& v : found) line += " " + v + ";";
+        row.violations.push_back(line);
+      }
+    }
+  }
+  return row;
+}
+
+void print_table(const std::vector<Row>& rows) {
+  std::printf("%-32s %12s %16s %10s\n", "operation", "crash points", "power-cut points", "violations");
+  for (const Row& r : rows) {
+    std::printf("%-32s %12d %16d %10zu\n", r.operation.c_str(), r.crash_points, r.power_cut_points,
+                r.violations.size());
+  }
+}
+
+TEST(CrashExplorer, EveryStepOfTheKillSwitchLeavesAStateTheNextStartRepairs) {
+  std::vector<Row> rows;
+  for (const Operation& op : kill_switch_operations()) rows.push_back(explore(op));
+  print_table(rows);
+  for (const Row& r : rows) {
+    EXPECT_GT(r.crash_points, 0) << r.operation << " took no durable step";
+    for (const std::string& v : r.violations) ADD_FAILURE() << r.operation << ": " << v;
+  }
+}
+
+}  // namespace
+}  // namespace velk
