@@ -18,9 +18,70 @@ void clear_non_file(StateFiles& files, std::string_view name) {
   if (files.kind(name) == StateEntry::other) (void)files.remove(name);
 }
 
+// Writes `bytes` to killswitch.json through killswitch.tmp and a replacing
+// rename. The temporary file is always made anew: one found there (left by a
+// crash, or put there by someone else) would keep its own owner and access
+// list through the rename, and a directory there would stop every write.
+bool write_state_bytes(StateFiles& files, std::string_view bytes) {
+  clear_non_file(files, kStateTempName);
+  if (files.remove(kStateTempName) == DeleteResult::failed) return false;
+  if (!files.write_flushed(kStateTempName, bytes)) return false;
+  clear_non_file(files, kStateFileName);
+  return files.replace(kStateTempName, kStateFileName);
+}
+
+bool drop_intent(StateFiles& files) {
+  clear_non_file(files, kDisarmIntentName);
+  return files.remove(kDisarmIntentName) != DeleteResult::failed;
+}
+
+// The first half of a disarm. The state file goes before the filters: one
+// that cannot be deleted (held open by someone) must not outlive them, or the
+// kill switch would read armed with nothing in force. Before it goes, its
+// bytes are flushed into the intent, so that from here until the intent is
+// dropped a crash or a power cut leaves a disarm the next load finishes.
+// The bytes to put back if the filters stay; absent when there was no state
+// file (no intent is written then: nothing can read off while the filters
+// are in force). Error: the intent cannot be written or the file cannot be
+// deleted; nothing has changed then.
+Result<std::optional<std::string>> delete_state_file_under_intent(StateFiles& files) {
+  clear_non_file(files, kStateFileName);
+  if (files.kind(kStateFileName) != StateEntry::file) return std::optional<std::string>();
+  // An unreadable file is put back empty: still engaged, with no owner.
+  std::string bytes = files.read(kStateFileName, kMaxStateFileBytes).value_or("");
+  // An old intent goes first, so a power cut during the write leaves that one
+  // whole rather than a torn one.
+  if (!drop_intent(files) || !files.write_flushed(kDisarmIntentName, bytes)) return fail(err::killswitch_failed);
+  if (files.remove(kStateFileName) == DeleteResult::failed) {
+    (void)drop_intent(files);
+    return fail(err::killswitch_failed);
+  }
+  return std::optional<std::string>(std::move(bytes));
+}
+
+// A disarm was cut short (killswitch.disarm is there): finish it, or, when the
+// filters cannot be removed, put the state file back whole so the kill switch
+// reads armed. The intent goes only once one of the two has happened.
+void finish_interrupted_disarm(StateFiles& files, FilterOps& filters) {
+  // The state file, when it is still there, is what to put back.
+  std::optional<std::string> bytes = files.read(kStateFileName, kMaxStateFileBytes);
+  if (!bytes) bytes = files.read(kDisarmIntentName, kMaxStateFileBytes);
+  clear_non_file(files, kStateFileName);
+  if (files.kind(kStateFileName) == StateEntry::file && files.remove(kStateFileName) == DeleteResult::failed) {
+    (void)drop_intent(files);  // the file stays, and with the filters the kill switch stays armed
+    return;
+  }
+  if (filters.remove_filters()) {
+    (void)drop_intent(files);
+  } else if (bytes && write_state_bytes(files, *bytes)) {
+    (void)drop_intent(files);
+  }
+}
+
 }  // namespace
 
 KillSwitchStore KillSwitchStore::load(std::shared_ptr<StateFiles> files, FilterOps& filters) {
+  if (files->kind(kDisarmIntentName) == StateEntry::file) finish_interrupted_disarm(*files, filters);
   std::optional<ArmedState> saved;
   if (auto text = files->read(kStateFileName, kMaxStateFileBytes)) saved = armed_state_from_json(*text);
   return KillSwitchStore(std::move(files), filters, std::move(saved));
@@ -75,15 +136,7 @@ void KillSwitchStore::set_saved_state(std::optional<ArmedState> state) {
 
 Outcome KillSwitchStore::write_armed_state(const ArmedState& state) const {
   auto text = armed_state_to_json(state);
-  if (!text) return fail(err::killswitch_state);
-  // The temporary file is always made anew: one found there (left by a crash,
-  // or put there by someone else) would keep its own owner and access list
-  // through the rename, and a directory there would stop every write.
-  clear_non_file(*files_, kStateTempName);
-  if (files_->remove(kStateTempName) == DeleteResult::failed) return fail(err::killswitch_state);
-  if (!files_->write_flushed(kStateTempName, *text)) return fail(err::killswitch_state);
-  clear_non_file(*files_, kStateFileName);
-  if (!files_->replace(kStateTempName, kStateFileName)) return fail(err::killswitch_state);
+  if (!text || !write_state_bytes(*files_, *text)) return fail(err::killswitch_state);
   return {};
 }
 
@@ -95,6 +148,9 @@ Outcome KillSwitchStore::arm(const std::string& owner, const std::vector<HostEnt
   next.owner = owner;
 
   const bool file_existed = state_file_exists();
+  // A disarm intent left behind must go before the new file is written, or a
+  // later load would finish that disarm and take this arming back.
+  if (!drop_intent(*files_)) return fail(err::killswitch_state);
   if (auto written = write_armed_state(next); !written) return written;
 
   Outcome result = filters_.install_filters(pins);
@@ -124,26 +180,16 @@ Outcome KillSwitchStore::restore_kill_switch() {
 }
 
 Outcome KillSwitchStore::disarm_kill_switch() {
-  // The file goes first: one that cannot be deleted (held open by someone)
-  // must not outlive the filters, or the kill switch would read armed with
-  // nothing in force. Its bytes are kept to put it back if the filters stay.
-  const std::optional<std::string> kept = files_->read(kStateFileName, kMaxStateFileBytes);
-  clear_non_file(*files_, kStateFileName);
-  if (files_->kind(kStateFileName) == StateEntry::file && files_->remove(kStateFileName) == DeleteResult::failed) {
-    return fail(err::killswitch_failed);
-  }
+  auto deleted = delete_state_file_under_intent(*files_);
+  if (!deleted) return fail(deleted.error());
   if (auto removed = filters_.remove_filters(); !removed) {
-    if (kept) (void)put_back_state_file(*kept);
+    // The filters stay, and so does the kill switch: the file goes back. If
+    // even that fails, the intent stays for the next load to settle.
+    if (*deleted && write_state_bytes(*files_, **deleted)) (void)drop_intent(*files_);
     return removed;
   }
+  (void)drop_intent(*files_);
   forget_armed_state();
-  return {};
-}
-
-Outcome KillSwitchStore::put_back_state_file(const std::string& bytes) const {
-  if (!files_->write_flushed(kStateTempName, bytes) || !files_->replace(kStateTempName, kStateFileName)) {
-    return fail(err::killswitch_state);
-  }
   return {};
 }
 
@@ -155,11 +201,12 @@ void KillSwitchStore::forget_armed_state() {
 Outcome recover_kill_switch(StateFiles& files, FilterOps& filters) {
   // Something else than a file at that name is no state file: cleared if it
   // can be, and never a reason to leave the filters in force.
-  clear_non_file(files, kStateFileName);
-  if (files.kind(kStateFileName) == StateEntry::file && files.remove(kStateFileName) == DeleteResult::failed) {
-    return fail(err::killswitch_failed);
-  }
-  return filters.remove_filters();
+  if (auto deleted = delete_state_file_under_intent(files); !deleted) return fail(deleted.error());
+  // Filters that stay keep the intent: the next start of the helper finishes
+  // the removal, or puts the file back.
+  if (auto removed = filters.remove_filters(); !removed) return removed;
+  (void)drop_intent(files);
+  return {};
 }
 
 Outcome recover_kill_switch(const std::filesystem::path& state_dir, FilterOps& filters) {

@@ -25,12 +25,19 @@ namespace velk {
 
 inline constexpr std::string_view kStateFileName = "killswitch.json";
 inline constexpr std::string_view kStateTempName = "killswitch.tmp";
+// Written (flushed, holding the state file's bytes) before a disarm deletes
+// killswitch.json and dropped once the filters are gone, so that a crash or a
+// power cut between the two is finished by the next load instead of leaving
+// the filters in force with no file to show them.
+inline constexpr std::string_view kDisarmIntentName = "killswitch.disarm";
 
 class KillSwitchStore {
  public:
   // Reads killswitch.json from `files`; a missing, unreadable or malformed
   // file leaves the store without saved state. Installs nothing; never fails.
-  // `filters` must outlive the store.
+  // A disarm left unfinished (killswitch.disarm there) is finished first: the
+  // file is deleted and the filters removed, or, when the filters cannot be
+  // removed, the file is put back whole and read. `filters` must outlive the store.
   static KillSwitchStore load(std::shared_ptr<StateFiles> files, FilterOps& filters);
   // The same for the directory at `state_dir`, reached by path.
   static KillSwitchStore load(const std::filesystem::path& state_dir, FilterOps& filters);
@@ -53,15 +60,17 @@ class KillSwitchStore {
 
   // Arms the kill switch with `pins` (sorted, no duplicates) for `owner`,
   // adding `new_entries` to the saved host addresses. Writes the file first
-  // ("killswitch_state"), then installs and checks the filters
-  // ("killswitch_failed"); memory changes only on success.
+  // ("killswitch_state"; a leftover disarm intent is removed before it, so no
+  // later load can take the new arming back), then installs and checks the
+  // filters ("killswitch_failed"); memory changes only on success.
   Outcome arm(const std::string& owner, const std::vector<HostEntry>& new_entries, const std::vector<Pin>& pins);
   // Installs the filters without pins; on success the store is armed in
   // memory with no pins. Error: "killswitch_failed".
   Outcome restore_kill_switch();
-  // Deletes the file, removes the filters, then forgets the armed state. On
-  // failure ("killswitch_failed": the file cannot be deleted, or the filters
-  // cannot be removed and the file is put back) file, memory and filters stay.
+  // Writes the disarm intent, deletes the file, removes the filters, drops
+  // the intent, then forgets the armed state. On failure ("killswitch_failed":
+  // the intent cannot be written or the file deleted, or the filters cannot
+  // be removed and the file is put back) file, memory and filters stay.
   Outcome disarm_kill_switch();
   // Forgets the armed pins and the saved state (the file is already gone).
   void forget_armed_state();
@@ -73,7 +82,7 @@ class KillSwitchStore {
  private:
   KillSwitchStore(std::shared_ptr<StateFiles> files, FilterOps& filters, std::optional<ArmedState> saved);
 
-  Outcome put_back_state_file(const std::string& bytes) const;
+
   void set_armed_pins(std::optional<std::vector<Pin>> pins);
   void set_saved_state(std::optional<ArmedState> state);
 
@@ -88,7 +97,9 @@ class KillSwitchStore {
 // The --recover path: deletes killswitch.json (a missing file, or something
 // else than a file at that name, is fine; a file that cannot be deleted stops
 // here, before the filters are touched), then removes every filter, the
-// sublayer and the provider. Error: "killswitch_failed".
+// sublayer and the provider, with the disarm intent around the two as in a
+// disarm. When the filters stay, the intent stays too and the next load
+// finishes the work. Error: "killswitch_failed".
 Outcome recover_kill_switch(StateFiles& files, FilterOps& filters);
 // The same for the directory at `state_dir`, reached by path.
 Outcome recover_kill_switch(const std::filesystem::path& state_dir, FilterOps& filters);

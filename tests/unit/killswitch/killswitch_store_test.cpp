@@ -34,6 +34,7 @@ class StoreTest : public ::testing::Test {
  protected:
   std::filesystem::path dir() const { return tmp_.path() / "VELK VPN"; }
   std::filesystem::path file() const { return dir() / "killswitch.json"; }
+  std::filesystem::path intent() const { return dir() / "killswitch.disarm"; }
   void save(const std::string& text) {
     std::filesystem::create_directories(dir());
     write_text(file(), text);
@@ -253,12 +254,18 @@ TEST_F(StoreTest, WriteCreatesMissingParents) {
 TEST_F(StoreTest, DisarmDeletesTheFileThenRemovesFiltersThenForgets) {
   auto store = KillSwitchStore::load(dir(), filters_);
   ASSERT_TRUE(store.arm("S-1-5-21-7", {{"a.example", ip("10.0.0.1")}}, {pin("10.0.0.1", 443)}));
+  const std::string armed = read_text(file());
   bool file_seen_at_remove = true;
+  std::string intent_at_remove;
   filters_.on_call([&](Call c) {
-    if (c == Call::remove) file_seen_at_remove = std::filesystem::exists(file());
+    if (c != Call::remove) return;
+    file_seen_at_remove = std::filesystem::exists(file());
+    intent_at_remove = read_text(intent());
   });
   ASSERT_TRUE(store.disarm_kill_switch());
   EXPECT_FALSE(file_seen_at_remove);
+  EXPECT_EQ(intent_at_remove, armed);  // a crash here is finished by the next load
+  EXPECT_FALSE(std::filesystem::exists(intent()));
   EXPECT_FALSE(filters_.installed());
   EXPECT_FALSE(store.state_file_exists());
   EXPECT_FALSE(store.armed_in_memory());
@@ -275,8 +282,56 @@ TEST_F(StoreTest, FailedDisarmLeavesEverythingEngaged) {
   EXPECT_EQ(r.error(), "killswitch_failed");
   EXPECT_TRUE(filters_.installed());
   EXPECT_EQ(read_text(file()), before);  // put back as it was
+  EXPECT_FALSE(std::filesystem::exists(intent()));
   EXPECT_TRUE(store.armed_in_memory());
   EXPECT_TRUE(store.saved_state());
+}
+
+// A disarm cut short by a crash or a power cut, as the next load finds it.
+TEST_F(StoreTest, LoadFinishesADisarmCutShortOrPutsTheFileBack) {
+  const std::string doc = R"({"version":1,"pins":{},"owner":"S-1-5-21-7"})";
+  const std::string other = R"({"version":1,"pins":{},"owner":"S-1-5-21-8"})";
+  const struct {
+    const char* name;
+    std::optional<std::string> file;
+    bool remove_fails;
+    std::optional<std::string> file_after;  // absent: off
+  } cases[] = {
+      {"before the file was deleted", doc, false, std::nullopt},
+      {"after the file was deleted", std::nullopt, false, std::nullopt},
+      {"filters that cannot go: the file comes back from the intent", std::nullopt, true, doc},
+      {"filters that cannot go: a file still there stays as it is", other, true, other},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(dir());
+    save(doc);
+    std::filesystem::rename(file(), intent());
+    if (c.file) write_text(file(), *c.file);
+    FakeFilterOps filters;
+    filters.preinstall({});
+    filters.fail_remove(c.remove_fails);
+
+    auto store = KillSwitchStore::load(dir(), filters);
+    EXPECT_FALSE(std::filesystem::exists(intent()));
+    EXPECT_EQ(filters.installed().has_value(), c.remove_fails);
+    EXPECT_EQ(store.state_file_exists(), c.file_after.has_value());
+    if (c.file_after) {
+      EXPECT_EQ(read_text(file()), *c.file_after);
+      EXPECT_EQ(store.saved_state(), armed_state_from_json(*c.file_after));
+    }
+  }
+}
+
+TEST_F(StoreTest, ArmingDropsALeftoverIntentSoNoLoadUndoesIt) {
+  auto store = KillSwitchStore::load(dir(), filters_);
+  save("{}");
+  std::filesystem::rename(file(), intent());  // left by a disarm whose end could not drop it
+  ASSERT_TRUE(store.arm("S-1-5-21-7", {}, {pin("10.0.0.1", 443)}));
+  EXPECT_FALSE(std::filesystem::exists(intent()));
+  auto again = KillSwitchStore::load(dir(), filters_);
+  EXPECT_TRUE(again.state_file_exists());
+  EXPECT_EQ(filters_.installed(), std::vector<Pin>{pin("10.0.0.1", 443)});
 }
 
 // Names taken by something else than the helper's own file.
@@ -361,6 +416,22 @@ TEST_F(StoreTest, RecoverWithoutFileStillRemovesFilters) {
 
   filters_.fail_remove(true);
   EXPECT_EQ(recover_kill_switch(dir(), filters_).error(), "killswitch_failed");
+}
+
+TEST_F(StoreTest, RecoverThatCannotRemoveTheFiltersLeavesItsIntentForTheNextStart) {
+  {
+    auto store = KillSwitchStore::load(dir(), filters_);
+    ASSERT_TRUE(store.arm("S-1-5-21-7", {}, {pin("10.0.0.1", 443)}));
+  }
+  filters_.fail_remove(true);
+  EXPECT_EQ(recover_kill_switch(dir(), filters_).error(), "killswitch_failed");
+  EXPECT_FALSE(std::filesystem::exists(file()));
+  EXPECT_TRUE(std::filesystem::exists(intent()));
+  filters_.fail_remove(false);
+  auto next = KillSwitchStore::load(dir(), filters_);  // the service's next start
+  EXPECT_FALSE(filters_.installed());
+  EXPECT_FALSE(next.state_file_exists());
+  EXPECT_FALSE(std::filesystem::exists(intent()));
 }
 
 TEST_F(StoreTest, ReadersRunWhileTheStateChanges) {
