@@ -129,6 +129,20 @@ if(TARGET win32_e2e_install)
   set_tests_properties(win32_e2e win32_e2e_install win32_install PROPERTIES RESOURCE_LOCK wine_services)
 endif()
 
+# The crash walk runs the helper from a console against its own stand-in
+# directory, but its engines share the prefix with the tests above.
+if(TARGET win32_crash)
+  target_sources(win32_crash PRIVATE
+    ${CMAKE_SOURCE_DIR}/tests/win32/e2e/helper_service.cpp
+    ${CMAKE_SOURCE_DIR}/tests/win32/e2e/service_control.cpp
+    ${CMAKE_SOURCE_DIR}/tests/win32/e2e/process_environment.cpp
+    ${CMAKE_SOURCE_DIR}/tests/win32/e2e/standin_view.cpp)
+  target_include_directories(win32_crash PRIVATE ${CMAKE_SOURCE_DIR}/tests/win32/e2e)
+  target_link_libraries(win32_crash PRIVATE velk_pipe_line_client)
+  add_dependencies(win32_crash velkvpn-helper velkvpn-engine-standin fwp-standin fwp_standin_dll)
+  set_tests_properties(win32_crash PROPERTIES RESOURCE_LOCK wine_services)
+endif()
+
 if(NOT WIN32 AND VELK_BENCH AND NOT VELK_SANITIZE)
   find_package(benchmark QUIET)
   if(benchmark_FOUND)
