@@ -82,7 +82,6 @@ class KillSwitchStore {
  private:
   KillSwitchStore(std::shared_ptr<StateFiles> files, FilterOps& filters, std::optional<ArmedState> saved);
 
-
   void set_armed_pins(std::optional<std::vector<Pin>> pins);
   void set_saved_state(std::optional<ArmedState> state);
 
