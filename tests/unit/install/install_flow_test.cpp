@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "install/service_ops.h"
 #include "install_world.h"
 
@@ -19,11 +21,19 @@ Lines with_frame(const InstallWorld& w, Lines middle, int code) {
   return all;
 }
 
+// The service that was there stayed registered throughout (its registration
+// rewritten in place, never deleted and created again).
+void expect_service_never_deleted(const InstallWorld& w) {
+  EXPECT_EQ(std::count(w.scm.controls.begin(), w.scm.controls.end(), "delete"), 0);
+  EXPECT_EQ(std::count(w.scm.controls.begin(), w.scm.controls.end(), "create"), 0);
+}
+
 // The old version is back: its files, a clean stage to retry from, its
 // service registered as before and running.
 void expect_old_version_in_service(InstallWorld& w, bool stage_intact = true) {
   EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kOldFiles);
   EXPECT_FALSE(std::filesystem::exists(w.saved_dir()));
+  expect_service_never_deleted(w);
   FileMap stage = w.files_in(w.stage_dir());
   stage.erase("install-manifest.txt");
   if (stage_intact) {
@@ -39,10 +49,13 @@ void expect_old_version_in_service(InstallWorld& w, bool stage_intact = true) {
 // clean-up after it, or the recovery actions, may then be left undone.
 void expect_new_version_in_service(InstallWorld& w, const std::string& failed = "") {
   EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kNewFiles);
+  EXPECT_FALSE(std::filesystem::exists(w.saved_dir())) << "it would be taken for an unfinished upgrade";
   if (failed != "fs.list" && failed != "fs.remove_file" && failed != "fs.remove_directory") {
-    EXPECT_FALSE(std::filesystem::exists(w.saved_dir()));
     EXPECT_FALSE(std::filesystem::exists(w.stage_dir()));
+    const auto entries = std::distance(std::filesystem::directory_iterator(w.dir()), {});
+    EXPECT_EQ(entries, static_cast<long>(InstallWorld::kNewFiles.size())) << "no trash left";
   }
+  expect_service_never_deleted(w);
   EXPECT_TRUE(w.scm.running());
   EXPECT_EQ(w.scm.running_version, "0.1.8");
   EXPECT_EQ(w.scm.registration, helper_registration(w.dir() / "velkvpn-helper.exe"));
@@ -124,22 +137,115 @@ INSTANTIATE_TEST_SUITE_P(
                     Lines(3, "removing filters: killswitch_failed")},
         FailureCase{"WintunHeldOpen", [](InstallWorld& w) { w.files.busy["wintun.dll"] = {}; }, 23,
                     {"wintun.dll is in use"}},
+        FailureCase{"NameListedTwiceInAnotherCase",
+                    [](InstallWorld& w) {
+                      FileMap files = InstallWorld::kNewFiles;
+                      files["WINTUN.DLL"] = "new wintun";
+                      w.stage(files, {"velkvpn-helper.exe", "wintun.dll", "velkvpn-engine.exe", "WINTUN.DLL"});
+                    },
+                    20, {"the new files are incomplete or damaged; nothing was changed"}},
         FailureCase{"StagedFileCannotMove",
-                    [](InstallWorld& w) { w.files.busy["velkvpn-engine.exe"] = {1, 87, true}; }, 25,
-                    {"replacing files: held by another process"}},
+                    [](InstallWorld& w) {
+                      w.files.busy["velkvpn-engine.exe"] = {1, 87, FakeInstallFs::Held::renames_only};
+                    },
+                    25, {"replacing files: the file operation failed"}},
+        // The saved directory went away under the swap: the old file has nowhere to go.
+        FailureCase{"OldFileCannotBeSavedForPathNotFound",
+                    [](InstallWorld& w) { w.files.busy["wintun.dll"] = {1, 3, FakeInstallFs::Held::renames_only}; },
+                    25, {"replacing files: path not found"}},
         FailureCase{"NewVersionAnswersAnotherVersion",
                     [](InstallWorld& w) { w.stage({{"velkvpn-helper.exe", "0.1.9"}, {"velkvpn-engine.exe", "x"}}); },
                     25, {"the new service did not come up; restoring the previous version"}}),
     [](const auto& info) { return info.param.name; });
 
-TEST(InstallFlow, DeletionThatNeverCompletes) {
+// Anyone may open the service for a status query and keep the handle; a
+// deleted service would linger until that handle closes.
+TEST(InstallFlow, UpgradeWhileAnotherProgramHoldsTheServiceOpen) {
+  for (const bool comes_up : {true, false}) {
+    InstallWorld w;
+    w.scm.keeps_handle_open = true;
+    if (!comes_up) w.stage({{"velkvpn-helper.exe", "0.1.9"}, {"velkvpn-engine.exe", "x"}});
+    EXPECT_EQ(w.install(), comes_up ? 0 : 25);
+    if (comes_up) {
+      expect_new_version_in_service(w);
+    } else {
+      expect_old_version_in_service(w, false);
+    }
+  }
+}
+
+// A relative install directory is the one under the current directory, and
+// only its full path is registered.
+TEST(InstallFlow, RelativeInstallDirectoryIsMadeFull) {
   InstallWorld w;
-  w.scm.keeps_handle_open = true;  // another program holds the old service open
-  EXPECT_EQ(w.install(), 24);
+  const std::filesystem::path was = std::filesystem::current_path();
+  std::filesystem::current_path(w.tmp.path());
+  const int code = w.install("VELK VPN");
+  std::filesystem::current_path(was);
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(w.lines.front(), "install 0.1.8 into " + w.dir().string());
+  expect_new_version_in_service(w);
+}
+
+// .update-old in the way as a file: nothing is moved without a saved copy.
+TEST(InstallFlow, SavedDirectoryThatIsAFileStopsTheSwap) {
+  InstallWorld w;
+  w.write(w.saved_dir(), "in the way");
+  EXPECT_EQ(w.install(), 25);
   EXPECT_EQ(w.lines, with_frame(w, {"the running helper turned the VPN off",
-                                    "Windows has not finished removing the old service"}, 24));
-  EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kOldFiles);
-  EXPECT_TRUE(w.scm.marked_for_delete) << "a service marked for deletion cannot be put back";
+                                    "replacing files: something else is in the way"}, 25));
+  FileMap files = w.files_in(w.dir());
+  EXPECT_EQ(files.extract(".update-old").mapped(), "in the way");
+  EXPECT_EQ(files, InstallWorld::kOldFiles);
+  EXPECT_EQ(w.scm.running_version, "0.1.7");
+}
+
+// A file that can be renamed but not deleted (read-only) after a confirmed
+// upgrade: the saved files never come back, and a third release replaces
+// exactly its own files.
+TEST(InstallFlow, OldFileThatCannotBeDeletedNeverComesBack) {
+  InstallWorld w;
+  w.files.busy["wintun.dll"] = {-1, 32, FakeInstallFs::Held::deletions_only};
+  ASSERT_EQ(w.install(), 0);
+  EXPECT_FALSE(std::filesystem::exists(w.saved_dir()));
+  EXPECT_EQ(w.files_in(w.dir() / ".update-trash-1"), (FileMap{{"wintun.dll", "old wintun"}}));
+
+  w.files.busy.clear();
+  w.stage({{"velkvpn-helper.exe", "0.1.8"}, {"velkvpn-engine.exe", "third engine"}});
+  EXPECT_EQ(w.install(), 0);
+  EXPECT_EQ(w.lines, with_frame(w, {"the running helper turned the VPN off", "installed and answering"}, 0));
+  EXPECT_EQ(w.files_in(w.dir()), (FileMap{{"velkvpn-helper.exe", "0.1.8"},
+                                          {"velkvpn-engine.exe", "third engine"},
+                                          {"wintun.dll", "new wintun"}}));
+  EXPECT_FALSE(std::filesystem::exists(w.dir() / ".update-trash-1")) << "trash is cleared by the next install";
+}
+
+// A crash in mid-swap: the new helper in place, the old engine saved and the
+// new one still staged. The next run takes that back before it checks the
+// stage, then installs it, or (the stage damaged meanwhile) restarts the old
+// version whole.
+TEST(InstallFlow, SwapInterruptedByACrashIsTakenBackFirst) {
+  for (const bool damaged : {false, true}) {
+    InstallWorld w;
+    w.write(w.saved_dir() / "velkvpn-helper.exe", "0.1.7");
+    std::filesystem::rename(w.stage_dir() / "velkvpn-helper.exe", w.dir() / "velkvpn-helper.exe");
+    std::filesystem::rename(w.dir() / "velkvpn-engine.exe", w.saved_dir() / "velkvpn-engine.exe");
+    if (damaged) w.write(w.stage_dir() / "wintun.dll", "new wintuN");
+    const int code = w.install();
+    Lines lines{"the running helper turned the VPN off", "an earlier upgrade did not finish: restoring its saved files"};
+    if (damaged) {
+      lines.push_back("the new files are incomplete or damaged; nothing was changed");
+      EXPECT_EQ(code, 25);
+      EXPECT_EQ(w.lines, with_frame(w, lines, 25));
+      expect_old_version_in_service(w, false);
+      EXPECT_EQ(w.files_in(w.stage_dir())["velkvpn-helper.exe"], "0.1.8") << "back in the stage";
+    } else {
+      lines.push_back("installed and answering");
+      EXPECT_EQ(code, 0);
+      EXPECT_EQ(w.lines, with_frame(w, lines, 0));
+      expect_new_version_in_service(w);
+    }
+  }
 }
 
 TEST(InstallFlow, LeftoversOfAnUnfinishedUpgradeAreRestoredFirst) {
@@ -147,10 +253,13 @@ TEST(InstallFlow, LeftoversOfAnUnfinishedUpgradeAreRestoredFirst) {
   // A crash after the helper had been swapped: its old file sits in .update-old.
   w.write(w.saved_dir() / "velkvpn-helper.exe", "0.1.7");
   w.write(w.dir() / "velkvpn-helper.exe", "half-installed");
+  w.write(w.saved_dir() / "wintun.dll", "old wintun");
+  w.files.busy["wintun.dll"] = {40};  // held through every attempt of the restore
   w.helper.silent = true;  // the new version then fails, so the old one must come back whole
   EXPECT_EQ(w.install(), 25);
   EXPECT_EQ(w.lines, with_frame(w, {"the running helper did not answer",
                                     "an earlier upgrade did not finish: restoring its saved files",
+                                    "restoring wintun.dll: the file is in use",
                                     "the new service did not come up; restoring the previous version"}, 25));
   EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kOldFiles);
 }
@@ -198,10 +307,8 @@ bool decision_line_fits(int code, const std::string& line) {
       return line == "the old service did not stop";
     case 23:
       return line.ends_with(" is in use");
-    case 24:
-      return line == "Windows has not finished removing the old service";
     case 25:
-      return line == "replacing files: injected failure" ||
+      return line == "replacing files: the file operation failed" ||
              line == "the new service did not come up; restoring the previous version";
     default:
       return false;
