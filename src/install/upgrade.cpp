@@ -39,8 +39,8 @@ class Install {
         sys_(system),
         state_dir_(state_dir),
         dir_(full_path(dir)),
-        stage_(dir / kStageDirName),
-        saved_(dir / kSavedDirName) {}
+        stage_(dir_ / kStageDirName),
+        saved_(dir_ / kSavedDirName) {}
 
   int run() {
     log_.log("install " + std::string(kVersion) + " into " + utf8_from_path(dir_));

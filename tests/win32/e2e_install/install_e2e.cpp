@@ -42,7 +42,8 @@ Files InstallE2e::shipped() {
   return {{"velkvpn-helper.exe", read_file(build / L"velkvpn-helper.exe")},
           {"velkvpn-engine.exe", read_file(build / L"velkvpn-engine.exe")},
           {"fwpuclnt.dll", read_file(build / L"fwpuclnt.dll")},
-          {"readme.txt", "VELK VPN " + std::to_string(GetTickCount64()) + "\n"}};
+          {"readme.txt", "VELK VPN " + std::to_string(GetTickCount64()) + "\n"},
+          {"donn\xC3\xA9" "es.bin", "data " + std::to_string(GetTickCount64())}};
 }
 
 std::string InstallE2e::other_version_helper() {
@@ -171,6 +172,19 @@ SERVICE_STATUS_PROCESS InstallE2e::service_status() const {
     return SERVICE_STATUS_PROCESS{};
   }
   return s;
+}
+
+std::string InstallE2e::service_command_line() const {
+  ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  ScHandle service(manager.get() ? OpenServiceW(manager.get(), L"VelkVpnHelper", SERVICE_QUERY_CONFIG) : nullptr);
+  alignas(QUERY_SERVICE_CONFIGW) BYTE buffer[8192];
+  DWORD needed = 0;
+  if (!service.get() ||
+      !QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer), sizeof buffer, &needed)) {
+    return "(unreadable)";
+  }
+  const auto* path = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer)->lpBinaryPathName;
+  return utf8_from_utf16(reinterpret_cast<const char16_t*>(path));
 }
 
 }  // namespace velk::test
