@@ -27,6 +27,15 @@ void write_file(const fs::path& p, const std::string& bytes) {
   std::ofstream(p, std::ios::binary) << bytes;
 }
 
+// remove_all, read-only files included (Windows deletes none of those).
+void remove_tree(const fs::path& dir) {
+  std::error_code ec;
+  for (const auto& entry : fs::recursive_directory_iterator(dir, ec)) {
+    SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
+  fs::remove_all(dir, ec);
+}
+
 }  // namespace
 
 fs::path InstallE2e::install_dir() { return L"C:\\Program Files\\VELK VPN"; }
@@ -55,7 +64,7 @@ std::string InstallE2e::other_version_helper() {
 void InstallE2e::SetUp() {
   run({L"--remove-service", install_dir().wstring()});  // what an earlier run may have left
   std::error_code ec;
-  fs::remove_all(install_dir(), ec);
+  remove_tree(install_dir());
   ASSERT_FALSE(fs::exists(install_dir())) << "cannot clear " << install_dir().string();
   fs::remove(state_dir() / L"install.log", ec);
   fs::remove(state_dir() / L"killswitch.json", ec);
@@ -64,8 +73,7 @@ void InstallE2e::SetUp() {
 
 void InstallE2e::TearDown() {
   run({L"--remove-service", install_dir().wstring()});
-  std::error_code ec;
-  fs::remove_all(install_dir(), ec);
+  remove_tree(install_dir());
   standin_tool({L"reset"});
 }
 
