@@ -67,7 +67,8 @@ class ServiceHandle {
   virtual bool set_failure_actions(const FailureActions& actions) = 0;
   virtual bool start() = 0;
   virtual bool control_stop() = 0;
-  virtual bool mark_for_delete() = 0;
+  // DeleteService: 0, or the Win32 error (kMarkedForDelete when it already is).
+  virtual std::uint32_t mark_for_delete() = 0;
 };
 
 struct OpenedService {

@@ -79,7 +79,7 @@ class Win32Service final : public ServiceHandle {
     return ControlService(h_.get(), SERVICE_CONTROL_STOP, &status) != 0;
   }
 
-  bool mark_for_delete() override { return DeleteService(h_.get()) != 0; }
+  std::uint32_t mark_for_delete() override { return DeleteService(h_.get()) ? 0 : GetLastError(); }
 
  private:
   ScHandle h_;

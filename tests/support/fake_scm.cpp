@@ -14,7 +14,7 @@ class FakeScm::Handle final : public ServiceHandle {
     return ServiceStatus{scm_.state, scm_.state == scm::kRunning ? scm_.pid : std::nullopt};
   }
   bool change_config(const ServiceRegistration& registration) override {
-    if (scm_.plan_.fails("scm.change_config") || scm_.marked_for_delete) return false;
+    if (scm_.plan_.fails("scm.change_config") || scm_.marked_for_delete) return false;  // 1072 when marked
     scm_.registration = registration;
     scm_.controls.push_back("config");
     return true;
@@ -43,11 +43,12 @@ class FakeScm::Handle final : public ServiceHandle {
     scm_.running_version.clear();
     return true;
   }
-  bool mark_for_delete() override {
-    if (scm_.plan_.fails("scm.delete") || scm_.marked_for_delete) return false;
+  std::uint32_t mark_for_delete() override {
+    if (scm_.plan_.fails("scm.delete")) return 5;
+    if (scm_.marked_for_delete) return scm::kMarkedForDelete;
     scm_.marked_for_delete = true;
     scm_.controls.push_back("delete");
-    return true;
+    return 0;
   }
 
  private:

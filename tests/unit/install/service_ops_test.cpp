@@ -100,16 +100,22 @@ TEST(ServiceOps, StopEscalatesFromTheControlToTaskkill) {
 }
 
 TEST_F(ServiceOpsTest, DeletionWaitsUntilTheServiceIsGone) {
-  EXPECT_TRUE(ops.delete_service()) << "never existed";
+  using Deletion = ServiceOps::Deletion;
+  EXPECT_EQ(ops.delete_service(), Deletion::gone) << "never existed";
   scm.install_running(helper_registration("x"), "0.1.7");
-  EXPECT_TRUE(ops.delete_service());
+  EXPECT_EQ(ops.delete_service(), Deletion::gone);
   EXPECT_FALSE(scm.registered);
   EXPECT_EQ(elapsed(), 0s);
 
   scm.install_running(helper_registration("x"), "0.1.7");
   scm.keeps_handle_open = true;
-  EXPECT_FALSE(ops.delete_service());
+  EXPECT_EQ(ops.delete_service(), Deletion::held_elsewhere);
   EXPECT_EQ(elapsed(), 30s);
+  EXPECT_EQ(ops.delete_service(), Deletion::held_elsewhere) << "already marked: waits again";
+  EXPECT_EQ(elapsed(), 60s);
+
+  plan.fail_at = plan.calls + 2;  // DeleteService itself
+  EXPECT_EQ(ops.delete_service(), Deletion::failed);
 }
 
 TEST_F(ServiceOpsTest, ClearingTheRecoveryActions) {
