@@ -63,7 +63,8 @@ class Install {
     if (interrupted) {
       restore_leftovers();
       if (!verify_stage()) {
-        (void)stage_damaged();
+        // Files were put back, so "nothing was changed" would be untrue here.
+        log_.log("the new files are incomplete or damaged; the previous version is back");
         return restart_previous();  // the previous version, whole again, stays
       }
     }

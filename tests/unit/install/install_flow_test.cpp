@@ -198,7 +198,7 @@ TEST(InstallFlow, SwapInterruptedByACrashIsTakenBackFirst) {
     EXPECT_EQ(w.install(), damaged ? 25 : 0);
     EXPECT_EQ(w.lines.at(2), "an earlier upgrade did not finish: restoring its saved files");
     if (damaged) {
-      EXPECT_EQ(w.lines.at(3), "the new files are incomplete or damaged; nothing was changed");
+      EXPECT_EQ(w.lines.at(3), "the new files are incomplete or damaged; the previous version is back");
       expect_old_version_in_service(w, false);
       EXPECT_EQ(w.files_in(w.stage_dir())["velkvpn-helper.exe"], "0.1.8") << "back in the stage";
     } else {
