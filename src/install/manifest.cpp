@@ -145,7 +145,12 @@ std::optional<std::vector<ManifestEntry>> parse_manifest(std::string_view text) 
     auto entry = parse_line(line);
     if (!entry) return std::nullopt;
     // One file listed twice would be saved over its own saved copy.
-    if (!names.insert(fold_file_name(entry->name)).second) return std::nullopt;
+    const std::u32string folded = fold_file_name(entry->name);
+    if (!names.insert(folded).second) return std::nullopt;
+    // The installer's own names in the install directory (the stage, the saved
+    // files, their trash, the manifest) are no file of a version: the swap
+    // would move a folder of its own into place or aside.
+    if (folded.starts_with(U".UPDATE-") || folded == U"INSTALL-MANIFEST.TXT") return std::nullopt;
     has_helper = has_helper || entry->name == kHelperFileName;
     entries.push_back(std::move(*entry));
   }

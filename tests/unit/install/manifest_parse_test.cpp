@@ -97,6 +97,10 @@ TEST(ParseManifest, WholeFileRules) {
       kHelperLine + "\n" + kAbcDigest + "  3  donn\xC3\xA9" "es.bin\n" + kAbcDigest + "  3  DONN\xC3\x89" "ES.BIN",
       kHelperLine + "\n" + kAbcDigest + "  3  \xC5\x82\n" + kAbcDigest + "  3  \xC5\x81",           // ł Ł
       kHelperLine + "\n" + kAbcDigest + "  3  \xD1\x8F\xD1\x91\n" + kAbcDigest + "  3  \xD0\xAF\xD0\x81",  // яё ЯЁ
+      // The installer's own names in the install directory.
+      kHelperLine + "\n" + kAbcDigest + "  3  .update-old",
+      kHelperLine + "\n" + kAbcDigest + "  3  .Update-Trash-1",
+      kHelperLine + "\n" + kAbcDigest + "  3  Install-Manifest.txt",
   };
   for (const auto& text : rejected) {
     SCOPED_TRACE(text);
