@@ -65,8 +65,14 @@ bool ServiceOps::install_service(InstallLog& log, const std::filesystem::path& e
   const ServiceRegistration registration = helper_registration(exe_path);
   OpenedService opened = scm_.open_service(scm::kControlAccess);
   if (opened.handle) {
-    if (!opened.handle->change_config(registration)) return false;
-  } else {
+    const std::uint32_t error = opened.handle->change_config(registration);
+    // A service marked for deletion (a removal that a handle held elsewhere
+    // kept from finishing) cannot be changed: once our handle is closed it is
+    // waited out below and created afresh.
+    if (error == scm::kMarkedForDelete) opened.handle.reset();
+    else if (error != 0) return false;
+  }
+  if (!opened.handle) {
     const Clock::time_point first = clock_.now();
     for (;;) {
       opened = scm_.create_service(registration);

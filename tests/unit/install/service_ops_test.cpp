@@ -60,13 +60,20 @@ TEST_F(ServiceOpsTest, RecoveryActionsThatCannotBeWrittenAreLoggedOnly) {
   EXPECT_EQ(lines, Lines{"could not set the recovery actions"});
 }
 
-TEST_F(ServiceOpsTest, CreationWaitsOutAServiceMarkedForDeletion) {
+// A removal kept from finishing by a handle held elsewhere leaves the service
+// marked: it cannot be changed, so it is waited out and created afresh.
+TEST_F(ServiceOpsTest, AServiceMarkedForDeletionIsWaitedOutAndCreatedAfresh) {
   scm.install_running(helper_registration("old"), "0.1.7");
   scm.marked_for_delete = true;
   scm.keeps_handle_open = true;
-  plan.fail_at = 1;  // opening works while it lingers: fail it so the create path runs
   EXPECT_FALSE(ops.install_service(log, "x"));
   EXPECT_EQ(elapsed(), 30s) << "retries every 250 ms while at most 29 whole seconds have passed";
+
+  scm.keeps_handle_open = false;  // the other holder lets go
+  ASSERT_TRUE(ops.install_service(log, "x"));
+  EXPECT_TRUE(scm.registered);
+  EXPECT_FALSE(scm.marked_for_delete);
+  EXPECT_EQ(scm.registration, helper_registration("x"));
 }
 
 TEST(ServiceOps, StopEscalatesFromTheControlToTaskkill) {
