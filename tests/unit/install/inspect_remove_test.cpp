@@ -96,7 +96,8 @@ TEST(Remove, EndsWithTheFirstFailingStep) {
        21, {"the helper answered: not_session_owner", "the service did not stop in time: ending its process"}},
       {"filters stay", [](InstallWorld& w) { w.filters_stuck = true; }, 22,
        Lines(3, "removing filters: killswitch_failed")},
-      {"not deleted", [](InstallWorld& w) { w.scm.keeps_handle_open = true; }, 24, {}},
+      {"held open elsewhere", [](InstallWorld& w) { w.scm.keeps_handle_open = true; }, 24,
+       {"Windows has not finished removing the old service"}},
       {"desktop application held", [](InstallWorld& w) { w.write(w.dir() / "velkvpn.exe", "app"); w.files.busy["velkvpn.exe"] = {}; },
        23, {"velkvpn.exe is in use"}},
   };

@@ -79,9 +79,9 @@ InstallLog recording_log(std::vector<std::string>& lines) {
 
 }  // namespace
 
-int InstallWorld::install() {
+int InstallWorld::install(const std::filesystem::path& target) {
   InstallLog log = recording_log(lines);
-  return install_from_stage(log, system, state_dir(), dir());
+  return install_from_stage(log, system, state_dir(), target.empty() ? dir() : target);
 }
 
 int InstallWorld::remove() {
