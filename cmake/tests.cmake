@@ -129,6 +129,12 @@ if(TARGET win32_e2e_install)
   set_tests_properties(win32_e2e win32_e2e_install win32_install PROPERTIES RESOURCE_LOCK wine_services)
 endif()
 
+# The crash explorer also walks the installer, in the installer tests' world.
+if(TARGET unit_crash)
+  target_sources(unit_crash PRIVATE ${CMAKE_SOURCE_DIR}/tests/unit/install/install_world.cpp)
+  target_include_directories(unit_crash PRIVATE ${CMAKE_SOURCE_DIR}/tests/unit/install)
+endif()
+
 # The crash walk runs the helper from a console against its own stand-in
 # directory, but its engines share the prefix with the tests above.
 if(TARGET win32_crash)

@@ -31,6 +31,8 @@
 #include "fake_engine_scripts.h"
 #include "fake_engine_world.h"
 #include "fake_wfp.h"
+#include "install/installer_codes.h"
+#include "install_world.h"
 #include "ipc/error_codes.h"
 #include "killswitch/armed_state.h"
 #include "killswitch/killswitch_store.h"
@@ -291,6 +293,199 @@ TEST(CrashExplorer, EveryStepOfTheKillSwitchLeavesAStateTheNextStartRepairs) {
   print_table(rows);
   for (const Row& r : rows) {
     EXPECT_GT(r.crash_points, 0) << r.operation << " took no durable step";
+    for (const std::string& v : r.violations) ADD_FAILURE() << r.operation << ": " << v;
+  }
+}
+
+// ---- The installer ----
+// Its fakes number every call; the world is looked at before each one takes
+// effect, and each change since the last look is one step. The install
+// directory is a real one, the service manager and the filters are fakes.
+//
+// A crash ends the installer's process: a service deletion it asked for
+// completes as its handles close, a service it started keeps running. A power
+// cut is that plus a reboot: the registered service starts again (with the
+// helper file it finds) and restores its kill switch when killswitch.json is
+// there. Renames are taken as kept by the power cut (the installer flushes
+// nothing; one lost would look, for the files, like an earlier crash).
+
+using test::FileMap;
+using test::InstallWorld;
+
+// The service as the manager keeps it.
+struct FakeScmView {
+  bool registered = false;
+  bool marked = false;
+  ServiceRegistration registration;
+  std::optional<FailureActions> actions;
+  std::uint32_t state = 0;
+  std::string running_version;
+  bool operator==(const FakeScmView&) const = default;
+};
+
+struct InstallImage {
+  std::map<std::string, std::string> tree;  // path under the world's root -> content; directories end in '/'
+  FakeScmView scm;
+  std::optional<std::vector<Pin>> filters;
+  bool operator==(const InstallImage&) const = default;
+};
+
+InstallImage capture(InstallWorld& w) {
+  InstallImage img;
+  const std::filesystem::path root = w.tmp.path();
+  for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+    const std::string rel = std::filesystem::relative(e.path(), root).generic_string();
+    if (e.is_directory()) {
+      img.tree[rel + "/"] = "";
+    } else {
+      img.tree[rel] = w.files_in(e.path().parent_path())[e.path().filename().string()];
+    }
+  }
+  img.scm = FakeScmView{w.scm.registered, w.scm.marked_for_delete, w.scm.registration, w.scm.failure_actions,
+                        w.scm.state, w.scm.running_version};
+  img.filters = w.filters.installed();
+  return img;
+}
+
+void put(InstallWorld& w, const InstallImage& img, bool reboot) {
+  for (const auto& e : std::filesystem::directory_iterator(w.tmp.path())) std::filesystem::remove_all(e.path());
+  for (const auto& [rel, content] : img.tree) {
+    if (rel.ends_with('/')) {
+      std::filesystem::create_directories(w.tmp.path() / rel);
+    } else {
+      w.write(w.tmp.path() / rel, content);
+    }
+  }
+  w.scm.registered = img.scm.registered && !img.scm.marked;
+  w.scm.marked_for_delete = false;
+  w.scm.registration = img.scm.registration;
+  w.scm.failure_actions = w.scm.registered ? img.scm.actions : std::nullopt;
+  w.scm.state = w.scm.registered ? img.scm.state : scm::kStopped;
+  w.scm.running_version = w.scm.registered ? img.scm.running_version : "";
+  (void)w.filters.remove_filters();
+  if (img.filters) w.filters.preinstall(*img.filters);
+  if (reboot && w.scm.registered) {
+    const std::string version = w.files_in(w.dir())["velkvpn-helper.exe"];
+    w.scm.state = version.empty() ? scm::kStopped : scm::kRunning;
+    w.scm.running_version = version;
+    if (!version.empty() && std::filesystem::exists(w.state_file())) w.filters.preinstall({});
+  }
+  w.scm.pid = w.scm.state == scm::kRunning ? std::optional<std::uint32_t>(500) : std::nullopt;
+  w.plan.calls = 0;
+}
+
+struct InstallOperation {
+  const char* name;
+  std::function<void(InstallWorld&)> before;  // the world starts with 0.1.7 installed, running, armed
+  bool removal;                               // --remove-service, else --install-from-stage
+};
+
+void not_installed(InstallWorld& w) {
+  for (const auto& [name, content] : InstallWorld::kOldFiles) std::filesystem::remove(w.dir() / name);
+  w.scm.registered = false;
+  w.scm.state = scm::kStopped;
+  w.scm.pid.reset();
+  w.scm.running_version.clear();
+  w.scm.failure_actions.reset();
+}
+
+void unarmed(InstallWorld& w) {
+  std::filesystem::remove(w.state_file());
+  (void)w.filters.remove_filters();
+}
+
+const std::vector<InstallOperation>& installer_operations() {
+  static const std::vector<InstallOperation> ops = {
+      {"first install", [](InstallWorld& w) { not_installed(w); unarmed(w); }, false},
+      {"upgrade, kill switch armed", [](InstallWorld&) {}, false},
+      {"upgrade, kill switch off", unarmed, false},
+      {"--remove-service", [](InstallWorld&) {}, true},
+  };
+  return ops;
+}
+
+int run_installer(InstallWorld& w, const InstallOperation& op) { return op.removal ? w.remove() : w.install(); }
+
+std::vector<InstallImage> record(const InstallOperation& op) {
+  InstallWorld w;
+  op.before(w);
+  w.plan.calls = 0;
+  std::vector<InstallImage> images{capture(w)};
+  auto look = [&] {
+    InstallImage now = capture(w);
+    if (!(now == images.back())) images.push_back(std::move(now));
+  };
+  w.plan.before_call = [&](const std::string&) { look(); };
+  (void)run_installer(w, op);
+  w.plan.before_call = nullptr;
+  look();
+  images.erase(images.begin());  // the world before the first step
+  return images;
+}
+
+// Every invariant the next run of the installer breaks on the machine left as `img`.
+std::vector<std::string> install_violations(const InstallImage& img, bool reboot, const InstallOperation& op,
+                                            bool fresh_stage) {
+  using namespace install_code;
+  InstallWorld w;
+  put(w, img, reboot);
+  if (fresh_stage) w.stage(InstallWorld::kNewFiles);
+  const FileMap before = w.files_in(w.dir());
+  const int code = run_installer(w, op);
+  const FileMap files = w.files_in(w.dir());
+  std::vector<std::string> found;
+  const std::string exit = "exit " + std::to_string(code);
+  if (op.removal) {
+    if (code != kDone || w.scm.registered) found.push_back(exit + ", the service still registered");
+    return found;
+  }
+  if (!w.scm.registered) found.push_back(exit + ", no service registered");
+  if (files != InstallWorld::kNewFiles && files != InstallWorld::kOldFiles) {
+    found.push_back(exit + ", the install directory holds no whole version");
+  }
+  if (code == kDone && (files != InstallWorld::kNewFiles || w.scm.running_version != "0.1.8")) {
+    found.push_back("exit 0 without the new version in service");
+  }
+  if (code == kDone && (w.filters.installed() || std::filesystem::exists(w.state_file()))) {
+    found.push_back("exit 0 with the kill switch left");
+  }
+  if (code == kRolledBack && (files != InstallWorld::kOldFiles || w.scm.running_version != "0.1.7")) {
+    found.push_back("exit 25 without the previous version in service");
+  }
+  if (code == kStageDamaged && files != before) found.push_back("exit 20 with the files changed");
+  if (code != kDone && code != kRolledBack && code != kStageDamaged) found.push_back(exit);
+  return found;
+}
+
+Row explore(const InstallOperation& op) {
+  Row row{op.name};
+  int k = 0;
+  for (const InstallImage& img : record(op)) {
+    ++k;
+    ++row.crash_points;
+    ++row.power_cut_points;  // a reboot always follows a power cut
+    for (bool reboot : {false, true}) {
+      for (bool fresh : {false, true}) {
+        if (op.removal && fresh) continue;
+        const std::vector<std::string> found = install_violations(img, reboot, op, fresh);
+        if (found.empty()) continue;
+        std::string line = std::string(reboot ? "power cut" : "crash") + " after step " + std::to_string(k) +
+                           ", then " + (op.removal ? "--remove-service" : fresh ? "a fresh stage" : "the stage as left") +
+                           ":";
+        for (const std::string& v : found) line += " " + v + ";";
+        row.violations.push_back(line);
+      }
+    }
+  }
+  return row;
+}
+
+TEST(CrashExplorer, EveryStepOfTheInstallerLeavesAStateTheNextRunCompletes) {
+  std::vector<Row> rows;
+  for (const InstallOperation& op : installer_operations()) rows.push_back(explore(op));
+  print_table(rows);
+  for (const Row& r : rows) {
+    EXPECT_GT(r.crash_points, 0) << r.operation << " took no step";
     for (const std::string& v : r.violations) ADD_FAILURE() << r.operation << ": " << v;
   }
 }
