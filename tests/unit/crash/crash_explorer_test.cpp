@@ -14,14 +14,18 @@
 //     never armed with nothing in force);
 //   - the owner clears what is left with a stop (no file, no filter, off) or a
 //     start (file, filters, armed).
-// It prints a table per operation and fails on any violation.
+// The installer's operations are walked the same way (further down), with its
+// next run checked instead. It prints a table and fails on any violation.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
