@@ -136,14 +136,17 @@ if(TARGET unit_crash)
 endif()
 
 # The crash walk runs the helper from a console against its own stand-in
-# directory, but its engines share the prefix with the tests above.
+# directory, and the installer against the prefix's service manager and the
+# stand-in's default directory, as the installer's tests above do.
 if(TARGET win32_crash)
   target_sources(win32_crash PRIVATE
     ${CMAKE_SOURCE_DIR}/tests/win32/e2e/helper_service.cpp
     ${CMAKE_SOURCE_DIR}/tests/win32/e2e/service_control.cpp
     ${CMAKE_SOURCE_DIR}/tests/win32/e2e/process_environment.cpp
-    ${CMAKE_SOURCE_DIR}/tests/win32/e2e/standin_view.cpp)
-  target_include_directories(win32_crash PRIVATE ${CMAKE_SOURCE_DIR}/tests/win32/e2e)
+    ${CMAKE_SOURCE_DIR}/tests/win32/e2e/standin_view.cpp
+    ${CMAKE_SOURCE_DIR}/tests/win32/e2e_install/install_e2e.cpp)
+  target_include_directories(win32_crash PRIVATE ${CMAKE_SOURCE_DIR}/tests/win32/e2e
+                                                 ${CMAKE_SOURCE_DIR}/tests/win32/e2e_install)
   target_link_libraries(win32_crash PRIVATE velk_pipe_line_client)
   add_dependencies(win32_crash velkvpn-helper velkvpn-engine-standin fwp-standin fwp_standin_dll)
   set_tests_properties(win32_crash PROPERTIES RESOURCE_LOCK wine_services)
