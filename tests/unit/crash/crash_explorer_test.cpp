@@ -54,6 +54,7 @@ using test::MemoryStateFiles;
 using Image = MemoryStateFiles::Image;
 
 const std::string kStateFile(kStateFileName);
+const std::string kSecret(64, 'a');
 
 // Routes on IP literals 10.0.0.1.. plus one on a host name the table resolves
 // to 10.9.0.`n`, so that every arming writes a different pin set and map.
@@ -78,7 +79,7 @@ class Helper {
                              .launcher = launcher_,
                              .controller = controller_,
                              .clock = clock_,
-                             .new_access = [] { return Result<ControllerAccess>(ControllerAccess{40001, std::string(64, 'a')}); },
+                             .new_access = [] { return Result<ControllerAccess>(ControllerAccess{40001, kSecret}); },
                              .error_sink = [](std::string_view) {}}) {
     resolve_to(resolved);
   }
@@ -473,9 +474,9 @@ Row explore(const InstallOperation& op) {
         if (op.removal && fresh) continue;
         const std::vector<std::string> found = install_violations(img, reboot, op, fresh);
         if (found.empty()) continue;
-        std::string line = std::string(reboot ? "power cut" : "crash") + " after step " + std::to_string(k) +
-                           ", then " + (op.removal ? "--remove-service" : fresh ? "a fresh stage" : "the stage as left") +
-                           ":";
+        const char* next = op.removal ? "--remove-service" : fresh ? "a fresh stage" : "the stage as left";
+        std::string line =
+            std::string(reboot ? "power cut" : "crash") + " after step " + std::to_string(k) + ", then " + next + ":";
         for (const std::string& v : found) line += " " + v + ";";
         row.violations.push_back(line);
       }

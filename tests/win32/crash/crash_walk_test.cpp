@@ -58,14 +58,16 @@ class ConsoleHelper {
     process_.reset(pi.hProcess);
     CloseHandle(pi.hThread);
     for (auto end = std::chrono::steady_clock::now() + 15s; std::chrono::steady_clock::now() < end;) {
-      if (status_of(ask("{\"cmd\":\"status\"}", 2s))) return true;
+      if (status_of(ask("{\"cmd\":\"status\"}", 2s, 200ms))) return true;
       if (exited(0)) return false;
       std::this_thread::sleep_for(50ms);
     }
     return false;
   }
-  std::optional<Response> ask(const std::string& line, std::chrono::milliseconds limit = 20s) const {
-    auto client = fixture::PipeLineClient::connect(pipe_, 200ms);
+  // `wait`: how long every instance of the pipe may stay busy (under load, a while).
+  std::optional<Response> ask(const std::string& line, std::chrono::milliseconds limit = 20s,
+                              std::chrono::milliseconds wait = 5s) const {
+    auto client = fixture::PipeLineClient::connect(pipe_, wait);
     if (!client || !client->send(line + "\n", limit)) return std::nullopt;
     std::string answer;
     if (client->read_line(answer, limit) != fixture::PipeLineClient::Read::line) return std::nullopt;
@@ -130,9 +132,11 @@ class CrashWalk : public ::testing::Test {
   std::filesystem::path state_dir() const { return tmp_.path() / L"VELK VPN"; }
   std::filesystem::path state_file() const { return state_dir() / L"killswitch.json"; }
 
-  bool armed_by_start() {
-    const auto s = status_of(helper_.ask(start_line(true)));
-    return s && s->kill_switch == KillSwitch::armed;
+  // Empty when `start` armed the kill switch, else the answer.
+  std::string arm_by_start() {
+    const auto answer = helper_.ask(start_line(true));
+    const auto s = status_of(answer);
+    return s && s->kill_switch == KillSwitch::armed ? "" : describe(answer);
   }
 
   // Runs one cut; what it left broken, empty when nothing.
@@ -144,7 +148,10 @@ class CrashWalk : public ::testing::Test {
 
     const std::string op = cut.operation;
     if (!helper_.start()) return {"the helper did not start"};
-    if (op != "arm" && !armed_by_start()) return {"the kill switch could not be armed first"};
+    if (op != "arm") {
+      const std::string answer = arm_by_start();
+      if (!answer.empty()) return {"the kill switch could not be armed first: " + answer};
+    }
     if (op == "restore") helper_.kill();
 
     std::vector<std::wstring> end{L"end", utf16w(cut.function), std::to_wstring(cut.nth)};
