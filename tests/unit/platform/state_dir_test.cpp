@@ -181,16 +181,6 @@ TEST(OpenStateDir, WhatEachThingAtThePathEndsIn) {
   }
 }
 
-// Where descriptors are emulated (Wine, POSIX), the owner decides alone.
-TEST(OpenStateDir, EmulatedDescriptorsTrustTheOwnAccountOnly) {
-  PathInfo own{EntryKind::directory, false, DirSecurity{"S-1-5-21-0-0-0-1000", false, {}}};
-  EXPECT_TRUE(is_our_state_dir(own, "S-1-5-21-0-0-0-1000"));
-  EXPECT_FALSE(is_our_state_dir(own, kUser));
-  EXPECT_FALSE(is_our_state_dir(ours(), kUser));
-  own.reparse_point = true;
-  EXPECT_FALSE(is_our_state_dir(own, "S-1-5-21-0-0-0-1000"));
-}
-
 // The native implementation, run as root: a directory planted by another
 // user is moved aside (a handle kept on it no longer reaches the state
 // directory) and deleted without following the link inside it.
