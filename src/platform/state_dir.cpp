@@ -89,7 +89,10 @@ OpenedStateDir open_state_dir(const std::filesystem::path& dir, StateDirUse use,
     if (system.inspect(dir).kind == EntryKind::missing) {
       if (use == StateDirUse::look_only) return none();
       if (!system.create_parents(dir)) return failure(dir, "cannot be created");
-      if (!system.create_directory(dir, state_dir_security())) continue;  // the name appeared meanwhile
+      if (!system.create_directory(dir, state_dir_security())) {
+        if (system.inspect(dir).kind == EntryKind::missing) return failure(dir, "cannot be created");
+        continue;  // the name appeared meanwhile
+      }
       held = system.open_held(dir);
       // Ours only if what the handle shows is what was just made.
       if (held && is_our_state_dir(held->info(), emulated)) return opened(std::move(held));

@@ -65,8 +65,9 @@ class FakeSystem final : public StateDirSystem {
     return info;
   }
   bool create_parents(const std::filesystem::path&) override { return true; }
+  bool refuse_create = false;
   bool create_directory(const std::filesystem::path& dir, const DirSecurity& security) override {
-    if (at.contains(dir)) return false;
+    if (at.contains(dir) || refuse_create) return false;
     calls.push_back("create");
     at[dir] = dir_with(security);
     step("create");
@@ -150,6 +151,8 @@ TEST(OpenStateDir, WhatEachThingAtThePathEndsIn) {
        [](FakeSystem& f) {
          for (int i = 1; i <= 4; ++i) f.after["inspect " + std::to_string(i)] = [](FakeSystem& g) { g.at[kDir] = file(); };
        }},
+      {"cannot be created (no such owner may be set)", def, std::nullopt, {}, true, true,
+       [](FakeSystem& f) { f.refuse_create = true; }},
       {"--state-dir, missing", given, std::nullopt, {"create"}},
       {"--state-dir, someone else's directory: used as it stands", given, user_dir(), {}, false, true},
       {"--state-dir, a file: left alone", given, file(), {}, true, true},
