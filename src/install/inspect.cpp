@@ -12,7 +12,7 @@ const char* word(bool b) { return b ? "true" : "false"; }
 
 }  // namespace
 
-int inspect(InstallLog& log, InstallerSystem& system, const std::filesystem::path&) {
+int inspect(InstallLog& log, InstallerSystem& system) {
   const std::optional<ServiceStatus> service = system.services.service_status();
   const std::optional<Status> status = system.helper.query_helper_status();  // asked whether or not a service exists
 

@@ -9,6 +9,6 @@
 
 namespace velk {
 
-int inspect(InstallLog& log, InstallerSystem& system, const std::filesystem::path& state_dir);
+int inspect(InstallLog& log, InstallerSystem& system);
 
 }  // namespace velk

@@ -7,7 +7,7 @@
 
 namespace velk {
 
-bool remove_kill_switch(InstallLog& log, InstallerSystem& system, const std::filesystem::path&) {
+bool remove_kill_switch(InstallLog& log, InstallerSystem& system) {
   constexpr int kAttempts = 3;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     if (attempt > 0) system.clock.sleep_for(std::chrono::seconds(1));

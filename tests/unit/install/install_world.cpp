@@ -81,17 +81,17 @@ InstallLog recording_log(std::vector<std::string>& lines, const std::filesystem:
 
 int InstallWorld::install(const std::filesystem::path& target) {
   InstallLog log = recording_log(lines, state_dir());
-  return install_from_stage(log, system, state_dir(), target.empty() ? dir() : target);
+  return install_from_stage(log, system, target.empty() ? dir() : target);
 }
 
 int InstallWorld::remove() {
   InstallLog log = recording_log(lines, state_dir());
-  return velk::remove(log, system, state_dir(), dir());
+  return velk::remove(log, system, dir());
 }
 
 int InstallWorld::inspect() {
   InstallLog log = recording_log(lines, state_dir());
-  return velk::inspect(log, system, state_dir());
+  return velk::inspect(log, system);
 }
 
 }  // namespace velk::test
