@@ -182,10 +182,12 @@ class EngineLoop {
 
   // A selection recorded while this engine's controller was not known yet (or
   // whose switch did not reach it) is sent to it. Under the selection lock, so
-  // that a select running meanwhile is either wholly before or wholly after
-  // this. True when the selector was switched.
+  // that a select is either wholly before or wholly after this; while a select
+  // holds it (talking to the controller) this poll leaves it to that select
+  // and the thread goes on watching the engine. True when the selector was switched.
   bool hand_over_selection(const ControllerAccess& access, std::uint64_t generation) {
-    std::lock_guard selection(s_.selection_mutex_);
+    std::unique_lock selection(s_.selection_mutex_, std::try_to_lock);
+    if (!selection.owns_lock()) return false;
     std::string wanted;
     {
       std::lock_guard lock(s_.state_mutex_);
