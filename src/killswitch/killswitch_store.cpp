@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "ipc/error_codes.h"
-#include "platform/durable_file.h"
 
 namespace velk {
 namespace {
@@ -12,35 +11,28 @@ namespace {
 // Far above any real state file; a larger one is treated as unreadable.
 constexpr std::size_t kMaxStateFileBytes = 16u << 20;
 
-// Only a regular file at killswitch.json is a state file: a directory, a link
-// or anything else there was not written by the helper.
-bool is_state_file(const std::filesystem::path& path) {
-  std::error_code ec;
-  return std::filesystem::symlink_status(path, ec).type() == std::filesystem::file_type::regular;
-}
-
-// Clears `path` of whatever is not a regular file (an empty directory, a link;
+// Clears `name` of whatever is not a regular file (an empty directory, a link;
 // never what a link points to), so a file can be put there. A non-empty
 // directory stays, and the write that follows then fails.
-void clear_non_file(const std::filesystem::path& path) {
-  std::error_code ec;
-  const auto type = std::filesystem::symlink_status(path, ec).type();
-  if (ec || type == std::filesystem::file_type::not_found || type == std::filesystem::file_type::regular) return;
-  (void)std::filesystem::remove(path, ec);
+void clear_non_file(StateFiles& files, std::string_view name) {
+  if (files.kind(name) == StateEntry::other) (void)files.remove(name);
 }
 
 }  // namespace
 
-KillSwitchStore KillSwitchStore::load(const std::filesystem::path& state_dir, FilterOps& filters) {
-  std::filesystem::path path = state_dir / kStateFileName;
+KillSwitchStore KillSwitchStore::load(std::shared_ptr<StateFiles> files, FilterOps& filters) {
   std::optional<ArmedState> saved;
-  if (auto text = read_small_file(path, kMaxStateFileBytes)) saved = armed_state_from_json(*text);
-  return KillSwitchStore(std::move(path), filters, std::move(saved));
+  if (auto text = files->read(kStateFileName, kMaxStateFileBytes)) saved = armed_state_from_json(*text);
+  return KillSwitchStore(std::move(files), filters, std::move(saved));
 }
 
-KillSwitchStore::KillSwitchStore(std::filesystem::path state_path, FilterOps& filters,
+KillSwitchStore KillSwitchStore::load(const std::filesystem::path& state_dir, FilterOps& filters) {
+  return load(state_files_at(state_dir), filters);
+}
+
+KillSwitchStore::KillSwitchStore(std::shared_ptr<StateFiles> files, FilterOps& filters,
                                  std::optional<ArmedState> saved)
-    : state_path_(std::move(state_path)), filters_(filters), saved_state_(std::move(saved)) {}
+    : files_(std::move(files)), filters_(filters), saved_state_(std::move(saved)) {}
 
 bool KillSwitchStore::armed_in_memory() const {
   std::lock_guard lock(armed_pins_mutex_);
@@ -52,7 +44,7 @@ std::optional<std::vector<Pin>> KillSwitchStore::armed_pins() const {
   return armed_pins_;
 }
 
-bool KillSwitchStore::state_file_exists() const { return is_state_file(state_path_); }
+bool KillSwitchStore::state_file_exists() const { return files_->kind(kStateFileName) == StateEntry::file; }
 
 std::optional<ArmedState> KillSwitchStore::saved_state() const {
   std::lock_guard lock(saved_state_mutex_);
@@ -84,19 +76,14 @@ void KillSwitchStore::set_saved_state(std::optional<ArmedState> state) {
 Outcome KillSwitchStore::write_armed_state(const ArmedState& state) const {
   auto text = armed_state_to_json(state);
   if (!text) return fail(err::killswitch_state);
-  std::error_code ec;
-  std::filesystem::create_directories(state_path_.parent_path(), ec);
-  if (ec) return fail(err::killswitch_state);
-  std::filesystem::path temp = state_path_;
-  temp.replace_extension("tmp");
   // The temporary file is always made anew: one found there (left by a crash,
   // or put there by someone else) would keep its own owner and access list
   // through the rename, and a directory there would stop every write.
-  clear_non_file(temp);
-  if (delete_file(temp) == DeleteResult::failed) return fail(err::killswitch_state);
-  if (!write_file_flushed(temp, *text)) return fail(err::killswitch_state);
-  clear_non_file(state_path_);
-  if (!replace_file(temp, state_path_)) return fail(err::killswitch_state);
+  clear_non_file(*files_, kStateTempName);
+  if (files_->remove(kStateTempName) == DeleteResult::failed) return fail(err::killswitch_state);
+  if (!files_->write_flushed(kStateTempName, *text)) return fail(err::killswitch_state);
+  clear_non_file(*files_, kStateFileName);
+  if (!files_->replace(kStateTempName, kStateFileName)) return fail(err::killswitch_state);
   return {};
 }
 
@@ -125,7 +112,7 @@ Outcome KillSwitchStore::arm(const std::string& owner, const std::vector<HostEnt
   // (reported armed and removable by a stop) rather than blocking unseen.
   if (!file_existed && !armed_in_memory()) {
     const bool filters_gone = !installed || filters_.remove_filters().ok();
-    if (filters_gone) (void)delete_file(state_path_);
+    if (filters_gone) (void)files_->remove(kStateFileName);
   }
   return result;
 }
@@ -140,8 +127,11 @@ Outcome KillSwitchStore::disarm_kill_switch() {
   // The file goes first: one that cannot be deleted (held open by someone)
   // must not outlive the filters, or the kill switch would read armed with
   // nothing in force. Its bytes are kept to put it back if the filters stay.
-  const std::optional<std::string> kept = read_small_file(state_path_, kMaxStateFileBytes);
-  if (delete_file(state_path_) == DeleteResult::failed) return fail(err::killswitch_failed);
+  const std::optional<std::string> kept = files_->read(kStateFileName, kMaxStateFileBytes);
+  clear_non_file(*files_, kStateFileName);
+  if (files_->kind(kStateFileName) == StateEntry::file && files_->remove(kStateFileName) == DeleteResult::failed) {
+    return fail(err::killswitch_failed);
+  }
   if (auto removed = filters_.remove_filters(); !removed) {
     if (kept) (void)put_back_state_file(*kept);
     return removed;
@@ -151,9 +141,9 @@ Outcome KillSwitchStore::disarm_kill_switch() {
 }
 
 Outcome KillSwitchStore::put_back_state_file(const std::string& bytes) const {
-  std::filesystem::path temp = state_path_;
-  temp.replace_extension("tmp");
-  if (!write_file_flushed(temp, bytes) || !replace_file(temp, state_path_)) return fail(err::killswitch_state);
+  if (!files_->write_flushed(kStateTempName, bytes) || !files_->replace(kStateTempName, kStateFileName)) {
+    return fail(err::killswitch_state);
+  }
   return {};
 }
 
@@ -162,15 +152,18 @@ void KillSwitchStore::forget_armed_state() {
   set_saved_state(std::nullopt);
 }
 
-Outcome recover_kill_switch(const std::filesystem::path& state_dir, FilterOps& filters) {
-  const std::filesystem::path state_path = state_dir / kStateFileName;
+Outcome recover_kill_switch(StateFiles& files, FilterOps& filters) {
   // Something else than a file at that name is no state file: cleared if it
   // can be, and never a reason to leave the filters in force.
-  clear_non_file(state_path);
-  if (is_state_file(state_path) && delete_file(state_path) == DeleteResult::failed) {
+  clear_non_file(files, kStateFileName);
+  if (files.kind(kStateFileName) == StateEntry::file && files.remove(kStateFileName) == DeleteResult::failed) {
     return fail(err::killswitch_failed);
   }
   return filters.remove_filters();
+}
+
+Outcome recover_kill_switch(const std::filesystem::path& state_dir, FilterOps& filters) {
+  return recover_kill_switch(*state_files_at(state_dir), filters);
 }
 
 }  // namespace velk

@@ -8,6 +8,7 @@
 // read or one replacement, never across file or filter work.
 
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -16,24 +17,26 @@
 #include "killswitch/armed_state.h"
 #include "platform/ip_address.h"
 #include "platform/result.h"
+#include "platform/state_files.h"
 #include "wfp/filter_ops.h"
 #include "wfp/pin.h"
 
 namespace velk {
 
 inline constexpr std::string_view kStateFileName = "killswitch.json";
+inline constexpr std::string_view kStateTempName = "killswitch.tmp";
 
 class KillSwitchStore {
  public:
-  // Reads state_dir/killswitch.json; a missing, unreadable or malformed file
-  // leaves the store without saved state. Installs nothing; never fails.
+  // Reads killswitch.json from `files`; a missing, unreadable or malformed
+  // file leaves the store without saved state. Installs nothing; never fails.
   // `filters` must outlive the store.
+  static KillSwitchStore load(std::shared_ptr<StateFiles> files, FilterOps& filters);
+  // The same for the directory at `state_dir`, reached by path.
   static KillSwitchStore load(const std::filesystem::path& state_dir, FilterOps& filters);
 
   KillSwitchStore(const KillSwitchStore&) = delete;
   KillSwitchStore& operator=(const KillSwitchStore&) = delete;
-
-  const std::filesystem::path& state_path() const { return state_path_; }
 
   // This process holds armed pins (they are installed).
   bool armed_in_memory() const;
@@ -64,17 +67,17 @@ class KillSwitchStore {
   void forget_armed_state();
 
   // Writes `state` to killswitch.json through killswitch.tmp and a replacing
-  // rename, creating the state directory. Error: "killswitch_state".
+  // rename. Error: "killswitch_state".
   Outcome write_armed_state(const ArmedState& state) const;
 
  private:
-  KillSwitchStore(std::filesystem::path state_path, FilterOps& filters, std::optional<ArmedState> saved);
+  KillSwitchStore(std::shared_ptr<StateFiles> files, FilterOps& filters, std::optional<ArmedState> saved);
 
   Outcome put_back_state_file(const std::string& bytes) const;
   void set_armed_pins(std::optional<std::vector<Pin>> pins);
   void set_saved_state(std::optional<ArmedState> state);
 
-  const std::filesystem::path state_path_;
+  const std::shared_ptr<StateFiles> files_;
   FilterOps& filters_;
   mutable std::mutex armed_pins_mutex_;
   std::optional<std::vector<Pin>> armed_pins_;
@@ -82,10 +85,12 @@ class KillSwitchStore {
   std::optional<ArmedState> saved_state_;
 };
 
-// The --recover path: deletes state_dir/killswitch.json (a missing file, or
-// something else than a file at that name, is fine; a file that cannot be
-// deleted stops here, before the filters are touched), then
-// removes every filter, the sublayer and the provider. Error: "killswitch_failed".
+// The --recover path: deletes killswitch.json (a missing file, or something
+// else than a file at that name, is fine; a file that cannot be deleted stops
+// here, before the filters are touched), then removes every filter, the
+// sublayer and the provider. Error: "killswitch_failed".
+Outcome recover_kill_switch(StateFiles& files, FilterOps& filters);
+// The same for the directory at `state_dir`, reached by path.
 Outcome recover_kill_switch(const std::filesystem::path& state_dir, FilterOps& filters);
 
 }  // namespace velk

@@ -22,9 +22,13 @@ Response error_response(ErrorCode code) { return Response{Response::Error{std::s
 
 Supervisor::Supervisor(std::filesystem::path engine_path, const std::filesystem::path& state_dir,
                        SupervisorPorts ports)
+    : Supervisor(std::move(engine_path), state_files_at(state_dir), std::move(ports)) {}
+
+Supervisor::Supervisor(std::filesystem::path engine_path, std::shared_ptr<StateFiles> state_files,
+                       SupervisorPorts ports)
     : engine_path_(std::move(engine_path)),
       ports_(std::move(ports)),
-      store_(KillSwitchStore::load(state_dir, ports_.filters)) {
+      store_(KillSwitchStore::load(std::move(state_files), ports_.filters)) {
   if (store_.state_file_exists()) {
     if (!store_.restore_kill_switch()) {
       // The status must not read armed as if all were well: the watcher

@@ -61,10 +61,11 @@ inline constexpr std::string_view kRestoreFailedMessage = "velkvpn-helper: could
 
 class Supervisor {
  public:
-  // Loads the kill-switch store from `state_dir`; when killswitch.json exists,
+  // Loads the kill-switch store from the state directory; when killswitch.json exists,
   // re-installs the filters without pins (a failure is reported to
   // ports.error_sink and as the status error "killswitch_lost", and the
   // watcher tries again) and adopts the owner saved in it.
+  Supervisor(std::filesystem::path engine_path, std::shared_ptr<StateFiles> state_files, SupervisorPorts ports);
   Supervisor(std::filesystem::path engine_path, const std::filesystem::path& state_dir, SupervisorPorts ports);
   Supervisor(const Supervisor&) = delete;
   Supervisor& operator=(const Supervisor&) = delete;

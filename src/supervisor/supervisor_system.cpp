@@ -24,10 +24,10 @@ void write_standard_error(std::string_view text) {
 
 std::shared_ptr<Supervisor> make_supervisor_on(std::unique_ptr<FilterOps> filters,
                                                const std::filesystem::path& engine_path,
-                                               const std::filesystem::path& state_dir) {
+                                               std::shared_ptr<StateFiles> state_files) {
   auto parts = std::make_shared<SystemParts>();
   parts->filters = std::move(filters);
-  parts->supervisor.emplace(engine_path, state_dir,
+  parts->supervisor.emplace(engine_path, std::move(state_files),
                             SupervisorPorts{
                                 .filters = *parts->filters,
                                 .resolution = system_name_resolution(),

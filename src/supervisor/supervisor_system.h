@@ -29,10 +29,10 @@ class SystemControllerClient final : public ControllerClient {
 // restore on standard error. The parts live as long as the supervisor.
 std::shared_ptr<Supervisor> make_supervisor_on(std::unique_ptr<FilterOps> filters,
                                                const std::filesystem::path& engine_path,
-                                               const std::filesystem::path& state_dir);
+                                               std::shared_ptr<StateFiles> state_files);
 
 // The same on the system's filtering engine (Windows build only).
 std::shared_ptr<Supervisor> make_system_supervisor(const std::filesystem::path& engine_path,
-                                                   const std::filesystem::path& state_dir);
+                                                   std::shared_ptr<StateFiles> state_files);
 
 }  // namespace velk

@@ -1,0 +1,43 @@
+#pragma once
+// The files of the state directory (killswitch.json, killswitch.tmp and the
+// like), reached by name inside one directory. The kill-switch store goes
+// through this and never joins paths of its own, so the directory can be one
+// held open by handle, a plain path, or an in-memory fake.
+
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/durable_file.h"
+
+namespace velk {
+
+// What stands at a name, seen without following a link there.
+enum class StateEntry { missing, file, other };  // other: a directory, a link, anything else
+
+class StateFiles {
+ public:
+  virtual ~StateFiles() = default;
+  // Never follows a link: a link at `name` is `other`, whatever it points to.
+  virtual StateEntry kind(std::string_view name) = 0;
+  // The whole content of the regular file `name` of at most `max_bytes`;
+  // absent when it is missing, no regular file, unreadable or larger.
+  virtual std::optional<std::string> read(std::string_view name, std::size_t max_bytes) = 0;
+  // Creates or truncates the regular file `name`, writes all of `bytes` and
+  // flushes them to disk. False on any failure, and when `name` is no regular
+  // file (nothing is written through a link).
+  virtual bool write_flushed(std::string_view name, std::string_view bytes) = 0;
+  // Renames `from` over `to` (replacing it) and returns once that reached the disk.
+  virtual bool replace(std::string_view from, std::string_view to) = 0;
+  // Removes `name`: a file, or a link or an empty directory itself (never
+  // what a link points to).
+  virtual DeleteResult remove(std::string_view name) = 0;
+};
+
+// The files of the directory at `dir`, reached by path each time.
+std::shared_ptr<StateFiles> state_files_at(std::filesystem::path dir);
+
+}  // namespace velk
