@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "install/manifest.h"
+#include "platform/text.h"
 
 namespace velk {
 namespace {
@@ -12,6 +13,7 @@ using namespace std::chrono_literals;
 constexpr int kRenameAttempts = 40;
 constexpr int kBusyPasses = 10;
 constexpr int kDeleteAttempts = 20;
+constexpr int kTrashNames = 1000;
 constexpr auto kRetryStep = 250ms;
 constexpr auto kBusyPause = 1s;
 
@@ -20,12 +22,53 @@ bool worth_retrying(std::uint32_t code) {
          code == win32_error::kLockViolation;
 }
 
+std::filesystem::path under(const std::filesystem::path& dir, const std::string& name) {
+  return dir / path_from_utf8(name);
+}
+
+bool remove_file_with_retries(InstallFiles& files, Clock& clock, const std::filesystem::path& file) {
+  for (int attempt = 1; attempt <= kDeleteAttempts; ++attempt) {
+    if (files.remove_file(file)) return true;
+    if (attempt < kDeleteAttempts) clock.sleep_for(kRetryStep);
+  }
+  return false;
+}
+
+// Trash of an earlier install: one attempt per file, nothing waits for it.
+void delete_trash(InstallFiles& files, const std::filesystem::path& trash) {
+  if (std::optional<std::vector<std::string>> entries = files.list(trash)) {
+    for (const std::string& entry : *entries) (void)files.remove_file(under(trash, entry));
+  }
+  (void)files.remove_directory(trash);
+}
+
 }  // namespace
+
+std::string file_error_text(const FileError& e) {
+  switch (e.code) {
+    case win32_error::kFileNotFound:
+      return "file not found";
+    case win32_error::kPathNotFound:
+      return "path not found";
+    case win32_error::kAccessDenied:
+      return "access denied";
+    case win32_error::kSharingViolation:
+    case win32_error::kLockViolation:
+      return "the file is in use";
+    case win32_error::kAlreadyExists:
+      return "something else is in the way";
+    case 39:   // ERROR_HANDLE_DISK_FULL
+    case 112:  // ERROR_DISK_FULL
+      return "the disk is full";
+    default:
+      return "the file operation failed";
+  }
+}
 
 FileError move_aside(InstallFiles& files, Clock& clock, const std::filesystem::path& from,
                      const std::filesystem::path& to) {
   FileError e = rename_with_retries(files, clock, from, to);
-  if (e.code == win32_error::kFileNotFound || e.code == win32_error::kPathNotFound) return {};
+  if (e.code == win32_error::kFileNotFound) return {};
   return e;
 }
 
@@ -50,7 +93,7 @@ std::optional<std::string> find_busy_file(InstallFiles& files, Clock& clock, con
     }
     busy.reset();
     for (const std::string& name : names) {
-      const FileError opened = files.open_exclusive(dir / name);
+      const FileError opened = files.open_exclusive(under(dir, name));
       if (opened.code == win32_error::kSharingViolation || opened.code == win32_error::kLockViolation) {
         busy = name;
         break;
@@ -67,19 +110,25 @@ bool restore_saved_files(InstallFiles& files, Clock& clock, const std::filesyste
   std::optional<std::vector<std::string>> entries = files.list(saved);
   if (!entries) return false;
   for (const std::string& entry : *entries) {
-    if (FileError e = rename_with_retries(files, clock, saved / entry, dir / entry)) on_failure(entry, e);
+    if (FileError e = rename_with_retries(files, clock, under(saved, entry), under(dir, entry))) on_failure(entry, e);
   }
   return true;
 }
 
-bool roll_back_files(InstallFiles& files, Clock& clock, const std::filesystem::path& dir,
-                     const std::vector<std::string>& moved) {
+void return_new_files_to_stage(InstallFiles& files, Clock& clock, const std::filesystem::path& dir,
+                               const std::vector<std::string>& names) {
   const std::filesystem::path stage = dir / kStageDirName;
-  for (auto it = moved.rbegin(); it != moved.rend(); ++it) {
-    if (!files.exists(stage / *it) && files.exists(dir / *it)) {
-      (void)rename_with_retries(files, clock, dir / *it, stage / *it);  // the stage stays installable
+  for (auto it = names.rbegin(); it != names.rend(); ++it) {
+    const std::filesystem::path installed = under(dir, *it), staged = under(stage, *it);
+    if (!files.exists(staged) && files.exists(installed)) {
+      (void)rename_with_retries(files, clock, installed, staged);  // the stage stays installable
     }
   }
+}
+
+bool roll_back_files(InstallFiles& files, Clock& clock, const std::filesystem::path& dir,
+                     const std::vector<std::string>& moved) {
+  return_new_files_to_stage(files, clock, dir, moved);
   bool ok = true;
   const bool listed = restore_saved_files(files, clock, dir, [&](const std::string&, const FileError&) { ok = false; });
   if (listed) {
@@ -94,15 +143,23 @@ bool roll_back_files(InstallFiles& files, Clock& clock, const std::filesystem::p
 void finish_install(InstallFiles& files, Clock& clock, const std::filesystem::path& dir) {
   const std::filesystem::path saved = dir / kSavedDirName;
   const std::filesystem::path stage = dir / kStageDirName;
-  if (std::optional<std::vector<std::string>> entries = files.list(saved)) {
+  if (std::optional<std::vector<std::string>> entries = files.list(dir)) {
     for (const std::string& entry : *entries) {
-      for (int attempt = 1; attempt <= kDeleteAttempts; ++attempt) {
-        if (files.remove_file(saved / entry)) break;
-        if (attempt < kDeleteAttempts) clock.sleep_for(kRetryStep);
-      }
+      if (entry.starts_with(kTrashDirPrefix)) delete_trash(files, under(dir, entry));
     }
   }
-  (void)files.remove_directory(saved);
+  // Once renamed, the saved files can never be taken for an unfinished upgrade.
+  std::filesystem::path doomed = saved;
+  for (int n = 1; n <= kTrashNames; ++n) {
+    const std::filesystem::path trash = under(dir, std::string(kTrashDirPrefix) + std::to_string(n));
+    if (files.exists(trash)) continue;
+    if (!rename_with_retries(files, clock, saved, trash)) doomed = trash;
+    break;
+  }
+  if (std::optional<std::vector<std::string>> entries = files.list(doomed)) {
+    for (const std::string& entry : *entries) (void)remove_file_with_retries(files, clock, under(doomed, entry));
+  }
+  (void)files.remove_directory(doomed);
   (void)files.remove_file(stage / kManifestFileName);
   (void)files.remove_directory(stage);
 }

@@ -1,7 +1,13 @@
 #pragma once
 // The file operations of an install and a removal, with their retry rules:
 // renames that wait out sharing and access failures, the in-use test, putting
-// saved files back, and the clean-up after a confirmed install.
+// saved files back, and the clean-up after a confirmed install. Names are
+// UTF-8 (as the manifest and the listings give them).
+//
+// An existing .update-old always means an upgrade that did not finish: a
+// confirmed install first renames it to a fresh .update-trash-N and deletes
+// from there, and trash that could not be deleted is tried again by the next
+// confirmed install.
 
 #include <filesystem>
 #include <functional>
@@ -16,15 +22,20 @@ namespace velk {
 
 inline constexpr std::string_view kStageDirName = ".update-new";
 inline constexpr std::string_view kSavedDirName = ".update-old";
+inline constexpr std::string_view kTrashDirPrefix = ".update-trash-";
+
+// What the log says about a failed file operation: a fixed text by kind.
+std::string file_error_text(const FileError& e);
 
 // Renames, replacing the target; retries access denied, sharing and lock
 // violations every 250 ms, 40 attempts in all. The last attempt's outcome.
 FileError rename_with_retries(InstallFiles& files, Clock& clock, const std::filesystem::path& from,
                               const std::filesystem::path& to);
 
-// Moves `from` to `to` with rename_with_retries when it exists; a missing
-// `from` is no error. The rename itself is the test, so a failed existence
-// check can never let a staged file replace an old one that was not saved.
+// Moves `from` to `to` with rename_with_retries when it exists; only "file
+// not found" counts as nothing to move (a missing directory on either side is
+// an error). The rename itself is the test, so a failed existence check can
+// never let a staged file replace an old one that was not saved.
 FileError move_aside(InstallFiles& files, Clock& clock, const std::filesystem::path& from,
                      const std::filesystem::path& to);
 
@@ -42,12 +53,21 @@ std::optional<std::string> find_busy_file(InstallFiles& files, Clock& clock, con
 bool restore_saved_files(InstallFiles& files, Clock& clock, const std::filesystem::path& dir,
                          const std::function<void(const std::string& name, const FileError&)>& on_failure);
 
-// Puts the new files of `moved` back into the stage (last first) and the
-// saved files back into `dir`; false when a saved file could not be moved back.
+// Moves the files of `names` that an install had put in place back into the
+// stage (last first): those missing from the stage but present in `dir`.
+// Failures are ignored.
+void return_new_files_to_stage(InstallFiles& files, Clock& clock, const std::filesystem::path& dir,
+                               const std::vector<std::string>& names);
+
+// return_new_files_to_stage for `moved`, then the saved files back into
+// `dir`; false when a saved file could not be moved back.
 bool roll_back_files(InstallFiles& files, Clock& clock, const std::filesystem::path& dir,
                      const std::vector<std::string>& moved);
 
-// Deletes the saved files, the saved directory, the stage's manifest and the stage.
+// Deletes the trash of earlier installs, moves the saved directory to a new
+// trash directory and deletes it (read-only files included; the saved
+// directory is emptied in place only when it cannot be moved), then the
+// stage's manifest and the stage.
 void finish_install(InstallFiles& files, Clock& clock, const std::filesystem::path& dir);
 
 }  // namespace velk

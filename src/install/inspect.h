@@ -1,6 +1,7 @@
 #pragma once
 // --upgrade-inspect: whether anything is active that an upgrade or a removal
-// would interrupt. Changes nothing; one log line; 0 or 10.
+// would interrupt. Changes nothing; one log line; 0 or 10. The state file is
+// looked for in the state directory the log holds.
 
 #include <filesystem>
 

@@ -1,7 +1,8 @@
 #pragma once
 // The file operations of the installer on the install directory, as one
 // interface so that a fake can fail any of them. Errors carry the Win32 code
-// (the retry rules look at 5, 32 and 33) and the platform's description.
+// (the retry rules look at 2, 5, 32 and 33); what the log says about one is a
+// fixed text chosen from the code (file_error_text), never the number.
 
 #include <cstdint>
 #include <filesystem>
@@ -18,11 +19,11 @@ inline constexpr std::uint32_t kPathNotFound = 3;
 inline constexpr std::uint32_t kAccessDenied = 5;
 inline constexpr std::uint32_t kSharingViolation = 32;
 inline constexpr std::uint32_t kLockViolation = 33;
+inline constexpr std::uint32_t kAlreadyExists = 183;
 }  // namespace win32_error
 
 struct FileError {
   std::uint32_t code = 0;  // 0: success
-  std::string text;        // the platform's description when it failed
   explicit operator bool() const { return code != 0; }
 };
 
@@ -35,9 +36,12 @@ class InstallFiles {
   virtual bool exists(const std::filesystem::path& path) = 0;
   // The names in `dir`; none when it cannot be listed.
   virtual std::optional<std::vector<std::string>> list(const std::filesystem::path& dir) = 0;
+  // Creates `dir` and its missing parents; something at `dir` that is not a
+  // directory is an error (kAlreadyExists).
   virtual FileError create_directories(const std::filesystem::path& dir) = 0;
   // Opens an existing file for writing with no sharing and closes it again.
   virtual FileError open_exclusive(const std::filesystem::path& path) = 0;
+  // Deletes a file, read-only or not.
   virtual bool remove_file(const std::filesystem::path& path) = 0;
   // Removes an empty directory.
   virtual bool remove_directory(const std::filesystem::path& dir) = 0;

@@ -2,7 +2,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <system_error>
 
 #include "install/install_files.h"
@@ -15,7 +14,8 @@ FileError from_errno(int e) {
   if (e == ENOENT) code = 2;
   if (e == EACCES || e == EPERM) code = win32_error::kAccessDenied;
   if (e == EBUSY || e == ETXTBSY) code = win32_error::kSharingViolation;
-  return FileError{code, std::strerror(e)};
+  if (e == EEXIST || e == ENOTDIR) code = win32_error::kAlreadyExists;
+  return FileError{code};
 }
 
 FileError from(const std::error_code& ec) { return ec ? from_errno(ec.value()) : FileError{}; }
@@ -45,6 +45,7 @@ class PosixInstallFiles final : public InstallFiles {
   FileError create_directories(const std::filesystem::path& dir) override {
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
+    if (!ec && !std::filesystem::is_directory(dir, ec)) return FileError{win32_error::kAlreadyExists};
     return from(ec);
   }
   FileError open_exclusive(const std::filesystem::path& path) override {

@@ -7,27 +7,24 @@
 namespace velk {
 namespace {
 
-std::string describe(DWORD code) {
-  wchar_t* text = nullptr;
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                           nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string out;
-  if (n > 0 && text) {
-    std::u16string wide(reinterpret_cast<const char16_t*>(text), n);
-    out = utf8_from_utf16(wide);
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' || out.back() == '.')) {
-      out.pop_back();
-    }
-  }
-  if (text) LocalFree(text);
-  if (out.empty()) out = "error " + std::to_string(code);
-  return out;
-}
-
 FileError last_error() {
   DWORD code = GetLastError();
   if (code == 0) code = ERROR_GEN_FAILURE;
-  return FileError{code, describe(code)};
+  return FileError{code};
+}
+
+bool is_a_directory(const std::filesystem::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// CreateDirectoryW, where a directory already there is fine and anything
+// else already there is not.
+FileError make_directory(const std::filesystem::path& dir) {
+  if (CreateDirectoryW(dir.c_str(), nullptr)) return {};
+  const FileError e = last_error();
+  if (e.code != ERROR_ALREADY_EXISTS) return e;
+  return is_a_directory(dir) ? FileError{} : e;
 }
 
 class Win32InstallFiles final : public InstallFiles {
@@ -55,20 +52,23 @@ class Win32InstallFiles final : public InstallFiles {
     return names;
   }
   FileError create_directories(const std::filesystem::path& dir) override {
-    if (CreateDirectoryW(dir.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) return {};
-    if (GetLastError() != ERROR_PATH_NOT_FOUND || !dir.has_parent_path() || dir.parent_path() == dir) {
-      return last_error();
-    }
+    const FileError e = make_directory(dir);
+    if (e.code != ERROR_PATH_NOT_FOUND || !dir.has_parent_path() || dir.parent_path() == dir) return e;
     if (FileError parent = create_directories(dir.parent_path())) return parent;
-    if (CreateDirectoryW(dir.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) return {};
-    return last_error();
+    return make_directory(dir);
   }
   FileError open_exclusive(const std::filesystem::path& path) override {
     UniqueHandle h(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!h) return last_error();
     return {};
   }
-  bool remove_file(const std::filesystem::path& path) override { return DeleteFileW(path.c_str()) != 0; }
+  bool remove_file(const std::filesystem::path& path) override {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      (void)SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);  // or it cannot be deleted
+    }
+    return DeleteFileW(path.c_str()) != 0;
+  }
   bool remove_directory(const std::filesystem::path& dir) override { return RemoveDirectoryW(dir.c_str()) != 0; }
 };
 

@@ -1,6 +1,7 @@
 #include "install/manifest.h"
 
 #include <charconv>
+#include <set>
 #include <system_error>
 
 #include "install/manifest_file.h"
@@ -102,11 +103,36 @@ std::optional<ManifestEntry> parse_line(std::string_view line) {
   return ManifestEntry{std::string(name), std::move(*digest), *size};
 }
 
+char32_t upper_case(char32_t c) {
+  if (c >= U'a' && c <= U'z') return c - 0x20;
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 0x20;  // Latin-1
+  if (c == 0xFF) return 0x178;
+  // Latin Extended-A: pairs, capital first; dotted and dotless i stay apart.
+  const bool odd = (c & 1) != 0;
+  if (((c >= 0x100 && c <= 0x12F) || (c >= 0x132 && c <= 0x137) || (c >= 0x14A && c <= 0x177)) && odd) return c - 1;
+  if (((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) && !odd) return c - 1;
+  if (c == 0x3C2) return 0x3A3;                                     // final sigma
+  if ((c >= 0x3B1 && c <= 0x3C9) || (c >= 0x430 && c <= 0x44F)) return c - 0x20;  // Greek, Cyrillic
+  if (c >= 0x450 && c <= 0x45F) return c - 0x50;
+  return c;
+}
+
 }  // namespace
+
+std::u32string fold_file_name(std::string_view name) {
+  std::u32string folded;
+  for (std::size_t i = 0; i < name.size();) {
+    std::size_t length = 0;
+    folded.push_back(upper_case(code_point_at(name, i, length)));
+    i += length;
+  }
+  return folded;
+}
 
 std::optional<std::vector<ManifestEntry>> parse_manifest(std::string_view text) {
   if (!is_valid_utf8(text)) return std::nullopt;
   std::vector<ManifestEntry> entries;
+  std::set<std::u32string> names;
   bool has_helper = false;
   while (!text.empty()) {
     std::size_t end = text.find('\n');
@@ -118,6 +144,13 @@ std::optional<std::vector<ManifestEntry>> parse_manifest(std::string_view text) 
     if (line.empty()) continue;
     auto entry = parse_line(line);
     if (!entry) return std::nullopt;
+    // One file listed twice would be saved over its own saved copy.
+    const std::u32string folded = fold_file_name(entry->name);
+    if (!names.insert(folded).second) return std::nullopt;
+    // The installer's own names in the install directory (the stage, the saved
+    // files, their trash, the manifest) are no file of a version: the swap
+    // would move a folder of its own into place or aside.
+    if (folded.starts_with(U".UPDATE-") || folded == U"INSTALL-MANIFEST.TXT") return std::nullopt;
     has_helper = has_helper || entry->name == kHelperFileName;
     entries.push_back(std::move(*entry));
   }

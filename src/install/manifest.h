@@ -5,8 +5,9 @@
 //   <64 hex digits>  <size>  <name>
 //
 // fields separated by two spaces. The installer accepts a stage only when the
-// manifest reads cleanly, names the helper executable, and every listed file
-// has exactly the listed size and digest. A rejection carries no detail: the
+// manifest reads cleanly, names the helper executable, names no file twice
+// (letter case aside, as Windows compares names), and every listed file has
+// exactly the listed size and digest. A rejection carries no detail: the
 // installer reports one message for every cause.
 
 #include <cstdint>
@@ -28,6 +29,11 @@ struct ManifestEntry {
 
   bool operator==(const ManifestEntry&) const = default;
 };
+
+// A file name (valid UTF-8) in upper case, so that two names of one Windows
+// file compare equal: folds ASCII, Latin-1, Latin Extended-A, and the basic
+// Greek and Cyrillic letters (simple one-to-one mappings).
+std::u32string fold_file_name(std::string_view name);
 
 // The entries of a manifest text in file order, or nothing when any line or
 // the whole text breaks a rule.

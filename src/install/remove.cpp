@@ -19,7 +19,17 @@ int remove(InstallLog& log, InstallerSystem& system, const std::filesystem::path
     if (!services.stop_service(log)) return install_code::kNotStopped;
   }
   if (!remove_kill_switch(log, system, state_dir)) return install_code::kFiltersRemain;
-  if (services.service_exists() && !services.delete_service()) return install_code::kNotDeleted;
+  if (services.service_exists()) {
+    switch (services.delete_service()) {
+      case ServiceOps::Deletion::gone:
+        break;
+      case ServiceOps::Deletion::held_elsewhere:
+        log.log("Windows has not finished removing the old service");
+        return install_code::kNotDeleted;
+      case ServiceOps::Deletion::failed:
+        return install_code::kNotDeleted;
+    }
+  }
   const std::vector<std::string> names(std::begin(kInstalledFiles), std::end(kInstalledFiles));
   std::optional<std::string> busy = find_busy_file(system.files, system.clock, install_dir, names,
                                                    [&] { services.run_taskkill("/IM", "velkvpn.exe"); });

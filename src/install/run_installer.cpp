@@ -7,9 +7,9 @@
 
 namespace velk {
 
-int run_installer(const HelperOptions& options, const std::filesystem::path& state_dir, InstallerSystem& system,
-                  LineOutput out) {
-  InstallLog log = open_install_log(state_dir, std::move(out));
+int run_installer(const HelperOptions& options, const std::filesystem::path& state_dir,
+                  std::shared_ptr<StateFiles> state_files, InstallerSystem& system, LineOutput out) {
+  InstallLog log = open_install_log(std::move(state_files), std::move(out));
   int code = install_code::kNoDirectory;
   switch (options.mode) {
     case RunMode::upgrade_inspect:

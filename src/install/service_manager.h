@@ -63,11 +63,13 @@ class ServiceHandle {
  public:
   virtual ~ServiceHandle() = default;
   virtual std::optional<ServiceStatus> query() = 0;
-  virtual bool change_config(const ServiceRegistration& registration) = 0;
+  // ChangeServiceConfigW: 0, or the Win32 error (kMarkedForDelete once deleted).
+  virtual std::uint32_t change_config(const ServiceRegistration& registration) = 0;
   virtual bool set_failure_actions(const FailureActions& actions) = 0;
   virtual bool start() = 0;
   virtual bool control_stop() = 0;
-  virtual bool mark_for_delete() = 0;
+  // DeleteService: 0, or the Win32 error (kMarkedForDelete when it already is).
+  virtual std::uint32_t mark_for_delete() = 0;
 };
 
 struct OpenedService {

@@ -54,11 +54,14 @@ class Win32Service final : public ServiceHandle {
     return status;
   }
 
-  bool change_config(const ServiceRegistration& r) override {
+  std::uint32_t change_config(const ServiceRegistration& r) override {
     const std::wstring path = wide(r.command_line), display = wide(r.display_name);
     const std::wstring deps = dependency_list(r.dependencies);
-    return ChangeServiceConfigW(h_.get(), r.type, r.start_type, r.error_control, path.c_str(), nullptr, nullptr,
-                                deps.c_str(), nullptr, nullptr, display.c_str()) != 0;
+    if (ChangeServiceConfigW(h_.get(), r.type, r.start_type, r.error_control, path.c_str(), nullptr, nullptr,
+                             deps.c_str(), nullptr, nullptr, display.c_str())) {
+      return 0;
+    }
+    return GetLastError();
   }
 
   bool set_failure_actions(const FailureActions& a) override {
@@ -79,7 +82,7 @@ class Win32Service final : public ServiceHandle {
     return ControlService(h_.get(), SERVICE_CONTROL_STOP, &status) != 0;
   }
 
-  bool mark_for_delete() override { return DeleteService(h_.get()) != 0; }
+  std::uint32_t mark_for_delete() override { return DeleteService(h_.get()) ? 0 : GetLastError(); }
 
  private:
   ScHandle h_;

@@ -65,8 +65,14 @@ bool ServiceOps::install_service(InstallLog& log, const std::filesystem::path& e
   const ServiceRegistration registration = helper_registration(exe_path);
   OpenedService opened = scm_.open_service(scm::kControlAccess);
   if (opened.handle) {
-    if (!opened.handle->change_config(registration)) return false;
-  } else {
+    const std::uint32_t error = opened.handle->change_config(registration);
+    // A service marked for deletion (a removal that a handle held elsewhere
+    // kept from finishing) cannot be changed: once our handle is closed it is
+    // waited out below and created afresh.
+    if (error == scm::kMarkedForDelete) opened.handle.reset();
+    else if (error != 0) return false;
+  }
+  if (!opened.handle) {
     const Clock::time_point first = clock_.now();
     for (;;) {
       opened = scm_.create_service(registration);
@@ -118,17 +124,18 @@ void ServiceOps::clear_recovery_actions(InstallLog& log) {
   if (!opened.handle->set_failure_actions(cleared_recovery_actions())) log.log("could not clear the recovery actions");
 }
 
-bool ServiceOps::delete_service() {
+ServiceOps::Deletion ServiceOps::delete_service() {
   {
     OpenedService opened = scm_.open_service(scm::kControlAccess);
-    if (!opened.handle) return opened.error == scm::kDoesNotExist;
-    if (!opened.handle->mark_for_delete()) return false;
+    if (!opened.handle) return opened.error == scm::kDoesNotExist ? Deletion::gone : Deletion::failed;
+    const std::uint32_t error = opened.handle->mark_for_delete();
+    if (error != 0 && error != scm::kMarkedForDelete) return Deletion::failed;
   }  // our own handle must not keep it alive
   const Clock::time_point begun = clock_.now();
   for (;;) {
-    if (seconds_passed(begun, kDeleteLimitSeconds)) return false;
+    if (seconds_passed(begun, kDeleteLimitSeconds)) return Deletion::held_elsewhere;
     OpenedService probe = scm_.open_service(scm::kQueryAccess);
-    if (!probe.handle && probe.error == scm::kDoesNotExist) return true;
+    if (!probe.handle && probe.error == scm::kDoesNotExist) return Deletion::gone;
     probe.handle.reset();
     clock_.sleep_for(kStep);
   }

@@ -29,15 +29,21 @@ class ServiceOps {
   bool service_absent();
   // The current status, when the service opens and answers a query.
   std::optional<ServiceStatus> service_status();
-  // Creates the service, or rewrites its registration, then the recovery actions.
+  // Creates the service, or rewrites its registration in place when it
+  // exists, then the recovery actions.
   bool install_service(InstallLog& log, const std::filesystem::path& exe_path);
   bool start_service();
   // True when the service is stopped (or absent) at the end; ends its process
   // after 20 s, and always ends any engine left behind.
   bool stop_service(InstallLog& log);
   void clear_recovery_actions(InstallLog& log);
-  // True when the service is gone (or never existed); waits up to 30 s.
-  bool delete_service();
+  enum class Deletion {
+    gone,            // deleted, or it never existed
+    held_elsewhere,  // marked for deletion, kept by a handle open elsewhere for 30 s
+    failed,
+  };
+  // Deletes the service and waits up to 30 s for it to go.
+  Deletion delete_service();
   void run_taskkill(std::string_view arg1, std::string_view arg2);
   // Registers and starts the helper of `install_dir` again when there was one.
   bool restore_service(InstallLog& log, InstallFiles& files, const std::filesystem::path& install_dir,

@@ -9,6 +9,7 @@
 #include "install/installer_codes.h"
 #include "install/killswitch_removal.h"
 #include "install/manifest.h"
+#include "platform/text.h"
 #include "platform/version.h"
 
 namespace velk {
@@ -20,10 +21,15 @@ using namespace install_code;
 using StepOutcome = std::optional<int>;
 constexpr StepOutcome kContinue = std::nullopt;
 
-std::string display_path(const std::filesystem::path& p) {
-  const std::u8string text = p.u8string();
-  return std::string(text.begin(), text.end());
+// The install directory as Windows resolves a relative one (from the current
+// directory): only a full path may ever be registered as the service's.
+std::filesystem::path full_path(const std::filesystem::path& dir) {
+  std::error_code ec;
+  std::filesystem::path full = std::filesystem::absolute(dir, ec);
+  return ec ? dir : full;
 }
+
+bool same_name(std::string_view a, std::string_view b) { return fold_file_name(a) == fold_file_name(b); }
 
 class Install {
  public:
@@ -32,12 +38,12 @@ class Install {
       : log_(log),
         sys_(system),
         state_dir_(state_dir),
-        dir_(dir),
-        stage_(dir / kStageDirName),
-        saved_(dir / kSavedDirName) {}
+        dir_(full_path(dir)),
+        stage_(dir_ / kStageDirName),
+        saved_(dir_ / kSavedDirName) {}
 
   int run() {
-    log_.log("install " + std::string(kVersion) + " into " + display_path(dir_));
+    log_.log("install " + std::string(kVersion) + " into " + utf8_from_path(dir_));
     const int code = steps();
     log_.log("result " + std::to_string(code));
     return code;
@@ -45,16 +51,27 @@ class Install {
 
  private:
   int steps() {
-    if (StepOutcome end = verify_stage()) return *end;
+    // .update-old is there only while an upgrade is unfinished: that one is
+    // taken back first, so the stage is checked as the interrupted run left it.
+    const bool interrupted = sys_.files.list(saved_).has_value();
+    if (!interrupted && !verify_stage()) return stage_damaged();
     // Only a service the manager reports absent counts as not installed: an
     // old service that merely could not be opened must still be stopped and
-    // put back, never left running under the new files or deleted for good.
+    // put back, never left running under the new files.
     was_installed_ = !sys_.services.service_absent();
     if (StepOutcome end = quiesce_old_version()) return *end;
-    restore_leftovers();
+    if (interrupted) {
+      restore_leftovers();
+      if (!verify_stage()) {
+        // Files were put back, so "nothing was changed" would be untrue here.
+        log_.log("the new files are incomplete or damaged; the previous version is back");
+        return restart_previous();  // the previous version, whole again, stays
+      }
+    }
     if (StepOutcome end = unblock()) return *end;
     if (StepOutcome end = check_files_free()) return *end;
-    if (StepOutcome end = delete_old_service()) return *end;
+    // The old service stays registered: deleting it cannot finish while
+    // anyone holds it open, so its registration is rewritten in place.
     if (StepOutcome end = swap_files()) return *end;
     if (!confirm_new_version()) return take_back_new_version();
     finish_install(sys_.files, sys_.clock, dir_);
@@ -67,14 +84,16 @@ class Install {
     return sys_.services.restore_service(log_, sys_.files, dir_, was_installed_) ? kRolledBack : kRollbackFailed;
   }
 
-  StepOutcome verify_stage() {
+  bool verify_stage() {
     std::optional<std::vector<std::string>> names = sys_.stage_check(stage_);
-    if (!names) {
-      log_.log("the new files are incomplete or damaged; nothing was changed");
-      return kStageDamaged;
-    }
+    if (!names) return false;
     names_ = std::move(*names);
-    return kContinue;
+    return true;
+  }
+
+  int stage_damaged() {
+    log_.log("the new files are incomplete or damaged; nothing was changed");
+    return kStageDamaged;
   }
 
   // Ends the desktop application, turns the VPN off and stops the old service.
@@ -92,13 +111,20 @@ class Install {
     return kContinue;
   }
 
-  // Files saved by an upgrade that never finished go back first.
+  // An upgrade that never finished: the new files it had put in place go
+  // back into the stage, then its saved files back into the directory, which
+  // then holds the previous version whole.
   void restore_leftovers() {
-    if (!sys_.files.list(saved_)) return;
     log_.log("an earlier upgrade did not finish: restoring its saved files");
+    if (std::optional<std::vector<ManifestEntry>> entries = read_manifest(stage_)) {
+      std::vector<std::string> names;
+      for (const ManifestEntry& e : *entries) names.push_back(e.name);
+      return_new_files_to_stage(sys_.files, sys_.clock, dir_, names);
+    }
     (void)restore_saved_files(sys_.files, sys_.clock, dir_, [this](const std::string& name, const FileError& e) {
-      log_.log("restoring " + name + ": " + e.text);
+      log_.log("restoring " + name + ": " + file_error_text(e));
     });
+    (void)sys_.files.remove_directory(saved_);  // when empty: nothing unfinished is left
   }
 
   StepOutcome unblock() {
@@ -118,28 +144,23 @@ class Install {
     return kFileInUse;
   }
 
-  StepOutcome delete_old_service() {
-    if (!was_installed_ || sys_.services.delete_service()) return kContinue;
-    log_.log("Windows has not finished removing the old service");
-    (void)sys_.services.restore_service(log_, sys_.files, dir_, true);
-    return kNotDeleted;
-  }
-
   // Saves the old files in .update-old and moves the staged ones into place.
   StepOutcome swap_files() {
     if (FileError e = sys_.files.create_directories(saved_)) {
-      log_.log("replacing files: " + e.text);
+      log_.log("replacing files: " + file_error_text(e));
       return restart_previous();
     }
     for (std::string_view retired : kRetiredFiles) {
-      if (std::find(names_.begin(), names_.end(), retired) != names_.end()) continue;
-      const std::string name(retired);
+      auto listed = [retired](const std::string& name) { return same_name(name, retired); };
+      if (std::any_of(names_.begin(), names_.end(), listed)) continue;
+      const std::filesystem::path name = path_from_utf8(retired);
       if (FileError e = move_aside(sys_.files, sys_.clock, dir_ / name, saved_ / name)) return roll_back_swap(e);
     }
     for (const std::string& name : names_) {
       moved_.push_back(name);
-      if (FileError e = move_aside(sys_.files, sys_.clock, dir_ / name, saved_ / name)) return roll_back_swap(e);
-      if (FileError e = rename_with_retries(sys_.files, sys_.clock, stage_ / name, dir_ / name)) {
+      const std::filesystem::path file = path_from_utf8(name);
+      if (FileError e = move_aside(sys_.files, sys_.clock, dir_ / file, saved_ / file)) return roll_back_swap(e);
+      if (FileError e = rename_with_retries(sys_.files, sys_.clock, stage_ / file, dir_ / file)) {
         return roll_back_swap(e);
       }
     }
@@ -148,7 +169,7 @@ class Install {
 
   int roll_back_swap(const FileError& failed) {
     const bool ok = roll_back_files(sys_.files, sys_.clock, dir_, moved_);
-    log_.log("replacing files: " + failed.text);
+    log_.log("replacing files: " + file_error_text(failed));
     return ok ? restart_previous() : kRollbackFailed;
   }
 
@@ -169,8 +190,12 @@ class Install {
       log_.log("the new service does not stop either; the new files stay, whole");
       return kRollbackFailed;
     }
+    // Only a service this run created goes; an old one gets its registration
+    // back in place when the previous version is restarted.
     bool deleted = true;
-    if (sys_.services.service_exists()) deleted = sys_.services.delete_service();
+    if (!was_installed_ && sys_.services.service_exists()) {
+      deleted = sys_.services.delete_service() == ServiceOps::Deletion::gone;
+    }
     const bool ok = roll_back_files(sys_.files, sys_.clock, dir_, moved_);
     return deleted && ok ? restart_previous() : kRollbackFailed;
   }

@@ -3,15 +3,17 @@
 namespace velk::test {
 namespace {
 
-FileError injected() { return FileError{87, "injected failure"}; }
+FileError injected() { return FileError{87}; }
 
 }  // namespace
 
-bool FakeInstallFs::held(const std::filesystem::path& path, std::uint32_t& code, bool for_rename) {
+bool FakeInstallFs::held(const std::filesystem::path& path, std::uint32_t& code, Op op) {
   auto it = busy.find(path.filename().string());
-  if (it == busy.end() || it->second.times == 0 || (it->second.renames_only && !for_rename)) return false;
+  if (it == busy.end() || it->second.times == 0) return false;
+  if (it->second.what == Held::renames_only && op != Op::rename) return false;
+  if (it->second.what == Held::deletions_only && op != Op::remove) return false;
   if (it->second.times > 0) --it->second.times;
-  code = for_rename ? it->second.rename_code : win32_error::kSharingViolation;
+  code = op == Op::rename ? it->second.rename_code : win32_error::kSharingViolation;
   return true;
 }
 
@@ -19,7 +21,7 @@ FileError FakeInstallFs::rename(const std::filesystem::path& from, const std::fi
   ++renames;
   if (plan_.fails("fs.rename " + from.filename().string())) return injected();
   std::uint32_t code = 0;
-  if (held(from, code, true)) return FileError{code, "held by another process"};
+  if (held(from, code, Op::rename)) return FileError{code};
   return real_->rename(from, to);
 }
 
@@ -41,14 +43,14 @@ FileError FakeInstallFs::create_directories(const std::filesystem::path& dir) {
 FileError FakeInstallFs::open_exclusive(const std::filesystem::path& path) {
   if (plan_.fails("fs.open_exclusive")) return injected();
   std::uint32_t code = 0;
-  if (held(path, code, false)) return FileError{code, "held by another process"};
+  if (held(path, code, Op::open)) return FileError{code};
   return real_->open_exclusive(path);
 }
 
 bool FakeInstallFs::remove_file(const std::filesystem::path& path) {
   if (plan_.fails("fs.remove_file")) return false;
   std::uint32_t code = 0;
-  if (held(path, code, false)) return false;
+  if (held(path, code, Op::remove)) return false;
   return real_->remove_file(path);
 }
 

@@ -27,16 +27,18 @@ class FakeInstallFs final : public InstallFiles {
   // The file named so is held by another process: exclusive opens give a
   // sharing violation, renames give `rename_code`, deletions fail, `times`
   // times (-1: always).
+  enum class Held { always, renames_only, deletions_only };  // deletions only: a read-only file
   struct Busy {
     int times = -1;
     std::uint32_t rename_code = win32_error::kSharingViolation;
-    bool renames_only = false;  // opens and deletions work
+    Held what = Held::always;
   };
   std::map<std::string, Busy> busy;
   int renames = 0;
 
  private:
-  bool held(const std::filesystem::path& path, std::uint32_t& code, bool for_rename);
+  enum class Op { open, rename, remove };
+  bool held(const std::filesystem::path& path, std::uint32_t& code, Op op);
 
   FaultPlan& plan_;
   std::unique_ptr<InstallFiles> real_;

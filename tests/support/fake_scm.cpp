@@ -13,11 +13,12 @@ class FakeScm::Handle final : public ServiceHandle {
     if (scm_.plan_.fails("scm.query")) return std::nullopt;
     return ServiceStatus{scm_.state, scm_.state == scm::kRunning ? scm_.pid : std::nullopt};
   }
-  bool change_config(const ServiceRegistration& registration) override {
-    if (scm_.plan_.fails("scm.change_config") || scm_.marked_for_delete) return false;
+  std::uint32_t change_config(const ServiceRegistration& registration) override {
+    if (scm_.plan_.fails("scm.change_config")) return 5;
+    if (scm_.marked_for_delete) return scm::kMarkedForDelete;
     scm_.registration = registration;
     scm_.controls.push_back("config");
-    return true;
+    return 0;
   }
   bool set_failure_actions(const FailureActions& actions) override {
     if (scm_.plan_.fails("scm.set_failure_actions")) return false;
@@ -43,11 +44,12 @@ class FakeScm::Handle final : public ServiceHandle {
     scm_.running_version.clear();
     return true;
   }
-  bool mark_for_delete() override {
-    if (scm_.plan_.fails("scm.delete") || scm_.marked_for_delete) return false;
+  std::uint32_t mark_for_delete() override {
+    if (scm_.plan_.fails("scm.delete")) return 5;
+    if (scm_.marked_for_delete) return scm::kMarkedForDelete;
     scm_.marked_for_delete = true;
     scm_.controls.push_back("delete");
-    return true;
+    return 0;
   }
 
  private:

@@ -65,12 +65,15 @@ TEST(RollBackFiles, SavedFilesThatCannotBeListedAreNotASuccess) {
 }
 
 // (A clean upgrade already shows saved files and the emptied stage removed.)
-TEST(FinishInstall, AHeldSavedFileGetsTwentyAttempts) {
+// A saved file that cannot be deleted stays in trash, never in .update-old.
+TEST(FinishInstall, AHeldSavedFileGetsTwentyAttemptsInTrash) {
   InstallWorld w;
   w.write(w.saved_dir() / "a", "1");
+  w.write(w.dir() / ".update-trash-1" / "old", "0");  // left by an earlier install
   w.files.busy["a"] = {};
   finish_install(w.files, w.clock, w.dir());
-  EXPECT_TRUE(std::filesystem::exists(w.saved_dir() / "a"));
+  EXPECT_FALSE(std::filesystem::exists(w.saved_dir()));
+  EXPECT_EQ(w.files_in(w.dir() / ".update-trash-1"), (FileMap{{"a", "1"}}));
   EXPECT_EQ(w.clock.sleeps, std::vector<Clock::duration>(19, 250ms));
 }
 

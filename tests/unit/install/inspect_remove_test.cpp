@@ -96,7 +96,8 @@ TEST(Remove, EndsWithTheFirstFailingStep) {
        21, {"the helper answered: not_session_owner", "the service did not stop in time: ending its process"}},
       {"filters stay", [](InstallWorld& w) { w.filters_stuck = true; }, 22,
        Lines(3, "removing filters: killswitch_failed")},
-      {"not deleted", [](InstallWorld& w) { w.scm.keeps_handle_open = true; }, 24, {}},
+      {"held open elsewhere", [](InstallWorld& w) { w.scm.keeps_handle_open = true; }, 24,
+       {"Windows has not finished removing the old service"}},
       {"desktop application held", [](InstallWorld& w) { w.write(w.dir() / "velkvpn.exe", "app"); w.files.busy["velkvpn.exe"] = {}; },
        23, {"velkvpn.exe is in use"}},
   };
@@ -114,7 +115,9 @@ TEST(RunInstaller, DirectoryMissingGivesTwoAndAnEmptyLog) {
     HelperOptions options;
     options.mode = mode;
     std::string out;
-    EXPECT_EQ(run_installer(options, w.state_dir(), w.system, [&](std::string_view s) { out += s; }), 2);
+    EXPECT_EQ(run_installer(options, w.state_dir(), state_files_at(w.state_dir()), w.system,
+                            [&](std::string_view s) { out += s; }),
+              2);
     EXPECT_EQ(out, "");
   }
   EXPECT_TRUE(std::filesystem::exists(w.state_dir() / "install.log"));

@@ -39,8 +39,8 @@ void expect_old_version_in_service(InstallWorld& w, bool stage_intact = true) {
 // clean-up after it, or the recovery actions, may then be left undone.
 void expect_new_version_in_service(InstallWorld& w, const std::string& failed = "") {
   EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kNewFiles);
+  EXPECT_FALSE(std::filesystem::exists(w.saved_dir())) << "it would be taken for an unfinished upgrade";
   if (failed != "fs.list" && failed != "fs.remove_file" && failed != "fs.remove_directory") {
-    EXPECT_FALSE(std::filesystem::exists(w.saved_dir()));
     EXPECT_FALSE(std::filesystem::exists(w.stage_dir()));
   }
   EXPECT_TRUE(w.scm.running());
@@ -124,22 +124,87 @@ INSTANTIATE_TEST_SUITE_P(
                     Lines(3, "removing filters: killswitch_failed")},
         FailureCase{"WintunHeldOpen", [](InstallWorld& w) { w.files.busy["wintun.dll"] = {}; }, 23,
                     {"wintun.dll is in use"}},
+        FailureCase{"NameListedTwiceInAnotherCase",
+                    [](InstallWorld& w) {
+                      FileMap files = InstallWorld::kNewFiles;
+                      files["WINTUN.DLL"] = "new wintun";
+                      w.stage(files, {"velkvpn-helper.exe", "wintun.dll", "velkvpn-engine.exe", "WINTUN.DLL"});
+                    },
+                    20, {"the new files are incomplete or damaged; nothing was changed"}},
         FailureCase{"StagedFileCannotMove",
-                    [](InstallWorld& w) { w.files.busy["velkvpn-engine.exe"] = {1, 87, true}; }, 25,
-                    {"replacing files: held by another process"}},
+                    [](InstallWorld& w) {
+                      w.files.busy["velkvpn-engine.exe"] = {1, 87, FakeInstallFs::Held::renames_only};
+                    },
+                    25, {"replacing files: the file operation failed"}},
+        // The saved directory went away under the swap: the old file has nowhere to go.
+        FailureCase{"OldFileCannotBeSavedForPathNotFound",
+                    [](InstallWorld& w) { w.files.busy["wintun.dll"] = {1, 3, FakeInstallFs::Held::renames_only}; },
+                    25, {"replacing files: path not found"}},
         FailureCase{"NewVersionAnswersAnotherVersion",
                     [](InstallWorld& w) { w.stage({{"velkvpn-helper.exe", "0.1.9"}, {"velkvpn-engine.exe", "x"}}); },
                     25, {"the new service did not come up; restoring the previous version"}}),
     [](const auto& info) { return info.param.name; });
 
-TEST(InstallFlow, DeletionThatNeverCompletes) {
+// A relative install directory is the one under the current directory: only
+// its full path is registered.
+TEST(InstallFlow, RelativeInstallDirectoryIsMadeFull) {
   InstallWorld w;
-  w.scm.keeps_handle_open = true;  // another program holds the old service open
-  EXPECT_EQ(w.install(), 24);
-  EXPECT_EQ(w.lines, with_frame(w, {"the running helper turned the VPN off",
-                                    "Windows has not finished removing the old service"}, 24));
-  EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kOldFiles);
-  EXPECT_TRUE(w.scm.marked_for_delete) << "a service marked for deletion cannot be put back";
+  const std::filesystem::path was = std::filesystem::current_path();
+  std::filesystem::current_path(w.tmp.path());
+  const int code = w.install("VELK VPN");
+  std::filesystem::current_path(was);
+  EXPECT_EQ(code, 0);
+  expect_new_version_in_service(w);
+}
+
+// .update-old in the way as a file: no old file is replaced without a saved copy.
+TEST(InstallFlow, SavedDirectoryThatIsAFileStopsTheSwap) {
+  InstallWorld w;
+  w.write(w.saved_dir(), "in the way");
+  EXPECT_EQ(w.install(), 25);
+  EXPECT_EQ(w.lines.at(2), "replacing files: something else is in the way");
+  EXPECT_EQ(w.files_in(w.dir()).at("wintun.dll"), "old wintun");
+}
+
+// A file that can be renamed but not deleted (read-only) after a confirmed
+// upgrade: the saved files never come back, and a third release replaces
+// exactly its own files.
+TEST(InstallFlow, OldFileThatCannotBeDeletedNeverComesBack) {
+  InstallWorld w;
+  w.files.busy["wintun.dll"] = {-1, 32, FakeInstallFs::Held::deletions_only};
+  ASSERT_EQ(w.install(), 0);
+  EXPECT_FALSE(std::filesystem::exists(w.saved_dir()));
+  w.files.busy.clear();
+  w.stage({{"velkvpn-helper.exe", "0.1.8"}, {"velkvpn-engine.exe", "third engine"}});
+  EXPECT_EQ(w.install(), 0);
+  EXPECT_EQ(w.lines, with_frame(w, {"the running helper turned the VPN off", "installed and answering"}, 0));
+  EXPECT_EQ(w.files_in(w.dir()), (FileMap{{"velkvpn-helper.exe", "0.1.8"},
+                                          {"velkvpn-engine.exe", "third engine"},
+                                          {"wintun.dll", "new wintun"}}));
+  EXPECT_FALSE(std::filesystem::exists(w.dir() / ".update-trash-1")) << "trash is cleared by the next install";
+}
+
+// A crash in mid-swap: the new helper in place, the old engine saved and the
+// new one still staged. The next run takes that back before it checks the
+// stage, then installs it, or (the stage damaged meanwhile) restarts the old
+// version whole.
+TEST(InstallFlow, SwapInterruptedByACrashIsTakenBackFirst) {
+  for (const bool damaged : {false, true}) {
+    InstallWorld w;
+    w.write(w.saved_dir() / "velkvpn-helper.exe", "0.1.7");
+    std::filesystem::rename(w.stage_dir() / "velkvpn-helper.exe", w.dir() / "velkvpn-helper.exe");
+    std::filesystem::rename(w.dir() / "velkvpn-engine.exe", w.saved_dir() / "velkvpn-engine.exe");
+    if (damaged) w.write(w.stage_dir() / "wintun.dll", "new wintuN");
+    EXPECT_EQ(w.install(), damaged ? 25 : 0);
+    EXPECT_EQ(w.lines.at(2), "an earlier upgrade did not finish: restoring its saved files");
+    if (damaged) {
+      EXPECT_EQ(w.lines.at(3), "the new files are incomplete or damaged; the previous version is back");
+      expect_old_version_in_service(w, false);
+      EXPECT_EQ(w.files_in(w.stage_dir())["velkvpn-helper.exe"], "0.1.8") << "back in the stage";
+    } else {
+      expect_new_version_in_service(w);
+    }
+  }
 }
 
 TEST(InstallFlow, LeftoversOfAnUnfinishedUpgradeAreRestoredFirst) {
@@ -147,10 +212,13 @@ TEST(InstallFlow, LeftoversOfAnUnfinishedUpgradeAreRestoredFirst) {
   // A crash after the helper had been swapped: its old file sits in .update-old.
   w.write(w.saved_dir() / "velkvpn-helper.exe", "0.1.7");
   w.write(w.dir() / "velkvpn-helper.exe", "half-installed");
+  w.write(w.saved_dir() / "wintun.dll", "old wintun");
+  w.files.busy["wintun.dll"] = {40};  // held through every attempt of the restore
   w.helper.silent = true;  // the new version then fails, so the old one must come back whole
   EXPECT_EQ(w.install(), 25);
   EXPECT_EQ(w.lines, with_frame(w, {"the running helper did not answer",
                                     "an earlier upgrade did not finish: restoring its saved files",
+                                    "restoring wintun.dll: the file is in use",
                                     "the new service did not come up; restoring the previous version"}, 25));
   EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kOldFiles);
 }
@@ -198,10 +266,8 @@ bool decision_line_fits(int code, const std::string& line) {
       return line == "the old service did not stop";
     case 23:
       return line.ends_with(" is in use");
-    case 24:
-      return line == "Windows has not finished removing the old service";
     case 25:
-      return line == "replacing files: injected failure" ||
+      return line == "replacing files: the file operation failed" ||
              line == "the new service did not come up; restoring the previous version";
     default:
       return false;
@@ -210,11 +276,14 @@ bool decision_line_fits(int code, const std::string& line) {
 
 // One failure at call N, for every call of a clean upgrade: whatever fails,
 // the run ends with a code, its decision line and the result line, and either
-// the new version or the old one is in service, files byte for byte.
+// the new version or the old one is in service, files byte for byte. All the
+// while another program holds the service open (any user may): it is never
+// deleted, which could not finish.
 TEST(InstallFlow, AFailureAtEveryCall) {
   int total = 0;
   {
     InstallWorld clean;
+    clean.scm.keeps_handle_open = true;
     ASSERT_EQ(clean.install(), 0);
     total = clean.plan.calls;
   }
@@ -222,6 +291,7 @@ TEST(InstallFlow, AFailureAtEveryCall) {
   std::map<int, int> codes;
   for (int n = 1; n <= total; ++n) {
     InstallWorld w;
+    w.scm.keeps_handle_open = true;
     w.plan.fail_at = n;
     const int code = w.install();
     SCOPED_TRACE("failure at call " + std::to_string(n) + " (" + w.plan.failed + "), code " + std::to_string(code));

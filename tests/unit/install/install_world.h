@@ -34,7 +34,7 @@ class InstallWorld {
   // The files directly in `dir` (none when it does not exist).
   FileMap files_in(const std::filesystem::path& dir) const;
 
-  int install();  // --install-from-stage D
+  int install(const std::filesystem::path& target = {});  // --install-from-stage D (or `target`)
   int remove();   // --remove-service D
   int inspect();  // --upgrade-inspect
 

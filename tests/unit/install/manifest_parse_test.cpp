@@ -44,8 +44,6 @@ TEST(ParseManifest, LineRules) {
       {kAbcDigest + "  18446744073709551615  big.bin\r\n" + kHelperLine + "\n" + kAbcDigest +
            "  +42  caf\xC3\xA9.txt",
        {{"big.bin", kAbcDigest, 18446744073709551615ull}, kHelper, {"caf\xC3\xA9.txt", kAbcDigest, 42}}},
-      // Duplicate names are not searched for.
-      {kHelperLine + "\n" + kHelperLine, {kHelper, kHelper}},
       // Dots inside a name are fine.
       {kHelperLine + "\n" + kAbcDigest + "  3  ...", {kHelper, {"...", kAbcDigest, 3}}},
   };
@@ -92,6 +90,17 @@ TEST(ParseManifest, WholeFileRules) {
       kHelperLine + "\n" + kAbcDigest + "  3  caf\xE9.txt",  // not UTF-8
       kHelperLine + "\n\xC0\xAF",                           // overlong slash
       "\xEF\xBB\xBF" + kHelperLine,  // a byte-order mark is not white space
+      // One file named twice, as Windows compares names: exactly, or in another
+      // letter case (ASCII, Latin-1, Latin Extended-A, Greek, Cyrillic).
+      kHelperLine + "\n" + kHelperLine,
+      kHelperLine + "\n" + kEmptyDigest + "  0  VELKVPN-HELPER.EXE",
+      kHelperLine + "\n" + kAbcDigest + "  3  donn\xC3\xA9" "es.bin\n" + kAbcDigest + "  3  DONN\xC3\x89" "ES.BIN",
+      kHelperLine + "\n" + kAbcDigest + "  3  \xC5\x82\n" + kAbcDigest + "  3  \xC5\x81",           // ł Ł
+      kHelperLine + "\n" + kAbcDigest + "  3  \xD1\x8F\xD1\x91\n" + kAbcDigest + "  3  \xD0\xAF\xD0\x81",  // яё ЯЁ
+      // The installer's own names in the install directory.
+      kHelperLine + "\n" + kAbcDigest + "  3  .update-old",
+      kHelperLine + "\n" + kAbcDigest + "  3  .Update-Trash-1",
+      kHelperLine + "\n" + kAbcDigest + "  3  Install-Manifest.txt",
   };
   for (const auto& text : rejected) {
     SCOPED_TRACE(text);

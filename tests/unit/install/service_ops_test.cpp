@@ -60,13 +60,20 @@ TEST_F(ServiceOpsTest, RecoveryActionsThatCannotBeWrittenAreLoggedOnly) {
   EXPECT_EQ(lines, Lines{"could not set the recovery actions"});
 }
 
-TEST_F(ServiceOpsTest, CreationWaitsOutAServiceMarkedForDeletion) {
+// A removal kept from finishing by a handle held elsewhere leaves the service
+// marked: it cannot be changed, so it is waited out and created afresh.
+TEST_F(ServiceOpsTest, AServiceMarkedForDeletionIsWaitedOutAndCreatedAfresh) {
   scm.install_running(helper_registration("old"), "0.1.7");
   scm.marked_for_delete = true;
   scm.keeps_handle_open = true;
-  plan.fail_at = 1;  // opening works while it lingers: fail it so the create path runs
   EXPECT_FALSE(ops.install_service(log, "x"));
   EXPECT_EQ(elapsed(), 30s) << "retries every 250 ms while at most 29 whole seconds have passed";
+
+  scm.keeps_handle_open = false;  // the other holder lets go
+  ASSERT_TRUE(ops.install_service(log, "x"));
+  EXPECT_TRUE(scm.registered);
+  EXPECT_FALSE(scm.marked_for_delete);
+  EXPECT_EQ(scm.registration, helper_registration("x"));
 }
 
 TEST(ServiceOps, StopEscalatesFromTheControlToTaskkill) {
@@ -100,16 +107,22 @@ TEST(ServiceOps, StopEscalatesFromTheControlToTaskkill) {
 }
 
 TEST_F(ServiceOpsTest, DeletionWaitsUntilTheServiceIsGone) {
-  EXPECT_TRUE(ops.delete_service()) << "never existed";
+  using Deletion = ServiceOps::Deletion;
+  EXPECT_EQ(ops.delete_service(), Deletion::gone) << "never existed";
   scm.install_running(helper_registration("x"), "0.1.7");
-  EXPECT_TRUE(ops.delete_service());
+  EXPECT_EQ(ops.delete_service(), Deletion::gone);
   EXPECT_FALSE(scm.registered);
   EXPECT_EQ(elapsed(), 0s);
 
   scm.install_running(helper_registration("x"), "0.1.7");
   scm.keeps_handle_open = true;
-  EXPECT_FALSE(ops.delete_service());
+  EXPECT_EQ(ops.delete_service(), Deletion::held_elsewhere);
   EXPECT_EQ(elapsed(), 30s);
+  EXPECT_EQ(ops.delete_service(), Deletion::held_elsewhere) << "already marked: waits again";
+  EXPECT_EQ(elapsed(), 60s);
+
+  plan.fail_at = plan.calls + 2;  // DeleteService itself
+  EXPECT_EQ(ops.delete_service(), Deletion::failed);
 }
 
 TEST_F(ServiceOpsTest, ClearingTheRecoveryActions) {

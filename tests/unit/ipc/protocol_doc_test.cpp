@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/route_validation.h"
 #include "ipc/error_codes.h"
 #include "ipc/protocol.h"
 
@@ -72,6 +73,28 @@ std::set<std::string> defined_codes() {
   return captures("src/ipc/error_codes.h", R"re(std::string_view \w+ = "([a-z_]+)";)re");
 }
 
+// The engine request of a start or replace; null for the other commands.
+const EngineRequest* engine_request(const Request& request) {
+  if (const auto* start = std::get_if<Request::Start>(&request.command)) return &start->request;
+  if (const auto* replace = std::get_if<Request::Replace>(&request.command)) return &replace->request;
+  return nullptr;
+}
+
+// A start or replace that breaks a rule is shown refused with the first broken rule's
+// code; one that breaks none can only be refused by a step after validation.
+void expect_answer_follows_validation(const EngineRequest& request, const std::string& answer_line) {
+  static const std::set<std::string_view> later_steps = {err::not_session_owner, err::not_running,
+                                                         err::endpoint_unresolved, err::endpoint_refused,
+                                                         err::killswitch_state, err::killswitch_failed};
+  auto answer = decode_response(answer_line);
+  const auto* refused = answer.ok() ? std::get_if<Response::Error>(&answer->value) : nullptr;
+  if (const Outcome valid = validate_request(request); !valid) {
+    EXPECT_EQ(refused ? refused->code : "(not refused)", valid.error());
+  } else if (refused) {
+    EXPECT_TRUE(later_steps.contains(refused->code)) << refused->code;
+  }
+}
+
 TEST(ProtocolDoc, ExampleLinesAreWhatTheHelperReadsAndWrites) {
   const std::vector<Example> lines = examples();
   ASSERT_GE(lines.size(), 20u) << "the example blocks were not found";
@@ -83,7 +106,10 @@ TEST(ProtocolDoc, ExampleLinesAreWhatTheHelperReadsAndWrites) {
     if (e.request) {
       // A request the document shows answered with bad_request must indeed fail.
       const bool shown_bad = i + 1 < lines.size() && lines[i + 1].text == bad_request;
-      EXPECT_EQ(decode_request(e.text + "\n").ok(), !shown_bad);
+      auto request = decode_request(e.text + "\n");
+      EXPECT_EQ(request.ok(), !shown_bad);
+      const EngineRequest* engine = request.ok() ? engine_request(*request) : nullptr;
+      if (engine && i + 1 < lines.size()) expect_answer_follows_validation(*engine, lines[i + 1].text);
       continue;
     }
     auto answer = decode_response(e.text);

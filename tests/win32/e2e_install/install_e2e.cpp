@@ -27,6 +27,15 @@ void write_file(const fs::path& p, const std::string& bytes) {
   std::ofstream(p, std::ios::binary) << bytes;
 }
 
+// remove_all, read-only files included (Windows deletes none of those).
+void remove_tree(const fs::path& dir) {
+  std::error_code ec;
+  for (const auto& entry : fs::recursive_directory_iterator(dir, ec)) {
+    SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
+  fs::remove_all(dir, ec);
+}
+
 }  // namespace
 
 fs::path InstallE2e::install_dir() { return L"C:\\Program Files\\VELK VPN"; }
@@ -42,7 +51,8 @@ Files InstallE2e::shipped() {
   return {{"velkvpn-helper.exe", read_file(build / L"velkvpn-helper.exe")},
           {"velkvpn-engine.exe", read_file(build / L"velkvpn-engine.exe")},
           {"fwpuclnt.dll", read_file(build / L"fwpuclnt.dll")},
-          {"readme.txt", "VELK VPN " + std::to_string(GetTickCount64()) + "\n"}};
+          {"readme.txt", "VELK VPN " + std::to_string(GetTickCount64()) + "\n"},
+          {"donn\xC3\xA9" "es.bin", "data " + std::to_string(GetTickCount64())}};
 }
 
 std::string InstallE2e::other_version_helper() {
@@ -54,7 +64,7 @@ std::string InstallE2e::other_version_helper() {
 void InstallE2e::SetUp() {
   run({L"--remove-service", install_dir().wstring()});  // what an earlier run may have left
   std::error_code ec;
-  fs::remove_all(install_dir(), ec);
+  remove_tree(install_dir());
   ASSERT_FALSE(fs::exists(install_dir())) << "cannot clear " << install_dir().string();
   fs::remove(state_dir() / L"install.log", ec);
   fs::remove(state_dir() / L"killswitch.json", ec);
@@ -63,8 +73,7 @@ void InstallE2e::SetUp() {
 
 void InstallE2e::TearDown() {
   run({L"--remove-service", install_dir().wstring()});
-  std::error_code ec;
-  fs::remove_all(install_dir(), ec);
+  remove_tree(install_dir());
   standin_tool({L"reset"});
 }
 
@@ -171,6 +180,19 @@ SERVICE_STATUS_PROCESS InstallE2e::service_status() const {
     return SERVICE_STATUS_PROCESS{};
   }
   return s;
+}
+
+std::string InstallE2e::service_command_line() const {
+  ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  ScHandle service(manager.get() ? OpenServiceW(manager.get(), L"VelkVpnHelper", SERVICE_QUERY_CONFIG) : nullptr);
+  alignas(QUERY_SERVICE_CONFIGW) BYTE buffer[8192];
+  DWORD needed = 0;
+  if (!service.get() ||
+      !QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer), sizeof buffer, &needed)) {
+    return "(unreadable)";
+  }
+  const auto* path = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer)->lpBinaryPathName;
+  return utf8_from_utf16(reinterpret_cast<const char16_t*>(path));
 }
 
 }  // namespace velk::test

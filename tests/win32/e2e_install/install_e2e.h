@@ -38,7 +38,9 @@ class InstallE2e : public ::testing::Test {
 
   static std::filesystem::path install_dir();
   static std::filesystem::path state_dir();  // %ProgramData%\VELK VPN as this process sees it
-  static Files shipped();                     // helper, engine stand-in, fwpuclnt stand-in, a data file
+  // Helper, engine stand-in, fwpuclnt stand-in, and two data files, one of
+  // them named outside ASCII (données.bin).
+  static Files shipped();
   // The helper built from the same sources saying version 0.1.9.
   static std::string other_version_helper();
 
@@ -61,6 +63,7 @@ class InstallE2e : public ::testing::Test {
   std::optional<Response> ask(const std::string& line) const;
   std::optional<Status> status() const;
   SERVICE_STATUS_PROCESS service_status() const;  // dwCurrentState 0 when absent
+  std::string service_command_line() const;       // as registered, UTF-8
 
   Digests installed_;
 };

@@ -1,6 +1,8 @@
-// Installing and upgrading for real: a first install, a clean upgrade, an
-// upgrade under a running session with the kill switch, a new version that
-// says another version, and the leftovers of an interrupted upgrade.
+// Installing and upgrading for real: a first install, a clean upgrade with
+// the service held open by another program, one from a relative directory
+// over a read-only file, an upgrade under a running session with the kill
+// switch, a new version that says another version, and the leftovers of an
+// interrupted upgrade.
 
 #include <gtest/gtest.h>
 
@@ -19,6 +21,13 @@ namespace {
 namespace fs = std::filesystem;
 
 const Lines kUpgraded{kInstallLine, kVpnOff, "installed and answering", "result 0"};
+const std::string kRegistered = "\"C:\\Program Files\\VELK VPN\\velkvpn-helper.exe\" --service";
+
+// Another program's handle to the service, as any interactive user may open one.
+ScHandle hold_service_open() {
+  ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  return ScHandle(OpenServiceW(manager.get(), L"VelkVpnHelper", SERVICE_QUERY_STATUS));
+}
 
 TEST_F(InstallE2e, FirstInstallIntoProgramFilesRegistersStartsAndAnswers) {
   const Files files = shipped();
@@ -26,15 +35,7 @@ TEST_F(InstallE2e, FirstInstallIntoProgramFilesRegistersStartsAndAnswers) {
   const Lines expected{kInstallLine, "installed and answering", "result 0"};
   install(0, expected);
   EXPECT_EQ(install_log(), expected);
-
-  ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  ScHandle service(OpenServiceW(manager.get(), L"VelkVpnHelper", SERVICE_QUERY_CONFIG));
-  alignas(QUERY_SERVICE_CONFIGW) BYTE buffer[8192];
-  DWORD needed = 0;
-  ASSERT_TRUE(QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer), sizeof buffer, &needed));
-  const auto* path = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer)->lpBinaryPathName;
-  EXPECT_EQ(utf8_from_utf16(reinterpret_cast<const char16_t*>(path)),
-            "\"C:\\Program Files\\VELK VPN\\velkvpn-helper.exe\" --service");
+  EXPECT_EQ(service_command_line(), kRegistered);
 
   std::optional<Status> s = status();
   ASSERT_TRUE(s);
@@ -46,8 +47,12 @@ TEST_F(InstallE2e, FirstInstallIntoProgramFilesRegistersStartsAndAnswers) {
             std::optional<std::wstring>(state_dir().parent_path().wstring()));
 }
 
-TEST_F(InstallE2e, CleanUpgradeOfAnAnsweringHelperWritesFourLines) {
+// The service is registered in place, never deleted: a handle held elsewhere
+// would keep a deleted one from going and a new one from being created.
+TEST_F(InstallE2e, CleanUpgradeWhileAnotherProgramHoldsTheServiceOpen) {
   ASSERT_NO_FATAL_FAILURE(install_shipped());
+  ScHandle held = hold_service_open();
+  ASSERT_TRUE(held.get());
   Files next = shipped();
   next["readme.txt"] = "the next version\n";
   stage(next);
@@ -55,9 +60,33 @@ TEST_F(InstallE2e, CleanUpgradeOfAnAnsweringHelperWritesFourLines) {
   EXPECT_EQ(install_log(), kUpgraded);
   EXPECT_EQ(files_in(install_dir()), digests(next));
   EXPECT_FALSE(fs::exists(install_dir() / L".update-old"));
+  EXPECT_EQ(service_command_line(), kRegistered);
   std::optional<Status> s = status();
   ASSERT_TRUE(s);
   EXPECT_EQ(s->version, "0.1.8");
+}
+
+// Run from C:\Program Files with "VELK VPN" over a read-only old file: the
+// full path is registered, no saved files stay behind, and the next release
+// installs exactly its own files.
+TEST_F(InstallE2e, RelativeDirectoryAndReadOnlyOldFile) {
+  ASSERT_NO_FATAL_FAILURE(install_shipped());
+  ASSERT_TRUE(SetFileAttributesW((install_dir() / L"readme.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+  stage(shipped());
+  wchar_t was[MAX_PATH];
+  ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, was), 0u);
+  ASSERT_TRUE(SetCurrentDirectoryW(L"C:\\Program Files"));
+  ProcessResult r = run({L"--install-from-stage", L"VELK VPN"});
+  SetCurrentDirectoryW(was);
+  EXPECT_EQ(lines_of(r.out), kUpgraded);
+  EXPECT_EQ(service_command_line(), kRegistered);
+  EXPECT_FALSE(fs::exists(install_dir() / L".update-old"));
+
+  Files third = shipped();
+  third["readme.txt"] = "the third version\n";
+  stage(third);
+  install(0, kUpgraded);
+  EXPECT_EQ(files_in(install_dir()), digests(third));
 }
 
 TEST_F(InstallE2e, UpgradeUnderASessionWithTheKillSwitchTurnsItOff) {
@@ -86,6 +115,7 @@ class OtherVersion : public InstallE2e, public ::testing::WithParamInterface<boo
 TEST_P(OtherVersion, IsRolledBackToWholeOldFiles) {
   const bool interrupted = GetParam();
   ASSERT_NO_FATAL_FAILURE(install_shipped());
+  ScHandle held = hold_service_open();  // the old service is put back in place, not re-created
   if (interrupted) {
     fs::create_directories(install_dir() / L".update-old");
     fs::rename(install_dir() / L"velkvpn-engine.exe", install_dir() / L".update-old" / L"velkvpn-engine.exe");

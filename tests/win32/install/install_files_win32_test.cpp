@@ -12,6 +12,7 @@
 #include "install/file_steps.h"
 #include "install/install_files.h"
 #include "install/install_log.h"
+#include "platform/state_dir.h"
 #include "platform/unique_handle_win32.h"
 #include "manual_clock.h"
 #include "temp_dir.h"
@@ -50,7 +51,6 @@ TEST_F(Win32InstallFiles, RenameReplacesAndReportsHeldFiles) {
   ASSERT_TRUE(held);
   const FileError e = files_->rename(at(L"b"), at(L"c"));
   EXPECT_TRUE(e.code == win32_error::kSharingViolation || e.code == win32_error::kAccessDenied) << e.code;
-  EXPECT_FALSE(e.text.empty());
   held.reset();
   EXPECT_EQ(files_->rename(at(L"missing"), at(L"c")).code, win32_error::kFileNotFound);
 }
@@ -65,6 +65,13 @@ TEST_F(Win32InstallFiles, ExclusiveOpenSeesAFileHeldOpen) {
   EXPECT_EQ(busy(), "wintun.dll");
   held.reset();
   EXPECT_EQ(busy(), std::nullopt);
+}
+
+// What the swap must not take for "nothing to move" or for a saved directory.
+TEST_F(Win32InstallFiles, AFileIsNoDirectoryAndAMissingDirectoryIsNoMissingFile) {
+  write_file(at(L".update-old"), "a file");
+  EXPECT_EQ(files_->create_directories(at(L".update-old")).code, win32_error::kAlreadyExists);
+  EXPECT_EQ(files_->rename(at(L".update-old"), at(L"none") / L"x").code, win32_error::kPathNotFound);
 }
 
 TEST_F(Win32InstallFiles, DirectoriesAndListing) {
@@ -82,8 +89,9 @@ TEST_F(Win32InstallFiles, DirectoriesAndListing) {
 TEST_F(Win32InstallFiles, InstallLogIsSharedAndAppended) {
   const fs::path state = temp_.path() / L"VELK VPN";
   {
-    InstallLog first = open_install_log(state, {});
-    InstallLog second = open_install_log(state, {});  // a reader or a second run meanwhile
+    InstallLog first = open_install_log(open_state_dir(state, StateDirUse::given_dir).files, {});
+    // A reader or a second run meanwhile, through the same directory held twice.
+    InstallLog second = open_install_log(open_state_dir(state, StateDirUse::given_dir).files, {});
     ASSERT_TRUE(first.has_file() && second.has_file());
     first.log("one");
     second.log("two");

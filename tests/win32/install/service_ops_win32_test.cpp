@@ -88,7 +88,7 @@ TEST_F(Win32ServiceOps, RegistrationAsWritten) {
     ASSERT_TRUE(ops_.install_service(log_, exe));
     EXPECT_EQ(config()->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
   }  // our handles must not keep the service from going
-  EXPECT_TRUE(ops_.delete_service());
+  EXPECT_EQ(ops_.delete_service(), ServiceOps::Deletion::gone);
   EXPECT_FALSE(ops_.service_exists());
 }
 
@@ -119,7 +119,7 @@ TEST_F(Win32ServiceOps, StartStopDeleteTheShippedHelper) {
 
   EXPECT_TRUE(ops_.stop_service(log));
   EXPECT_TRUE(lines.empty());
-  EXPECT_TRUE(ops_.delete_service());
+  EXPECT_EQ(ops_.delete_service(), ServiceOps::Deletion::gone);
   EXPECT_FALSE(ops_.service_exists());
   EXPECT_TRUE(ops_.stop_service(log)) << "an absent service counts as stopped";
 }
