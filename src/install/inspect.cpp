@@ -3,7 +3,7 @@
 #include <string>
 
 #include "install/installer_codes.h"
-#include "platform/durable_file.h"
+#include "killswitch/killswitch_store.h"
 
 namespace velk {
 namespace {
@@ -12,13 +12,13 @@ const char* word(bool b) { return b ? "true" : "false"; }
 
 }  // namespace
 
-int inspect(InstallLog& log, InstallerSystem& system, const std::filesystem::path& state_dir) {
+int inspect(InstallLog& log, InstallerSystem& system) {
   const std::optional<ServiceStatus> service = system.services.service_status();
   const std::optional<Status> status = system.helper.query_helper_status();  // asked whether or not a service exists
 
   const bool service_not_answering = service && service->state != scm::kStopped && !status;
   const bool vpn_wanted = status && status->wanted;
-  const bool state_file_found = path_exists(state_dir / "killswitch.json");
+  const bool state_file_found = log.state_files().kind(kStateFileName) == StateEntry::file;
   const Result<bool> listed = system.filters.list_filters();
   const bool filters = !listed || *listed;  // a listing error counts as filters present
 

@@ -1,6 +1,7 @@
 #pragma once
 // --upgrade-inspect: whether anything is active that an upgrade or a removal
-// would interrupt. Changes nothing; one log line; 0 or 10.
+// would interrupt. Changes nothing; one log line; 0 or 10. The state file is
+// looked for in the state directory the log holds.
 
 #include <filesystem>
 
@@ -8,6 +9,6 @@
 
 namespace velk {
 
-int inspect(InstallLog& log, InstallerSystem& system, const std::filesystem::path& state_dir);
+int inspect(InstallLog& log, InstallerSystem& system);
 
 }  // namespace velk

@@ -3,11 +3,13 @@
 #include <string>
 #include <utility>
 
-#include "platform/state_dir.h"
 
 namespace velk {
 
-InstallLog::InstallLog(LineOutput out, std::unique_ptr<LogFile> file) : out_(std::move(out)), file_(std::move(file)) {}
+InstallLog::InstallLog(LineOutput out, std::unique_ptr<LogFile> file, std::shared_ptr<StateFiles> state_files)
+    : out_(std::move(out)),
+      state_files_(state_files ? std::move(state_files) : no_state_files()),
+      file_(std::move(file)) {}
 
 void InstallLog::log(std::string_view message) {
   std::string line(message);
@@ -27,11 +29,10 @@ void InstallLog::close() {
   file_.reset();
 }
 
-InstallLog open_install_log(const std::filesystem::path& state_dir, LineOutput out) {
-  // A directory that cannot be secured is still used: the log goes on to
-  // standard output in any case, and to the file when it can be opened.
-  (void)prepare_state_dir(state_dir);
-  return InstallLog(std::move(out), open_log_file(state_dir / kInstallLogName));
+InstallLog open_install_log(std::shared_ptr<StateFiles> state_files, LineOutput out) {
+  if (!state_files) state_files = no_state_files();
+  std::unique_ptr<LogFile> file = state_files->open_append(kInstallLogName);
+  return InstallLog(std::move(out), std::move(file), std::move(state_files));
 }
 
 }  // namespace velk

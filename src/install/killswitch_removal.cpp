@@ -7,11 +7,11 @@
 
 namespace velk {
 
-bool remove_kill_switch(InstallLog& log, InstallerSystem& system, const std::filesystem::path& state_dir) {
+bool remove_kill_switch(InstallLog& log, InstallerSystem& system) {
   constexpr int kAttempts = 3;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     if (attempt > 0) system.clock.sleep_for(std::chrono::seconds(1));
-    if (Outcome recovered = recover_kill_switch(state_dir, system.filters); !recovered) {
+    if (Outcome recovered = recover_kill_switch(log.state_files(), system.filters); !recovered) {
       log.log("removing filters: " + std::string(recovered.error()));
       continue;
     }

@@ -8,7 +8,8 @@
 
 namespace velk {
 
-// Up to three attempts, one second apart; each failure is logged.
-bool remove_kill_switch(InstallLog& log, InstallerSystem& system, const std::filesystem::path& state_dir);
+// Up to three attempts, one second apart; each failure is logged. The state
+// file is the one in the state directory the log holds.
+bool remove_kill_switch(InstallLog& log, InstallerSystem& system);
 
 }  // namespace velk

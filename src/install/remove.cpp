@@ -9,8 +9,7 @@
 
 namespace velk {
 
-int remove(InstallLog& log, InstallerSystem& system, const std::filesystem::path& state_dir,
-           const std::filesystem::path& install_dir) {
+int remove(InstallLog& log, InstallerSystem& system, const std::filesystem::path& install_dir) {
   ServiceOps& services = system.services;
   services.run_taskkill("/IM", "velkvpn.exe");
   if (services.service_exists()) {
@@ -18,7 +17,7 @@ int remove(InstallLog& log, InstallerSystem& system, const std::filesystem::path
     services.clear_recovery_actions(log);
     if (!services.stop_service(log)) return install_code::kNotStopped;
   }
-  if (!remove_kill_switch(log, system, state_dir)) return install_code::kFiltersRemain;
+  if (!remove_kill_switch(log, system)) return install_code::kFiltersRemain;
   if (services.service_exists()) {
     switch (services.delete_service()) {
       case ServiceOps::Deletion::gone:

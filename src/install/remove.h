@@ -13,7 +13,6 @@ namespace velk {
 inline constexpr std::string_view kInstalledFiles[] = {"velkvpn-helper.exe", "velkvpn.exe", "velkvpn-engine.exe",
                                                        "wintun.dll"};
 
-int remove(InstallLog& log, InstallerSystem& system, const std::filesystem::path& state_dir,
-           const std::filesystem::path& install_dir);
+int remove(InstallLog& log, InstallerSystem& system, const std::filesystem::path& install_dir);
 
 }  // namespace velk

@@ -7,19 +7,18 @@
 
 namespace velk {
 
-int run_installer(const HelperOptions& options, const std::filesystem::path& state_dir, InstallerSystem& system,
-                  LineOutput out) {
-  InstallLog log = open_install_log(state_dir, std::move(out));
+int run_installer(const HelperOptions& options, std::shared_ptr<StateFiles> state_files, InstallerSystem& system, LineOutput out) {
+  InstallLog log = open_install_log(std::move(state_files), std::move(out));
   int code = install_code::kNoDirectory;
   switch (options.mode) {
     case RunMode::upgrade_inspect:
-      code = inspect(log, system, state_dir);
+      code = inspect(log, system);
       break;
     case RunMode::install_from_stage:
-      if (options.target) code = install_from_stage(log, system, state_dir, *options.target);
+      if (options.target) code = install_from_stage(log, system, *options.target);
       break;
     case RunMode::remove_service:
-      if (options.target) code = remove(log, system, state_dir, *options.target);
+      if (options.target) code = remove(log, system, *options.target);
       break;
     default:
       break;

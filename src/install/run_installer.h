@@ -3,17 +3,19 @@
 // mode, closes the log, and gives the exit code.
 
 #include <filesystem>
+#include <memory>
 
 #include "install/installer_system.h"
 #include "main/command_line.h"
 
 namespace velk {
 
-int run_installer(const HelperOptions& options, const std::filesystem::path& state_dir, InstallerSystem& system,
-                  LineOutput out);
+// `state_files` is the state directory opened for the mode (null: none); the
+// log keeps it, and the kill switch is removed through it.
+int run_installer(const HelperOptions& options, std::shared_ptr<StateFiles> state_files, InstallerSystem& system, LineOutput out);
 
 // The same on the system's service manager, files, pipe, filters and clock
 // (Windows build only).
-int run_system_installer(const HelperOptions& options, const std::filesystem::path& state_dir, LineOutput out);
+int run_system_installer(const HelperOptions& options, std::shared_ptr<StateFiles> state_files, LineOutput out);
 
 }  // namespace velk

@@ -4,7 +4,7 @@
 
 namespace velk {
 
-int run_system_installer(const HelperOptions& options, const std::filesystem::path& state_dir, LineOutput out) {
+int run_system_installer(const HelperOptions& options, std::shared_ptr<StateFiles> state_files, LineOutput out) {
   std::unique_ptr<ServiceManager> scm = system_service_manager();
   std::unique_ptr<Taskkill> taskkill = system_taskkill();
   std::unique_ptr<InstallFiles> files = system_install_files();
@@ -12,7 +12,7 @@ int run_system_installer(const HelperOptions& options, const std::filesystem::pa
   ServiceOps services(*scm, *taskkill, system_clock());
   ControlHelperClient helper(system_control_client());
   InstallerSystem system{services, *files, helper, *filters, system_clock()};
-  return run_installer(options, state_dir, system, std::move(out));
+  return run_installer(options, std::move(state_files), system, std::move(out));
 }
 
 }  // namespace velk

@@ -33,11 +33,9 @@ bool same_name(std::string_view a, std::string_view b) { return fold_file_name(a
 
 class Install {
  public:
-  Install(InstallLog& log, InstallerSystem& system, const std::filesystem::path& state_dir,
-          const std::filesystem::path& dir)
+  Install(InstallLog& log, InstallerSystem& system, const std::filesystem::path& dir)
       : log_(log),
         sys_(system),
-        state_dir_(state_dir),
         dir_(full_path(dir)),
         stage_(dir_ / kStageDirName),
         saved_(dir_ / kSavedDirName) {}
@@ -128,7 +126,7 @@ class Install {
   }
 
   StepOutcome unblock() {
-    if (remove_kill_switch(log_, sys_, state_dir_)) return kContinue;
+    if (remove_kill_switch(log_, sys_)) return kContinue;
     (void)restart_previous();
     return kFiltersRemain;
   }
@@ -202,7 +200,7 @@ class Install {
 
   InstallLog& log_;
   InstallerSystem& sys_;
-  const std::filesystem::path state_dir_, dir_, stage_, saved_;
+  const std::filesystem::path dir_, stage_, saved_;
   std::vector<std::string> names_;
   std::vector<std::string> moved_;
   bool was_installed_ = false;
@@ -218,9 +216,8 @@ std::optional<std::vector<std::string>> check_stage(const std::filesystem::path&
   return names;
 }
 
-int install_from_stage(InstallLog& log, InstallerSystem& system, const std::filesystem::path& state_dir,
-                       const std::filesystem::path& install_dir) {
-  return Install(log, system, state_dir, install_dir).run();
+int install_from_stage(InstallLog& log, InstallerSystem& system, const std::filesystem::path& install_dir) {
+  return Install(log, system, install_dir).run();
 }
 
 }  // namespace velk

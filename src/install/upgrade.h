@@ -14,7 +14,6 @@ namespace velk {
 // Retired files: tested for use and moved aside when the new manifest drops them.
 inline constexpr std::string_view kRetiredFiles[] = {"sing-box.exe"};
 
-int install_from_stage(InstallLog& log, InstallerSystem& system, const std::filesystem::path& state_dir,
-                       const std::filesystem::path& install_dir);
+int install_from_stage(InstallLog& log, InstallerSystem& system, const std::filesystem::path& install_dir);
 
 }  // namespace velk

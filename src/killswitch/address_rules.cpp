@@ -4,10 +4,7 @@
 
 namespace velk {
 
-namespace {
-
-// ::ffff:a.b.c.d reaches the IPv4 address a.b.c.d.
-std::optional<IpAddress> mapped_v4(const IpAddress& address) {
+std::optional<IpAddress> ipv4_carried_by(const IpAddress& address) {
   const auto& b = address.bytes();
   if (!address.is_v6() || !std::all_of(b.begin(), b.begin() + 10, [](std::uint8_t x) { return x == 0; }) ||
       b[10] != 0xFF || b[11] != 0xFF) {
@@ -16,10 +13,8 @@ std::optional<IpAddress> mapped_v4(const IpAddress& address) {
   return IpAddress::v4({b[12], b[13], b[14], b[15]});
 }
 
-}  // namespace
-
 bool is_acceptable_server_address(const IpAddress& address) {
-  if (auto v4 = mapped_v4(address)) return is_acceptable_server_address(*v4);
+  if (auto v4 = ipv4_carried_by(address)) return is_acceptable_server_address(*v4);
   const auto& b = address.bytes();
   if (address.is_v4()) {
     const std::uint32_t v = address.v4_value();

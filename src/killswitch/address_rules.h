@@ -13,6 +13,11 @@ namespace velk {
 
 bool is_acceptable_server_address(const IpAddress& address);
 
+// The IPv4 address an IPv4-mapped IPv6 address (::ffff:a.b.c.d) carries; none
+// for any other address. A connection to a mapped address leaves the machine
+// as IPv4, so that is the address to pin.
+std::optional<IpAddress> ipv4_carried_by(const IpAddress& address);
+
 // From a resolver's answer, in its order: the first acceptable IPv4 address,
 // else the first acceptable address of either family, else none.
 std::optional<IpAddress> choose_server_address(const std::vector<IpAddress>& answer);

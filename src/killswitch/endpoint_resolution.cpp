@@ -97,7 +97,8 @@ Result<std::vector<Pin>> derive_pins(const EngineRequest& resolved) {
     auto address = IpAddress::parse(route.server);
     if (!address) return fail(err::endpoint_unresolved);
     if (!is_acceptable_server_address(*address)) return fail(err::endpoint_refused);
-    pins.push_back(Pin{*address, route.port});
+    // The engine's connection to ::ffff:a.b.c.d is an IPv4 connection to a.b.c.d.
+    pins.push_back(Pin{ipv4_carried_by(*address).value_or(*address), route.port});
   }
   std::sort(pins.begin(), pins.end());
   pins.erase(std::unique(pins.begin(), pins.end()), pins.end());

@@ -54,7 +54,8 @@ Result<ResolvedRoutes> resolve_routes(const EngineRequest& request, bool engaged
 Result<ResolvedRoutes> resolve_routes(const EngineRequest& request, bool engaged, bool engine_running,
                                       const KillSwitchStore& store);
 
-// One pin per route of a resolved request, sorted, without duplicates.
+// One pin per route of a resolved request, sorted, without duplicates; an
+// IPv4-mapped address is pinned as the IPv4 address it carries.
 // A server that is not an address: "endpoint_unresolved"; a refused address:
 // "endpoint_refused".
 Result<std::vector<Pin>> derive_pins(const EngineRequest& resolved);

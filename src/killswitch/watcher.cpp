@@ -23,7 +23,15 @@ class KillSwitchWatcher {
     std::lock_guard operation(s_.operation_mutex_);
     KillSwitchStore& store = s_.store_;
     FilterOps& filters = s_.ports_.filters;
-    if (!store.armed_in_memory()) return;
+    if (!store.armed_in_memory()) {
+      // The file says the kill switch is on but nothing is in force here (the
+      // restore at start failed, or the filters could not be removed from a
+      // first arming): install it again until that works, and say so.
+      if (store.state_file_exists()) {
+        report(store.restore_kill_switch() ? err::killswitch_restored : err::killswitch_lost);
+      }
+      return;
+    }
     if (!store.state_file_exists()) {
       reset(store, filters);
       return;

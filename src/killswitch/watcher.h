@@ -8,7 +8,10 @@
 //     installed again, silently ("killswitch_lost" if that fails);
 //   - a filtering layer lost its filters: installed again, reported as
 //     "killswitch_restored" ("killswitch_lost" if that fails).
-// Nothing happens while the store is not armed in memory.
+//   - killswitch.json present while nothing is armed in memory (a restore
+//     that failed): the filters are installed without pins, reported as
+//     "killswitch_restored" ("killswitch_lost" until that works).
+// Without killswitch.json nothing happens while the store is not armed in memory.
 
 #include <chrono>
 

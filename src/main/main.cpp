@@ -30,8 +30,9 @@ int wmain(int argc, wchar_t** argv) {
   velk::ModeDependencies deps{
       [] { return velk::system_filter_ops(); },
       [](const velk::HelperOptions& options) { return velk::run_serve_mode(options); },
-      [&console](const velk::HelperOptions& options, const std::filesystem::path& state_dir) {
-        return velk::run_system_installer(options, state_dir, console.out);
+      [&console](const velk::HelperOptions& options, const std::filesystem::path&,
+                 std::shared_ptr<velk::StateFiles> state_files) {
+        return velk::run_system_installer(options, std::move(state_files), console.out);
       },
   };
   return velk::run_process(args, console, deps);

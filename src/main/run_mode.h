@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "main/command_line.h"
+#include "platform/state_dir.h"
 #include "wfp/filter_ops.h"
 
 namespace velk {
@@ -25,8 +26,13 @@ struct ModeDependencies {
   // The serve mode (service or console server); absent where it cannot run.
   std::function<int(const HelperOptions&)> serve;
   // The installer modes (--upgrade-inspect, --install-from-stage,
-  // --remove-service) with the resolved state directory; their exit code.
-  std::function<int(const HelperOptions&, const std::filesystem::path& state_dir)> installer;
+  // --remove-service) with the resolved state directory and its files (the
+  // directory opened for the mode); their exit code.
+  std::function<int(const HelperOptions&, const std::filesystem::path& state_dir,
+                    std::shared_ptr<StateFiles> state_files)>
+      installer;
+  // The file system the state directory is opened on.
+  std::function<std::unique_ptr<StateDirSystem>()> state_dir_system = [] { return make_state_dir_system(); };
 };
 
 inline constexpr std::string_view kRecoveredText = "VELK VPN no longer blocks the network.\n";
@@ -35,10 +41,11 @@ inline constexpr std::string_view kRestoreFailedText = "velkvpn-helper: could no
 std::string recover_failed_text(std::string_view code);
 
 // --arm-from-state: restores the kill switch from killswitch.json when the file
-// exists. Always 0.
-int run_arm_from_state(const std::filesystem::path& state_dir, FilterOps& filters, const ConsoleStreams& console);
-// --recover: deletes killswitch.json and removes the filters. 0 on success, 1 on failure.
-int run_recover(const std::filesystem::path& state_dir, FilterOps& filters, const ConsoleStreams& console);
+// exists in the opened state directory. Always 0.
+int run_arm_from_state(std::shared_ptr<StateFiles> state_files, FilterOps& filters, const ConsoleStreams& console);
+// --recover: deletes killswitch.json and removes the filters (the filters also
+// when there is no state directory). 0 on success, 1 on failure.
+int run_recover(StateFiles& state_files, FilterOps& filters, const ConsoleStreams& console);
 
 // Returns the process exit code.
 int run_process(std::span<const std::string> args, const ConsoleStreams& console, const ModeDependencies& deps);

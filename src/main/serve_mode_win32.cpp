@@ -29,7 +29,7 @@ void run_helper_pipe_server(const HelperConfig& config) {
   std::shared_ptr<Supervisor> supervisor;
   ServerHooks hooks;
   hooks.build_supervisor = [&] {
-    supervisor = make_system_supervisor(config.engine_path, state_files_at(config.state_dir));
+    supervisor = make_system_supervisor(config.engine_path, config.state_files ? config.state_files : no_state_files());
     published_supervisor<Supervisor>().fill(supervisor);
   };
   // A thread that cannot be started throws here, which ends the process.

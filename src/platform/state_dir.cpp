@@ -1,12 +1,16 @@
 #include "platform/state_dir.h"
 
-#include "ipc/error_codes.h"
+#include <array>
+#include <cstdint>
+
+#include "platform/random.h"
+#include "platform/text.h"
 
 namespace velk {
 namespace {
 
 // Someone re-creating the name between two looks gets a few rounds, not a loop.
-constexpr int kPrepareRounds = 4;
+constexpr int kOpenRounds = 4;
 
 std::string sddl_sid(const std::string& sid) {
   if (sid == kLocalSystemSid) return "SY";
@@ -14,18 +18,34 @@ std::string sddl_sid(const std::string& sid) {
   return sid;
 }
 
-Outcome finish_securing(const std::filesystem::path& dir, StateDirSystem& system, bool keep_ours,
-                        const std::optional<std::string>& own) {
-  if (!system.secure_directory(dir, state_dir_security())) return fail(err::killswitch_failed);
-  auto entries = system.list(dir);
-  if (!entries) return fail(err::killswitch_failed);
-  bool ok = true;
-  for (const DirEntry& entry : *entries) {
-    const bool keep = keep_ours && !entry.info.reparse_point && is_trusted_owner(entry.info.owner, own);
-    ok = (keep ? system.inherit_security(entry.path) : system.remove(entry.path, entry.info)) && ok;
+bool real_directory(const PathInfo& info) { return info.kind == EntryKind::directory && !info.reparse_point; }
+
+OpenedStateDir opened(std::shared_ptr<StateFiles> files, std::string message = {}) {
+  return OpenedStateDir{std::move(files), false, std::move(message)};
+}
+
+OpenedStateDir none() { return opened(no_state_files()); }
+
+OpenedStateDir failure(const std::filesystem::path& dir, std::string_view why) {
+  return OpenedStateDir{no_state_files(), true,
+                        "velkvpn-helper: the state directory " + utf8_from_path(dir) + " " + std::string(why) +
+                            "; going on without it\n"};
+}
+
+std::string warning_not_ours(const std::filesystem::path& dir) {
+  return "velkvpn-helper: warning: the state directory " + utf8_from_path(dir) +
+         " is not protected by the helper; it is used as it stands\n";
+}
+
+// What a directory that was found (not created) gives for a use other than
+// the default one, where nothing is moved or secured.
+OpenedStateDir as_it_stands(const std::filesystem::path& dir, StateDirUse use, std::unique_ptr<HeldDir> held) {
+  if (use == StateDirUse::look_only) {
+    if (!held || !real_directory(held->info())) return none();
+    return opened(read_only_state_files(std::move(held)));
   }
-  if (!ok) return fail(err::killswitch_failed);
-  return {};
+  if (!held || !real_directory(held->info())) return failure(dir, "is not a directory it can use");
+  return opened(std::move(held), warning_not_ours(dir));
 }
 
 }  // namespace
@@ -52,41 +72,64 @@ std::string to_sddl(const DirSecurity& security) {
   return text;
 }
 
-bool is_trusted_owner(const std::optional<std::string>& owner, const std::optional<std::string>& own_account) {
-  if (!owner) return false;
-  return *owner == kLocalSystemSid || *owner == kAdministratorsSid || (own_account && *owner == *own_account);
+bool is_our_state_dir(const PathInfo& info, const std::optional<std::string>& emulated_owner) {
+  if (!real_directory(info) || !info.security) return false;
+  const DirSecurity& found = *info.security;
+  if (emulated_owner) return found.owner == *emulated_owner;
+  if (found.owner != kLocalSystemSid && found.owner != kAdministratorsSid) return false;
+  DirSecurity expected = state_dir_security();
+  expected.owner = found.owner;
+  return found == expected;
 }
 
-StateDirPlan plan_state_dir(const PathInfo& found, const std::optional<std::string>& own_account) {
-  if (found.kind == EntryKind::missing) return StateDirPlan::create;
-  if (found.reparse_point || found.kind != EntryKind::directory) return StateDirPlan::remove_first;
-  return is_trusted_owner(found.owner, own_account) ? StateDirPlan::secure_and_keep : StateDirPlan::take_over;
-}
-
-Outcome prepare_state_dir(const std::filesystem::path& dir, StateDirSystem& system) {
-  const std::optional<std::string> own = system.own_account();
-  for (int round = 0; round < kPrepareRounds; ++round) {
-    const PathInfo found = system.inspect(dir);
-    switch (plan_state_dir(found, own)) {
-      case StateDirPlan::create:
-        if (!system.create_parents(dir)) return fail(err::killswitch_failed);
-        if (system.create_directory(dir, state_dir_security())) return {};
-        break;  // the name appeared meanwhile: look again
-      case StateDirPlan::remove_first:
-        if (found.kind == EntryKind::unknown || !system.remove(dir, found)) return fail(err::killswitch_failed);
-        break;
-      case StateDirPlan::secure_and_keep:
-        return finish_securing(dir, system, true, own);
-      case StateDirPlan::take_over:
-        return finish_securing(dir, system, false, own);
+OpenedStateDir open_state_dir(const std::filesystem::path& dir, StateDirUse use, StateDirSystem& system) {
+  const std::optional<std::string> emulated = system.emulated_owner();
+  for (int round = 0; round < kOpenRounds; ++round) {
+    std::unique_ptr<HeldDir> held;
+    if (system.inspect(dir).kind == EntryKind::missing) {
+      if (use == StateDirUse::look_only) return none();
+      if (!system.create_parents(dir)) return failure(dir, "cannot be created");
+      if (!system.create_directory(dir, state_dir_security())) {
+        if (system.inspect(dir).kind == EntryKind::missing) return failure(dir, "cannot be created");
+        continue;  // the name appeared meanwhile
+      }
+      held = system.open_held(dir);
+      // Ours only if what the handle shows is what was just made.
+      if (held && is_our_state_dir(held->info(), emulated)) return opened(std::move(held));
+      if (use != StateDirUse::default_dir) return failure(dir, "was replaced while it was made");
+    } else {
+      held = system.open_held(dir);
+      if (held && is_our_state_dir(held->info(), emulated)) return opened(std::move(held));
+      if (use != StateDirUse::default_dir) return as_it_stands(dir, use, std::move(held));
     }
+    // Not ours, at the default path: out of the way with it, whatever it is.
+    held.reset();
+    const std::string suffix = system.random_hex();
+    if (suffix.empty()) return failure(dir, "cannot be moved aside");
+    std::filesystem::path aside = dir;
+    aside += path_from_utf8("." + suffix + ".untrusted");
+    if (!system.move_aside(dir, aside)) return failure(dir, "is not the helper's and cannot be moved aside");
+    system.delete_tree(aside);
   }
-  return fail(err::killswitch_failed);
+  return failure(dir, "keeps changing");
 }
 
-Outcome prepare_state_dir(const std::filesystem::path& dir) {
+OpenedStateDir open_state_dir(const std::filesystem::path& dir, StateDirUse use) {
   std::unique_ptr<StateDirSystem> system = make_state_dir_system();
-  return prepare_state_dir(dir, *system);
+  return open_state_dir(dir, use, *system);
 }
+
+std::string system_random_hex() {
+  std::array<std::uint8_t, 8> bytes{};
+  if (!fill_random(bytes)) return {};
+  std::string text;
+  for (std::uint8_t b : bytes) {
+    text += "0123456789abcdef"[b >> 4];
+    text += "0123456789abcdef"[b & 15];
+  }
+  return text;
+}
+
+StateDirUse state_dir_use(bool given) { return given ? StateDirUse::given_dir : StateDirUse::default_dir; }
 
 }  // namespace velk

@@ -1,21 +1,24 @@
 #pragma once
 // The state directory (%ProgramData%\VELK VPN): every mode that reads or writes
-// it (the service, --arm-from-state, --recover, the installer's log) calls
-// prepare_state_dir first.
+// it (the service, --arm-from-state, --recover, the installer) opens it once
+// with open_state_dir and reaches its files only through the directory held
+// open, never through a path resolved again later.
 //
-// ProgramData lets every user create folders and files and read what others
-// left there, so the directory is made ours before anything in it is trusted:
-// a real directory (a link at the path is removed, never followed), owned by
-// Administrators, with a protected access list granting full control to
-// LocalSystem and Administrators only, inherited by everything inside.
+// ProgramData lets every user create folders and files there, so the helper
+// trusts only a directory nobody else can ever have held a handle to or
+// created anything in: one it has just created with its protected descriptor
+// in one call, or a real directory owned by LocalSystem or Administrators that
+// carries exactly that descriptor. Anything else at the default path (a
+// directory someone else made, a file, a link, something unreadable) is
+// renamed aside under a unique name and a fresh directory is made; what was
+// moved aside is then deleted entry by entry, each entry opened relative to
+// its parent without following a link. When the path cannot be made ours
+// (it cannot be moved aside, or keeps changing), the mode goes on without a
+// state directory: nothing can be armed, nothing is read from it.
 //
-// A directory someone else made (owned by anyone but LocalSystem,
-// Administrators or the helper's own account) is taken over in place and
-// emptied: its content was planted. Taking it over rather than deleting and
-// re-creating it leaves no moment in which a user could create the name again.
-// In a directory of ours, entries owned by someone else and links are removed
-// (they date from before it was secured); the rest is kept and set to inherit
-// the directory's access list.
+// A directory named with --state-dir is the caller's: a missing one is
+// created like the default one, an existing one is used as it stands (with a
+// warning when it is not ours), and anything else there is left alone.
 
 #include <filesystem>
 #include <memory>
@@ -24,13 +27,14 @@
 #include <vector>
 
 #include "ipc/caller_identity.h"  // kLocalSystemSid
-#include "platform/result.h"
+#include "platform/state_files.h"
 
 namespace velk {
 
 inline constexpr std::string_view kAdministratorsSid = "S-1-5-32-544";
 
-// One access-allowed entry of the directory's access list.
+// One entry of the directory's access list. Anything but a plain
+// access-allowed entry is read back with `sid` "?" so it matches nothing.
 struct AccessEntry {
   std::string sid;
   bool full_control = false;
@@ -59,13 +63,16 @@ enum class EntryKind { missing, directory, file, other, unknown };
 // What stands at a path, seen without following a link there.
 struct PathInfo {
   EntryKind kind = EntryKind::missing;
-  bool reparse_point = false;        // a junction, a symbolic link or another reparse point
-  std::optional<std::string> owner;  // string SID; absent when it cannot be read
+  bool reparse_point = false;           // a junction, a symbolic link or another reparse point
+  std::optional<DirSecurity> security;  // absent when it cannot be read
 };
 
-struct DirEntry {
-  std::filesystem::path path;
-  PathInfo info;
+// A directory held open for the life of its owner: it cannot be deleted,
+// renamed or replaced meanwhile, and its files are opened relative to it.
+class HeldDir : public StateFiles {
+ public:
+  // What the held handle itself shows.
+  virtual PathInfo info() = 0;
 };
 
 // The platform side (state_dir_win32.cpp, state_dir_posix.cpp; fakes in tests).
@@ -73,44 +80,58 @@ class StateDirSystem {
  public:
   virtual ~StateDirSystem() = default;
   virtual PathInfo inspect(const std::filesystem::path& path) = 0;
-  // The entries directly inside `dir`; absent when it cannot be listed.
-  virtual std::optional<std::vector<DirEntry>> list(const std::filesystem::path& dir) = 0;
   // Creates the missing parents of `dir` with their default security.
   virtual bool create_parents(const std::filesystem::path& dir) = 0;
-  // Creates `dir` with `security` in one step; false also when the name exists.
+  // Creates `dir` with `security` in one call; false also when the name exists.
   virtual bool create_directory(const std::filesystem::path& dir, const DirSecurity& security) = 0;
-  // Sets owner and access list of `dir`, checking on the opened directory
-  // itself that it is still a directory and no reparse point.
-  virtual bool secure_directory(const std::filesystem::path& dir, const DirSecurity& security) = 0;
-  // Gives an entry kept inside the directory the access list it inherits.
-  virtual bool inherit_security(const std::filesystem::path& path) = 0;
-  // Removes what `info` describes: a reparse point itself (never its target),
-  // a file, or a directory with everything inside (links inside removed as links).
-  virtual bool remove(const std::filesystem::path& path, const PathInfo& info) = 0;
-  // The string SID of the account this process runs as; absent when unknown.
-  virtual std::optional<std::string> own_account() = 0;
+  // Opens what stands at `path` itself (never a link's target) and holds it
+  // without delete sharing; null when it cannot be opened.
+  virtual std::unique_ptr<HeldDir> open_held(const std::filesystem::path& path) = 0;
+  // Renames what stands at `path` itself to `aside` (a name in the same
+  // parent); false when it cannot, for instance because someone holds it open
+  // without delete sharing.
+  virtual bool move_aside(const std::filesystem::path& path, const std::filesystem::path& aside) = 0;
+  // Deletes `aside` and everything inside, entry by entry, never following a
+  // link; best effort.
+  virtual void delete_tree(const std::filesystem::path& aside) = 0;
+  // 16 random hexadecimal digits; empty when no random bytes can be had.
+  virtual std::string random_hex() = 0;
+  // Where the file system keeps no security descriptors (Wine, a POSIX test
+  // build): the account this process runs as, which then stands for the
+  // trusted owners. Absent on Windows.
+  virtual std::optional<std::string> emulated_owner() = 0;
 };
 
-// What prepare_state_dir does with what it finds at the path.
-enum class StateDirPlan {
-  create,          // nothing there: create it with its security
-  remove_first,    // a link or anything but a directory: remove it, then look again
-  secure_and_keep, // our directory: secure it, keep what ours inside
-  take_over,       // a directory someone else made: secure it and empty it
+// Whether the helper trusts what `info` shows: a real directory owned by
+// LocalSystem or Administrators with exactly the state directory's descriptor
+// (where descriptors are emulated: owned by `emulated_owner`).
+bool is_our_state_dir(const PathInfo& info, const std::optional<std::string>& emulated_owner);
+
+enum class StateDirUse {
+  default_dir,  // the default path: what is not ours is moved aside and replaced
+  given_dir,    // --state-dir: a missing directory is created, an existing one used as it stands
+  look_only,    // --upgrade-inspect: nothing is created, moved or secured; only ours is written to
 };
 
-StateDirPlan plan_state_dir(const PathInfo& found, const std::optional<std::string>& own_account);
+struct OpenedStateDir {
+  // Never null: the held directory, or no_state_files() when there is none.
+  std::shared_ptr<StateFiles> files;
+  bool failed = false;  // the path could not be made ours: the mode fails closed
+  std::string message;  // a warning or the failure, for standard error; empty when none
+};
 
-// An owner whose entries the helper trusts: LocalSystem, Administrators or
-// the helper's own account.
-bool is_trusted_owner(const std::optional<std::string>& owner, const std::optional<std::string>& own_account);
-
-Outcome prepare_state_dir(const std::filesystem::path& dir, StateDirSystem& system);
+OpenedStateDir open_state_dir(const std::filesystem::path& dir, StateDirUse use, StateDirSystem& system);
 
 // This platform's file system.
 std::unique_ptr<StateDirSystem> make_state_dir_system();
 
-// The same on this platform's file system. Error: "killswitch_failed".
-Outcome prepare_state_dir(const std::filesystem::path& dir);
+// The same on this platform's file system.
+OpenedStateDir open_state_dir(const std::filesystem::path& dir, StateDirUse use);
+
+// 16 hexadecimal digits from the system's random generator; empty when it fails.
+std::string system_random_hex();
+
+// default_dir without --state-dir, given_dir with it.
+StateDirUse state_dir_use(bool given);
 
 }  // namespace velk

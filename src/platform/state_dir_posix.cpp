@@ -1,5 +1,7 @@
-// The state directory on a POSIX file system (native runs): the owner is the
-// file's user, root standing for LocalSystem; the access list becomes mode 0700.
+// The state directory on a POSIX file system (native runs): no descriptors are
+// kept, so the owner is the file's user (root standing for LocalSystem) and the
+// directory's mode stands for its access list (0700 when made here). The
+// directory is reached by path; links are seen with lstat and never followed.
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,25 +22,35 @@ PathInfo info_of(const std::filesystem::path& path) {
     return PathInfo{errno == ENOENT || errno == ENOTDIR ? EntryKind::missing : EntryKind::unknown, false, {}};
   }
   PathInfo info;
-  info.owner = owner_of(st.st_uid);
+  info.security = DirSecurity{owner_of(st.st_uid), (st.st_mode & 077) == 0, {}};
   info.reparse_point = S_ISLNK(st.st_mode);
   info.kind = S_ISDIR(st.st_mode) ? EntryKind::directory : S_ISREG(st.st_mode) ? EntryKind::file : EntryKind::other;
   return info;
 }
 
+class PosixHeldDir final : public HeldDir {
+ public:
+  explicit PosixHeldDir(std::filesystem::path dir) : dir_(dir), files_(state_files_at(std::move(dir))) {}
+  PathInfo info() override { return info_of(dir_); }
+  StateEntry kind(std::string_view name) override { return files_->kind(name); }
+  std::optional<std::string> read(std::string_view name, std::size_t max_bytes) override {
+    return files_->read(name, max_bytes);
+  }
+  bool write_flushed(std::string_view name, std::string_view bytes) override {
+    return files_->write_flushed(name, bytes);
+  }
+  bool replace(std::string_view from, std::string_view to) override { return files_->replace(from, to); }
+  DeleteResult remove(std::string_view name) override { return files_->remove(name); }
+  std::unique_ptr<AppendFile> open_append(std::string_view name) override { return files_->open_append(name); }
+
+ private:
+  const std::filesystem::path dir_;
+  const std::shared_ptr<StateFiles> files_;
+};
+
 class PosixStateDirSystem final : public StateDirSystem {
  public:
   PathInfo inspect(const std::filesystem::path& path) override { return info_of(path); }
-
-  std::optional<std::vector<DirEntry>> list(const std::filesystem::path& dir) override {
-    std::error_code ec;
-    std::vector<DirEntry> entries;
-    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-      entries.push_back(DirEntry{it->path(), info_of(it->path())});
-    }
-    if (ec) return std::nullopt;
-    return entries;
-  }
 
   bool create_parents(const std::filesystem::path& dir) override {
     std::error_code ec;
@@ -50,20 +62,23 @@ class PosixStateDirSystem final : public StateDirSystem {
     return ::mkdir(dir.c_str(), 0700) == 0;
   }
 
-  bool secure_directory(const std::filesystem::path& dir, const DirSecurity&) override {
-    const PathInfo info = info_of(dir);
-    return info.kind == EntryKind::directory && !info.reparse_point && ::chmod(dir.c_str(), 0700) == 0;
+  std::unique_ptr<HeldDir> open_held(const std::filesystem::path& path) override {
+    if (info_of(path).kind == EntryKind::missing) return nullptr;
+    return std::make_unique<PosixHeldDir>(path);
   }
 
-  bool inherit_security(const std::filesystem::path&) override { return true; }  // the directory's mode guards it
+  bool move_aside(const std::filesystem::path& path, const std::filesystem::path& aside) override {
+    return ::rename(path.c_str(), aside.c_str()) == 0;
+  }
 
-  bool remove(const std::filesystem::path& path, const PathInfo&) override {
+  void delete_tree(const std::filesystem::path& aside) override {
     std::error_code ec;
-    std::filesystem::remove_all(path, ec);  // removes links, never follows them
-    return !ec;
+    std::filesystem::remove_all(aside, ec);  // removes links, never follows them
   }
 
-  std::optional<std::string> own_account() override { return owner_of(::geteuid()); }
+  std::string random_hex() override { return system_random_hex(); }
+
+  std::optional<std::string> emulated_owner() override { return owner_of(::geteuid()); }
 };
 
 }  // namespace

@@ -1,12 +1,17 @@
-// The state directory on Windows: what stands at a path is read through a
-// handle opened on the path itself (FILE_FLAG_OPEN_REPARSE_POINT), and the
-// directory's security is set through such a handle after checking it, so a
-// link swapped in meanwhile is never followed.
+// The state directory on Windows. Every open names the entry itself, never a
+// link's target (FILE_FLAG_OPEN_REPARSE_POINT, FILE_OPEN_REPARSE_POINT), and
+// what an entry is gets judged on the handle so opened. The held directory
+// denies delete sharing, so it cannot be renamed, deleted or turned into a
+// link while it is held; its files are opened relative to its handle, renamed
+// with that handle as the root and deleted through their own handles.
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <aclapi.h>
 #include <sddl.h>
+
+#include <vector>
 
 #include "platform/state_dir.h"
 #include "platform/text.h"
@@ -15,8 +20,61 @@
 namespace velk {
 namespace {
 
-// Directories inside a planted tree are removed to this depth at most.
-constexpr int kMaxRemoveDepth = 64;
+constexpr NTSTATUS kNameNotFound = static_cast<NTSTATUS>(0xC0000034);  // STATUS_OBJECT_NAME_NOT_FOUND
+constexpr NTSTATUS kPathNotFound = static_cast<NTSTATUS>(0xC000003A);  // STATUS_OBJECT_PATH_NOT_FOUND
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Directories inside a tree moved aside are deleted to this depth at most.
+constexpr int kMaxDeleteDepth = 64;
+
+using NtCreateFileFn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
+                                        ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+
+FARPROC ntdll_export(const char* name) {
+  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  return ntdll == nullptr ? nullptr : ::GetProcAddress(ntdll, name);
+}
+
+struct OpenResult {
+  UniqueHandle handle;
+  bool not_found = false;
+};
+
+// Opens `name` inside the directory `root` as the entry itself.
+OpenResult open_at(HANDLE root, std::string_view name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                   ULONG options) {
+  static const auto nt_create_file = reinterpret_cast<NtCreateFileFn>(reinterpret_cast<void (*)()>(ntdll_export("NtCreateFile")));
+  OpenResult result;
+  std::u16string wide = utf16_from_utf8(name);
+  if (nt_create_file == nullptr || wide.empty() || wide.size() > 0x7FFF) return result;
+  UNICODE_STRING object_name;
+  object_name.Buffer = reinterpret_cast<PWSTR>(wide.data());
+  object_name.Length = static_cast<USHORT>(wide.size() * sizeof(char16_t));
+  object_name.MaximumLength = object_name.Length;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &object_name, OBJ_CASE_INSENSITIVE, root, nullptr);
+  IO_STATUS_BLOCK io{};
+  HANDLE raw = nullptr;
+  const NTSTATUS status =
+      nt_create_file(&raw, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition,
+                     options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (status >= 0) {
+    result.handle = UniqueHandle(raw);
+  } else {
+    result.not_found = status == kNameNotFound || status == kPathNotFound;
+  }
+  return result;
+}
+
+std::optional<DWORD> attributes_of(HANDLE h) {
+  FILE_ATTRIBUTE_TAG_INFO info{};
+  if (!::GetFileInformationByHandleEx(h, FileAttributeTagInfo, &info, sizeof info)) return std::nullopt;
+  return info.FileAttributes;
+}
+
+bool is_regular_file(HANDLE h) {
+  const std::optional<DWORD> a = attributes_of(h);
+  return a && (*a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
 
 std::optional<std::string> sid_text(PSID sid) {
   UniqueLocal<LPWSTR> text;
@@ -24,47 +82,221 @@ std::optional<std::string> sid_text(PSID sid) {
   return utf8_from_utf16(reinterpret_cast<const char16_t*>(text.get()));
 }
 
-UniqueHandle open_itself(const std::filesystem::path& path, DWORD access) {
-  return UniqueHandle(::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                    nullptr));
+AccessEntry entry_of(const ACE_HEADER* header) {
+  constexpr BYTE kInheritFlags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+  if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & ~kInheritFlags) != 0) return {"?"};
+  const auto* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
+  AccessEntry entry;
+  entry.sid = sid_text(const_cast<DWORD*>(&ace->SidStart)).value_or("?");
+  entry.full_control = ace->Mask == FILE_ALL_ACCESS || ace->Mask == GENERIC_ALL;
+  entry.object_inherit = (header->AceFlags & OBJECT_INHERIT_ACE) != 0;
+  entry.container_inherit = (header->AceFlags & CONTAINER_INHERIT_ACE) != 0;
+  return entry;
+}
+
+std::optional<DirSecurity> security_of(HANDLE h) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
+  if (::GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                        &dacl, nullptr, descriptor.put()) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  DirSecurity security;
+  security.owner = sid_text(owner).value_or("?");
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (::GetSecurityDescriptorControl(descriptor.get(), &control, &revision)) {
+    security.protected_dacl = (control & SE_DACL_PROTECTED) != 0;
+  }
+  if (dacl == nullptr) {
+    security.entries.push_back({"?"});  // no list at all: everyone may do anything
+    return security;
+  }
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    security.entries.push_back(::GetAce(dacl, i, &ace) ? entry_of(static_cast<ACE_HEADER*>(ace)) : AccessEntry{"?"});
+  }
+  return security;
 }
 
 PathInfo info_of(HANDLE h) {
+  const std::optional<DWORD> a = attributes_of(h);
+  if (!a) return PathInfo{EntryKind::unknown, false, {}};
   PathInfo info;
-  BY_HANDLE_FILE_INFORMATION data{};
-  if (!::GetFileInformationByHandle(h, &data)) return PathInfo{EntryKind::unknown, false, {}};
-  info.reparse_point = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  info.kind = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::directory : EntryKind::file;
-  PSID owner = nullptr;
-  UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
-  if (::GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                        descriptor.put()) == ERROR_SUCCESS) {
-    info.owner = sid_text(owner);
-  }
+  info.reparse_point = (*a & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  info.kind = (*a & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::directory : EntryKind::file;
+  info.security = security_of(h);
   return info;
 }
 
-PathInfo inspect_path(const std::filesystem::path& path) {
-  UniqueHandle h = open_itself(path, READ_CONTROL | FILE_READ_ATTRIBUTES);
-  if (!h) {
-    const DWORD e = ::GetLastError();
-    return PathInfo{e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? EntryKind::missing : EntryKind::unknown,
-                    false, {}};
+UniqueHandle open_itself(const std::filesystem::path& path, DWORD access, DWORD share) {
+  return UniqueHandle(::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+// The parent directory, through which what stands in it is renamed and deleted.
+UniqueHandle open_parent(const std::filesystem::path& path) {
+  return UniqueHandle(::CreateFileW(path.parent_path().c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+                                    kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+using NtSetInformationFileFn = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
+constexpr ULONG kFileRenameInformation = 10;
+
+// Renames the entry open as `h` to `name` in the directory `root`. The name is
+// handed to the file system as it is, relative to `root` (kernel32's wrapper
+// may turn it into a path of the current directory first).
+bool rename_to(HANDLE h, HANDLE root, std::string_view name, bool replace) {
+  static const auto nt_set_information_file = reinterpret_cast<NtSetInformationFileFn>(
+      reinterpret_cast<void (*)()>(ntdll_export("NtSetInformationFile")));
+  const std::u16string wide = utf16_from_utf8(name);
+  if (nt_set_information_file == nullptr || wide.empty()) return false;
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + wide.size() * sizeof(char16_t));
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = replace ? TRUE : FALSE;
+  info->RootDirectory = root;
+  info->FileNameLength = static_cast<DWORD>(wide.size() * sizeof(char16_t));
+  std::copy(wide.begin(), wide.end(), reinterpret_cast<char16_t*>(info->FileName));
+  IO_STATUS_BLOCK io{};
+  return nt_set_information_file(h, &io, info, static_cast<ULONG>(buffer.size()), kFileRenameInformation) >= 0;
+}
+
+bool delete_through(HANDLE h) {
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  return ::SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+// The names directly inside the directory open as `h`.
+std::vector<std::string> names_in(HANDLE h) {
+  std::vector<std::string> names;
+  alignas(LARGE_INTEGER) unsigned char buffer[16384];
+  while (::GetFileInformationByHandleEx(h, FileIdBothDirectoryInfo, buffer, sizeof buffer)) {
+    for (std::size_t offset = 0;;) {
+      const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer + offset);
+      const std::u16string name(reinterpret_cast<const char16_t*>(entry->FileName),
+                                entry->FileNameLength / sizeof(char16_t));
+      if (name != u"." && name != u"..") names.push_back(utf8_from_utf16(name));
+      if (entry->NextEntryOffset == 0) break;
+      offset += entry->NextEntryOffset;
+    }
   }
-  return info_of(h.get());
+  return names;
 }
 
-// The descriptor made from SDDL; null inside when it cannot be made.
-void descriptor_of(const DirSecurity& security, UniqueLocal<PSECURITY_DESCRIPTOR>& descriptor) {
-  const std::string sddl = to_sddl(security);
-  const std::wstring wide(sddl.begin(), sddl.end());  // SDDL is ASCII
-  (void)::ConvertStringSecurityDescriptorToSecurityDescriptorW(wide.c_str(), SDDL_REVISION_1, descriptor.put(),
-                                                               nullptr);
+constexpr ACCESS_MASK kDeleteAccess = DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+
+// Deletes the entry open as `h`: a link or a file itself, a real directory
+// after everything inside it. Each entry inside is opened relative to its
+// directory's handle and judged on its own handle.
+void delete_entry(HANDLE h, int depth) {
+  const std::optional<DWORD> a = attributes_of(h);
+  if (!a) return;
+  if ((*a & FILE_ATTRIBUTE_DIRECTORY) && !(*a & FILE_ATTRIBUTE_REPARSE_POINT) && depth < kMaxDeleteDepth) {
+    for (const std::string& name : names_in(h)) {
+      OpenResult child = open_at(h, name, kDeleteAccess, kShareAll, FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT);
+      if (child.handle) delete_entry(child.handle.get(), depth + 1);
+    }
+  }
+  if (*a & FILE_ATTRIBUTE_READONLY) {  // a read-only file cannot be deleted
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = (*a & ~FILE_ATTRIBUTE_READONLY) | FILE_ATTRIBUTE_NORMAL;
+    (void)::SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic);
+  }
+  (void)delete_through(h);
 }
 
-// Lets this process set an owner other than itself and reach what a planter
-// shut it out of. Privileges the token lacks are simply not there.
+class Win32AppendFile final : public AppendFile {
+ public:
+  explicit Win32AppendFile(UniqueHandle h) : h_(std::move(h)) {}
+  void append(std::string_view bytes) override {
+    DWORD written = 0;
+    (void)::WriteFile(h_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  }
+
+ private:
+  UniqueHandle h_;
+};
+
+class Win32HeldDir final : public HeldDir {
+ public:
+  explicit Win32HeldDir(UniqueHandle dir) : dir_(std::move(dir)) {}
+
+  PathInfo info() override { return info_of(dir_.get()); }
+
+  StateEntry kind(std::string_view name) override {
+    OpenResult found = open_at(dir_.get(), name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0);
+    if (found.not_found) return StateEntry::missing;
+    return found.handle && is_regular_file(found.handle.get()) ? StateEntry::file : StateEntry::other;
+  }
+
+  std::optional<std::string> read(std::string_view name, std::size_t max_bytes) override {
+    OpenResult file = open_at(dir_.get(), name, FILE_READ_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, FILE_OPEN,
+                              FILE_NON_DIRECTORY_FILE);
+    if (!file.handle || !is_regular_file(file.handle.get())) return std::nullopt;
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file.handle.get(), &size) || static_cast<unsigned long long>(size.QuadPart) > max_bytes) {
+      return std::nullopt;
+    }
+    std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      DWORD got = 0;
+      if (!::ReadFile(file.handle.get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &got, nullptr) ||
+          got == 0) {
+        return std::nullopt;
+      }
+      done += got;
+    }
+    return bytes;
+  }
+
+  bool write_flushed(std::string_view name, std::string_view bytes) override {
+    if (kind(name) == StateEntry::other) return false;
+    OpenResult file = open_at(dir_.get(), name, FILE_GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+                              FILE_OVERWRITE_IF, FILE_NON_DIRECTORY_FILE);
+    if (!file.handle || !is_regular_file(file.handle.get())) return false;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      DWORD wrote = 0;
+      if (!::WriteFile(file.handle.get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &wrote,
+                       nullptr) ||
+          wrote == 0) {
+        return false;
+      }
+      done += wrote;
+    }
+    return ::FlushFileBuffers(file.handle.get()) != 0;
+  }
+
+  bool replace(std::string_view from, std::string_view to) override {
+    OpenResult file = open_at(dir_.get(), from, DELETE | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+                              FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+    if (!file.handle || !is_regular_file(file.handle.get())) return false;
+    if (!rename_to(file.handle.get(), dir_.get(), to, true)) return false;
+    return ::FlushFileBuffers(file.handle.get()) != 0;
+  }
+
+  DeleteResult remove(std::string_view name) override {
+    OpenResult entry = open_at(dir_.get(), name, DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0);
+    if (entry.not_found) return DeleteResult::not_found;
+    if (!entry.handle) return DeleteResult::failed;
+    return delete_through(entry.handle.get()) ? DeleteResult::deleted : DeleteResult::failed;
+  }
+
+  std::unique_ptr<AppendFile> open_append(std::string_view name) override {
+    OpenResult file = open_at(dir_.get(), name, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN_IF,
+                              FILE_NON_DIRECTORY_FILE);
+    if (!file.handle || !is_regular_file(file.handle.get())) return nullptr;
+    return std::make_unique<Win32AppendFile>(std::move(file.handle));
+  }
+
+ private:
+  const UniqueHandle dir_;
+};
+
+// Lets this process reach what a planter shut it out of and set an owner
+// other than itself. Privileges the token lacks are simply not there.
 void enable_privileges() {
   HANDLE raw = nullptr;
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw)) return;
@@ -79,56 +311,28 @@ void enable_privileges() {
   }
 }
 
-bool remove_entry(const std::filesystem::path& path, const PathInfo& info, int depth);
-
-bool remove_children(const std::filesystem::path& dir, int depth) {
-  WIN32_FIND_DATAW found{};
-  HANDLE raw = ::FindFirstFileW((dir / L"*").c_str(), &found);
-  if (raw == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
-  bool ok = true;
-  do {
-    const std::wstring name = found.cFileName;
-    if (name == L"." || name == L"..") continue;
-    PathInfo info;
-    info.reparse_point = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    info.kind = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::directory : EntryKind::file;
-    ok = remove_entry(dir / name, info, depth + 1) && ok;
-  } while (::FindNextFileW(raw, &found));
-  ::FindClose(raw);
-  return ok;
-}
-
-bool remove_entry(const std::filesystem::path& path, const PathInfo& info, int depth) {
-  (void)::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);  // a read-only file cannot be deleted
-  if (info.kind != EntryKind::directory) return ::DeleteFileW(path.c_str()) != 0;
-  // A junction or directory link goes as the link; its target is never entered.
-  if (!info.reparse_point) {
-    if (depth >= kMaxRemoveDepth || !remove_children(path, depth)) return false;
-  }
-  return ::RemoveDirectoryW(path.c_str()) != 0;
+std::optional<std::string> own_account() {
+  HANDLE raw = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return std::nullopt;
+  UniqueHandle token(raw);
+  alignas(TOKEN_USER) unsigned char buffer[512] = {};
+  DWORD size = 0;
+  if (!::GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size)) return std::nullopt;
+  return sid_text(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
 }
 
 class Win32StateDirSystem final : public StateDirSystem {
  public:
   Win32StateDirSystem() { enable_privileges(); }
 
-  PathInfo inspect(const std::filesystem::path& path) override { return inspect_path(path); }
-
-  std::optional<std::vector<DirEntry>> list(const std::filesystem::path& dir) override {
-    WIN32_FIND_DATAW found{};
-    HANDLE raw = ::FindFirstFileW((dir / L"*").c_str(), &found);
-    if (raw == INVALID_HANDLE_VALUE) {
-      if (::GetLastError() == ERROR_FILE_NOT_FOUND) return std::vector<DirEntry>{};
-      return std::nullopt;
+  PathInfo inspect(const std::filesystem::path& path) override {
+    UniqueHandle h = open_itself(path, READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll);
+    if (!h) {
+      const DWORD e = ::GetLastError();
+      const bool missing = e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
+      return PathInfo{missing ? EntryKind::missing : EntryKind::unknown, false, {}};
     }
-    std::vector<DirEntry> entries;
-    do {
-      const std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      entries.push_back(DirEntry{dir / name, inspect_path(dir / name)});
-    } while (::FindNextFileW(raw, &found));
-    ::FindClose(raw);
-    return entries;
+    return info_of(h.get());
   }
 
   bool create_parents(const std::filesystem::path& dir) override {
@@ -138,54 +342,48 @@ class Win32StateDirSystem final : public StateDirSystem {
   }
 
   bool create_directory(const std::filesystem::path& dir, const DirSecurity& security) override {
+    const std::string sddl = to_sddl(security);
+    const std::wstring wide(sddl.begin(), sddl.end());  // SDDL is ASCII
     UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
-    descriptor_of(security, descriptor);
-    if (!descriptor.get()) return false;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(wide.c_str(), SDDL_REVISION_1, descriptor.put(),
+                                                                nullptr)) {
+      return false;
+    }
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
     return ::CreateDirectoryW(dir.c_str(), &attributes) != 0;
   }
 
-  bool secure_directory(const std::filesystem::path& dir, const DirSecurity& security) override {
-    UniqueHandle h = open_itself(dir, READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES);
-    if (!h) return false;
-    const PathInfo info = info_of(h.get());
-    if (info.kind != EntryKind::directory || info.reparse_point) return false;
-    UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
-    descriptor_of(security, descriptor);
-    if (!descriptor.get()) return false;
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    BOOL defaulted = FALSE, present = FALSE;
-    if (!::GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted) ||
-        !::GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) || !present) {
-      return false;
-    }
-    return ::SetSecurityInfo(h.get(), SE_FILE_OBJECT,
-                             OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                 PROTECTED_DACL_SECURITY_INFORMATION,
-                             owner, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+  std::unique_ptr<HeldDir> open_held(const std::filesystem::path& path) override {
+    // No delete sharing: while this handle lives nobody renames or deletes it.
+    UniqueHandle h = open_itself(path, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL |
+                                           SYNCHRONIZE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (!h) return nullptr;
+    return std::make_unique<Win32HeldDir>(std::move(h));
   }
 
-  bool inherit_security(const std::filesystem::path& path) override {
-    // An empty, unprotected list: what is left is what the directory hands down.
-    ACL empty{};
-    if (!::InitializeAcl(&empty, sizeof empty, ACL_REVISION)) return false;
-    std::wstring name = path.wstring();
-    return ::SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
-                                   DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                                   nullptr, &empty, nullptr) == ERROR_SUCCESS;
+  bool move_aside(const std::filesystem::path& path, const std::filesystem::path& aside) override {
+    UniqueHandle parent = open_parent(path);
+    UniqueHandle h = open_itself(path, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll);
+    if (!parent || !h) return false;
+    return rename_to(h.get(), parent.get(), utf8_from_path(aside.filename()), false);
   }
 
-  bool remove(const std::filesystem::path& path, const PathInfo& info) override { return remove_entry(path, info, 0); }
+  void delete_tree(const std::filesystem::path& aside) override {
+    UniqueHandle parent = open_parent(aside);
+    if (!parent) return;
+    OpenResult top = open_at(parent.get(), utf8_from_path(aside.filename()), kDeleteAccess, kShareAll, FILE_OPEN,
+                             FILE_OPEN_FOR_BACKUP_INTENT);
+    if (top.handle) delete_entry(top.handle.get(), 0);
+  }
 
-  std::optional<std::string> own_account() override {
-    HANDLE raw = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return std::nullopt;
-    UniqueHandle token(raw);
-    alignas(TOKEN_USER) unsigned char buffer[512] = {};
-    DWORD size = 0;
-    if (!::GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size)) return std::nullopt;
-    return sid_text(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+  std::string random_hex() override { return system_random_hex(); }
+
+  std::optional<std::string> emulated_owner() override {
+    // Wine keeps no security descriptors: it reports one made up from the
+    // Unix mode, owned by the account the process runs as.
+    if (ntdll_export("wine_get_version") == nullptr) return std::nullopt;
+    return own_account();
   }
 };
 

@@ -1,5 +1,6 @@
 #include "platform/state_files.h"
 
+#include <fstream>
 #include <system_error>
 #include <utility>
 
@@ -7,6 +8,15 @@
 
 namespace velk {
 namespace {
+
+struct StreamAppendFile final : AppendFile {
+  explicit StreamAppendFile(const std::filesystem::path& path) : out(path, std::ios::binary | std::ios::app) {}
+  void append(std::string_view bytes) override {
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.flush();
+  }
+  std::ofstream out;
+};
 
 class PathStateFiles final : public StateFiles {
  public:
@@ -52,13 +62,50 @@ class PathStateFiles final : public StateFiles {
     return ec ? DeleteResult::failed : DeleteResult::not_found;
   }
 
+  std::unique_ptr<AppendFile> open_append(std::string_view name) override {
+    if (kind(name) == StateEntry::other) return nullptr;
+    auto file = std::make_unique<StreamAppendFile>(at(name));
+    if (!file->out) return nullptr;
+    return file;
+  }
+
  private:
   std::filesystem::path at(std::string_view name) const { return dir_ / path_from_utf8(name); }
 
   const std::filesystem::path dir_;
 };
 
+class NoStateFiles final : public StateFiles {
+ public:
+  StateEntry kind(std::string_view) override { return StateEntry::missing; }
+  std::optional<std::string> read(std::string_view, std::size_t) override { return std::nullopt; }
+  bool write_flushed(std::string_view, std::string_view) override { return false; }
+  bool replace(std::string_view, std::string_view) override { return false; }
+  DeleteResult remove(std::string_view) override { return DeleteResult::not_found; }
+};
+
+class ReadOnlyStateFiles final : public StateFiles {
+ public:
+  explicit ReadOnlyStateFiles(std::shared_ptr<StateFiles> files) : files_(std::move(files)) {}
+  StateEntry kind(std::string_view name) override { return files_->kind(name); }
+  std::optional<std::string> read(std::string_view name, std::size_t max_bytes) override {
+    return files_->read(name, max_bytes);
+  }
+  bool write_flushed(std::string_view, std::string_view) override { return false; }
+  bool replace(std::string_view, std::string_view) override { return false; }
+  DeleteResult remove(std::string_view) override { return DeleteResult::failed; }
+
+ private:
+  const std::shared_ptr<StateFiles> files_;
+};
+
 }  // namespace
+
+std::shared_ptr<StateFiles> no_state_files() { return std::make_shared<NoStateFiles>(); }
+
+std::shared_ptr<StateFiles> read_only_state_files(std::shared_ptr<StateFiles> files) {
+  return std::make_shared<ReadOnlyStateFiles>(std::move(files));
+}
 
 std::shared_ptr<StateFiles> state_files_at(std::filesystem::path dir) {
   return std::make_shared<PathStateFiles>(std::move(dir));

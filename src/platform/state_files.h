@@ -15,6 +15,13 @@
 
 namespace velk {
 
+// A file opened for appending whole chunks; write errors are ignored.
+class AppendFile {
+ public:
+  virtual ~AppendFile() = default;
+  virtual void append(std::string_view bytes) = 0;
+};
+
 // What stands at a name, seen without following a link there.
 enum class StateEntry { missing, file, other };  // other: a directory, a link, anything else
 
@@ -35,9 +42,19 @@ class StateFiles {
   // Removes `name`: a file, or a link or an empty directory itself (never
   // what a link points to).
   virtual DeleteResult remove(std::string_view name) = 0;
+  // Opens the regular file `name` for appending, creating it when missing;
+  // null when it cannot, and when a link or anything but a file stands there.
+  virtual std::unique_ptr<AppendFile> open_append(std::string_view) { return nullptr; }
 };
 
 // The files of the directory at `dir`, reached by path each time.
 std::shared_ptr<StateFiles> state_files_at(std::filesystem::path dir);
+
+// No directory at all (it could not be made safe): nothing is there, and
+// nothing can be written, so an arming fails and a recovery finds no file.
+std::shared_ptr<StateFiles> no_state_files();
+
+// `files` seen through a window that reads and never writes, renames or removes.
+std::shared_ptr<StateFiles> read_only_state_files(std::shared_ptr<StateFiles> files);
 
 }  // namespace velk

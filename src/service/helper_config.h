@@ -3,6 +3,7 @@
 // engine is, where the state lives.
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "ipc/pipe_server.h"
 #include "main/command_line.h"
+#include "platform/state_files.h"
 
 namespace velk {
 
@@ -17,6 +19,8 @@ struct HelperConfig {
   std::string socket_path;
   std::filesystem::path engine_path;
   std::filesystem::path state_dir;
+  // The state directory held open for the life of the process.
+  std::shared_ptr<StateFiles> state_files;
 
   bool operator==(const HelperConfig&) const = default;
 };

@@ -2,6 +2,7 @@
 // The serve mode: fix the configuration, then run as the Windows service
 // (with "--service") or serve the pipe in the foreground of a console.
 
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -22,11 +23,15 @@ struct ServeHooks {
   std::function<void(const std::filesystem::path&)> publish_engine_path = [](const std::filesystem::path& path) {
     set_published_engine_path(path);
   };
-  // Makes the state directory safe before anything in it is read (its
-  // outcome is not looked at: the server then goes on with it as it is).
-  std::function<Outcome(const std::filesystem::path&)> prepare_state_dir = [](const std::filesystem::path& dir) {
-    return velk::prepare_state_dir(dir);
-  };
+  // Opens the state directory for the life of the process, a warning or a
+  // failure on standard error; a directory that cannot be made safe gives no
+  // files (nothing is restored, an arming fails with "killswitch_state").
+  std::function<std::shared_ptr<StateFiles>(const std::filesystem::path&, StateDirUse)> open_state_dir =
+      [](const std::filesystem::path& dir, StateDirUse use) {
+        OpenedStateDir opened = velk::open_state_dir(dir, use);
+        if (!opened.message.empty()) std::fputs(opened.message.c_str(), stderr);
+        return std::move(opened.files);
+      };
   // run_pipe_server with this configuration; returns only when the pipe
   // cannot be secured.
   std::function<void(const HelperConfig&)> run_pipe_server;
@@ -50,9 +55,10 @@ class ServePlatform {
 // slot holds (the first configuration stored).
 using ConfigStore = std::function<const HelperConfig&(HelperConfig)>;
 
-// Resolves the configuration and publishes it (engine path, then
-// HelperConfig), prepares the state directory, then enters the dispatcher or,
-// in a console, the server.
+// Resolves the configuration, opens the state directory (the default one is
+// made safe, one given with --state-dir is used as it stands) and publishes
+// them (engine path, then HelperConfig), then enters the dispatcher or, in a
+// console, the server.
 // Returns in service mode once the dispatcher lets go.
 void run_serve_with(const HelperOptions& options, ServePlatform& platform, const ServeHooks& hooks,
                     const std::filesystem::path& default_state, const ConfigStore& store_config);

@@ -35,6 +35,7 @@ class EngineLoop {
       if (!state_.desired_request) {
         state_.active.reset();
         state_.controller.reset();
+        state_.engine_selection.reset();
         state_.engine_alive = false;
         if (state_.stop_requested) {
           state_.engine_state = EngineState::stopping;
@@ -119,7 +120,10 @@ class EngineLoop {
     OutputReader reader = OutputReader::start(process->take_error_output());
     {
       std::lock_guard lock(s_.state_mutex_);
-      if (state_.generation == generation) state_.controller = *access;
+      if (state_.generation == generation) {
+        state_.controller = *access;
+        state_.engine_selection = request.selected;
+      }
     }
     const Clock::time_point spawned = ports.clock.now();
     Clock::time_point last_poll = spawned - 10s;
@@ -135,10 +139,16 @@ class EngineLoop {
         terminate_engine(*process, ports.clock);
         return std::nullopt;
       }
-      if (process->has_exited()) return reader.join();
+      if (process->has_exited()) return last_words(*process, reader);
       if (ports.clock.now() - last_poll >= (ready ? kControllerPollWhenReady : kControllerPollBeforeReady)) {
         last_poll = ports.clock.now();
         std::optional<std::string> name = route_in_use(*access, request);
+        // The controller answers: a selection made since the configuration
+        // was written goes to the engine now, and the route it then uses is
+        // what counts.
+        if (name && hand_over_selection(*access, generation)) {
+          if (auto switched = route_in_use(*access, request)) name = std::move(switched);
+        }
         if (!name) {
           if (!ready && ports.clock.now() - spawned > kReadinessLimit) {
             terminate_engine(*process, ports.clock);
@@ -160,6 +170,37 @@ class EngineLoop {
     }
   }
 
+  // The engine has exited. What it started goes too (what is left in its job,
+  // or its process group): a child holding its standard error open would
+  // otherwise keep the reader, and this thread, waiting for ever. The reader
+  // then has a couple of seconds to finish; one still reading after that is
+  // let go and the exit counts as "engine_exit".
+  ErrorCode last_words(EngineProcess& process, OutputReader& reader) {
+    process.end_leftovers();
+    return reader.join_within(s_.ports_.clock, kLastWordsPolls, kLastWordsPollStep).value_or(err::engine_exit);
+  }
+
+  // A selection recorded while this engine's controller was not known yet (or
+  // whose switch did not reach it) is sent to it. Under the selection lock, so
+  // that a select is either wholly before or wholly after this; while a select
+  // holds it (talking to the controller) this poll leaves it to that select
+  // and the thread goes on watching the engine. True when the selector was switched.
+  bool hand_over_selection(const ControllerAccess& access, std::uint64_t generation) {
+    std::unique_lock selection(s_.selection_mutex_, std::try_to_lock);
+    if (!selection.owns_lock()) return false;
+    std::string wanted;
+    {
+      std::lock_guard lock(s_.state_mutex_);
+      if (superseded(generation) || !state_.desired_request || state_.controller != access) return false;
+      if (state_.engine_selection == state_.desired_request->selected) return false;
+      wanted = state_.desired_request->selected;
+    }
+    if (!s_.switch_engine_selector(access, wanted)) return false;  // tried again at the next poll
+    std::lock_guard lock(s_.state_mutex_);
+    if (state_.controller == access) state_.engine_selection = std::move(wanted);
+    return true;
+  }
+
   // The selector's member; when that is "auto", the member the latency-test
   // group chose. That group names "" until its first check ends, which counts
   // as no answer: the route in use is then reported as "auto", never "".
@@ -174,6 +215,7 @@ class EngineLoop {
     std::unique_lock lock(s_.state_mutex_);
     state_.active.reset();
     state_.controller.reset();
+    state_.engine_selection.reset();
     if (!failure || superseded(generation)) return;
     if (clock.now() - started >= kSteadyRun) {
       state_.restarts = 1;

@@ -2,14 +2,27 @@
 
 namespace velk {
 
-void terminate_engine(EngineProcess& process, Clock& clock) {
-  process.kill();
-  for (int i = 0; i < kTerminatePolls; ++i) {
-    if (process.has_exited()) return;
+namespace {
+
+bool ended_within(EngineProcess& process, Clock& clock, int polls) {
+  for (int i = 0; i < polls; ++i) {
+    if (process.has_exited()) return true;
     clock.sleep_for(kTerminatePollInterval);
   }
+  return false;
+}
+
+}  // namespace
+
+void terminate_engine(EngineProcess& process, Clock& clock) {
   process.kill();
-  process.wait();
+  if (!ended_within(process, clock, kTerminatePolls)) {
+    process.kill();
+    // An engine that outlives two kills is left to the job (it ends with the
+    // helper); the thread must not wait for it for ever.
+    (void)ended_within(process, clock, kTerminateFinalPolls);
+  }
+  process.end_leftovers();
 }
 
 }  // namespace velk

@@ -10,6 +10,7 @@
 //   auto reader = OutputReader::start((*child)->take_error_output());
 //   ... (*child)->has_exited() every 200 ms ...
 //   terminate_engine(**child, clock);                 // on a request change or time-out
+//   (*child)->end_leftovers();                        // after an exit of its own
 
 #include <array>
 #include <chrono>
@@ -42,6 +43,10 @@ class EngineProcess {
   virtual void kill() = 0;
   // Waits for the process to end, without a time limit.
   virtual void wait() = 0;
+  // Ends whatever the engine started that is still running: what is left in
+  // the job on Windows (nothing without a job), the engine's process group
+  // natively. For an engine that has exited or been terminated; errors are ignored.
+  virtual void end_leftovers() = 0;
 };
 
 // Starts engine processes. Not thread-safe: the engine thread owns it.
@@ -60,10 +65,18 @@ class EngineLauncher {
 std::unique_ptr<EngineLauncher> make_engine_launcher();
 
 inline constexpr int kTerminatePolls = 50;
+inline constexpr int kTerminateFinalPolls = 20;
 inline constexpr std::chrono::milliseconds kTerminatePollInterval{100};
 
+// How long the engine thread waits for the reader of an exited engine's
+// standard error: 40 questions 50 ms apart, about 2 seconds.
+inline constexpr int kLastWordsPolls = 40;
+inline constexpr std::chrono::milliseconds kLastWordsPollStep{50};
+
 // Kill at once; then up to 50 times ask whether it has ended, sleeping 100 ms
-// after each "not yet"; if it is still there, kill again and wait without limit.
+// after each "not yet"; if it is still there, kill again and ask up to 20 more
+// times (about 2 seconds), then give up on it. Either way whatever it started
+// is ended last (end_leftovers).
 void terminate_engine(EngineProcess& process, Clock& clock);
 
 }  // namespace velk

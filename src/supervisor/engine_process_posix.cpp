@@ -1,7 +1,10 @@
 // The engine process natively (fork/exec through posix_spawn, SIGKILL), so the
 // same engine-thread code runs a real child in native tests. There is no job
-// object here: an engine still running when its EngineProcess is destroyed is
-// killed and reaped then.
+// object here: the engine leads a process group of its own, which plays the
+// job's part for what it starts, and an engine still running when its
+// EngineProcess is destroyed is killed and reaped then. An engine that has
+// exited is reaped only once its group has been dealt with, so that its id
+// (the group's) cannot be handed to another process meanwhile.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -121,19 +124,28 @@ class PosixEngineProcess final : public EngineProcess {
   std::unique_ptr<ByteReader> take_error_output() override { return std::move(errors_); }
 
   bool has_exited() override {
-    if (reaped_) return true;
-    int status = 0;
-    pid_t r;
+    if (reaped_ || exited_) return true;
+    siginfo_t info{};
+    int r;
     do {
-      r = ::waitpid(pid_, &status, WNOHANG);
+      r = ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
     } while (r < 0 && errno == EINTR);
-    if (r == 0) return false;
-    reaped_ = true;  // ended, or the question failed
+    if (r == 0 && info.si_pid == 0) return false;
+    if (r == 0) {
+      exited_ = true;  // a zombie until reaped: its id stays taken
+    } else {
+      reaped_ = true;  // the question failed
+    }
     return true;
   }
 
   void kill() override {
     if (!reaped_) ::kill(pid_, SIGKILL);
+  }
+
+  void end_leftovers() override {
+    if (!reaped_) ::kill(-pid_, SIGKILL);
+    if (exited_) wait();
   }
 
   void wait() override {
@@ -146,6 +158,7 @@ class PosixEngineProcess final : public EngineProcess {
 
  private:
   pid_t pid_;
+  bool exited_ = false;
   bool reaped_ = false;
   Fd input_;
   std::unique_ptr<ByteReader> errors_;
@@ -187,8 +200,15 @@ class PosixEngineLauncher final : public EngineLauncher {
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    // A process group of its own, led by the engine: what it starts can be
+    // ended with it.
+    posix_spawnattr_t attr;
+    if (posix_spawnattr_init(&attr) != 0) return fail(err::engine_spawn);
+    const bool grouped = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP) == 0 &&
+                         posix_spawnattr_setpgroup(&attr, 0) == 0;
     pid_t pid = 0;
-    int rc = posix_spawn(&pid, args[0].c_str(), actions.get(), nullptr, argv.data(), environ);
+    int rc = grouped ? posix_spawn(&pid, args[0].c_str(), actions.get(), &attr, argv.data(), environ) : EINVAL;
+    posix_spawnattr_destroy(&attr);
     if (rc != 0) return fail(rc == ENOENT || rc == ENOTDIR ? err::engine_missing : err::engine_spawn);
     in_read.reset();
     err_write.reset();

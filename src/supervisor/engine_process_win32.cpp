@@ -1,6 +1,7 @@
 // The engine process on Windows: CreateProcessW with redirected standard
-// handles, only those three inherited, no window, inside the kill-on-close job
-// (created suspended, put into the job, then let run).
+// handles, only those three inherited, no window, created suspended inside the
+// kill-on-close job (or, where the system refuses that, put into it before it
+// runs), then let run.
 
 #include <windows.h>
 
@@ -41,11 +42,13 @@ class HandleReader final : public ByteReader {
 
 class Win32EngineProcess final : public EngineProcess {
  public:
-  Win32EngineProcess(UniqueHandle process, UniqueHandle thread, UniqueHandle input, UniqueHandle errors)
+  Win32EngineProcess(UniqueHandle process, UniqueHandle thread, UniqueHandle input, UniqueHandle errors,
+                     std::optional<HANDLE> job)
       : process_(std::move(process)),
         thread_(std::move(thread)),
         input_(std::move(input)),
-        errors_(std::make_unique<HandleReader>(std::move(errors))) {}
+        errors_(std::make_unique<HandleReader>(std::move(errors))),
+        job_(job) {}
 
   bool write_input_and_close(std::string_view text) override {
     if (!input_) return false;
@@ -72,48 +75,25 @@ class Win32EngineProcess final : public EngineProcess {
 
   void wait() override { (void)::WaitForSingleObject(process_.get(), INFINITE); }
 
+  // The helper runs one engine at a time, so what is in the job now is what
+  // this engine left behind.
+  void end_leftovers() override {
+    if (job_) end_job_processes(*job_);
+  }
+
  private:
   UniqueHandle process_;
   UniqueHandle thread_;
   UniqueHandle input_;
   std::unique_ptr<ByteReader> errors_;
-};
-
-// PROC_THREAD_ATTRIBUTE_LIST with the handle list, freed on every path.
-class AttributeList {
- public:
-  explicit AttributeList(std::vector<HANDLE> handles) : handles_(std::move(handles)) {
-    SIZE_T size = 0;
-    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    if (size == 0) return;
-    buffer_ = std::make_unique<char[]>(size);
-    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.get());
-    if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) {
-      buffer_.reset();
-      return;
-    }
-    initialized_ = true;
-    ok_ = ::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
-                                      handles_.size() * sizeof(HANDLE), nullptr, nullptr) != 0;
-  }
-  ~AttributeList() {
-    if (initialized_) ::DeleteProcThreadAttributeList(get());
-  }
-  AttributeList(const AttributeList&) = delete;
-  AttributeList& operator=(const AttributeList&) = delete;
-  bool ok() const { return ok_; }
-  LPPROC_THREAD_ATTRIBUTE_LIST get() const { return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.get()); }
-
- private:
-  std::vector<HANDLE> handles_;  // must outlive the list
-  std::unique_ptr<char[]> buffer_;
-  bool initialized_ = false;
-  bool ok_ = false;
+  std::optional<HANDLE> job_;  // the launcher's, not owned
 };
 
 bool make_pipe(UniqueHandle& read_end, UniqueHandle& write_end) {
   return ::CreatePipe(read_end.put(), write_end.put(), nullptr, kPipeBufferSize) != 0;
 }
+
+bool missing_program(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
 bool inheritable(const UniqueHandle& h) { return ::SetHandleInformation(h.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT); }
 
@@ -138,26 +118,15 @@ class Win32EngineLauncher final : public EngineLauncher {
     std::wstring line(line16.begin(), line16.end());
     std::wstring application = program.wstring();
 
-    AttributeList attributes({in_read.get(), null_out.get(), err_write.get()});
-    if (!attributes.ok()) return fail(err::engine_spawn);
-    STARTUPINFOEXW si{};
-    si.StartupInfo.cb = sizeof si;
-    si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    si.StartupInfo.hStdInput = in_read.get();
-    si.StartupInfo.hStdOutput = null_out.get();
-    si.StartupInfo.hStdError = err_write.get();
-    si.lpAttributeList = attributes.get();
-
-    PROCESS_INFORMATION pi{};
-    if (!::CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE,
-                          CREATE_NO_WINDOW | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
-                          &si.StartupInfo, &pi)) {
-      DWORD e = ::GetLastError();
-      return fail(e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? err::engine_missing : err::engine_spawn);
+    const std::optional<HANDLE> job = job_.get();
+    SuspendedProcess created =
+        create_suspended_process(application, line, {in_read.get(), null_out.get(), err_write.get()}, job);
+    if (!created.process) {
+      return fail(missing_program(created.error) ? err::engine_missing : err::engine_spawn);
     }
-    UniqueHandle process(pi.hProcess), thread(pi.hThread);
+    UniqueHandle process(std::move(created.process)), thread(std::move(created.thread));
     const bool running = release_into_job<HANDLE>(
-        job_.get(), [&](HANDLE job) { assign_to_job(job, process.get()); },
+        job, created.in_job, [&](HANDLE j) { assign_to_job(j, process.get()); },
         [&] { return ::ResumeThread(thread.get()) != static_cast<DWORD>(-1); },
         [&] {
           (void)::TerminateProcess(process.get(), 1);
@@ -165,7 +134,7 @@ class Win32EngineLauncher final : public EngineLauncher {
         });
     if (!running) return fail(err::engine_spawn);
     return std::unique_ptr<EngineProcess>(std::make_unique<Win32EngineProcess>(
-        std::move(process), std::move(thread), std::move(in_write), std::move(err_read)));
+        std::move(process), std::move(thread), std::move(in_write), std::move(err_read), job));
   }
 
  private:

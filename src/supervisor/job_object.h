@@ -31,14 +31,16 @@ class FirstUseJob {
   std::optional<Handle> job_;
 };
 
-// The engine is created suspended and lets run only once it is in the job:
-// a child it started at once would otherwise escape kill-on-close. The
+// The engine is created suspended, inside the job when the system allows it
+// (`created_in_job`), and let run only once it is in the job: a child it
+// started at once would otherwise escape kill-on-close. Only a process the
+// system would not create inside the job is assigned afterwards; the
 // assignment's result is not looked at (no job, or a failed assignment, means
 // running without one). A process that cannot be resumed is terminated; false then.
 template <class Handle>
-bool release_into_job(std::optional<Handle> job, const std::function<void(Handle)>& assign,
+bool release_into_job(std::optional<Handle> job, bool created_in_job, const std::function<void(Handle)>& assign,
                       const std::function<bool()>& resume, const std::function<void()>& terminate) {
-  if (job) assign(*job);
+  if (job && !created_in_job) assign(*job);
   if (resume()) return true;
   terminate();
   return false;

@@ -9,6 +9,12 @@
 
 namespace velk {
 
+namespace {
+
+constexpr std::chrono::milliseconds kReaderMoment{20};
+
+}  // namespace
+
 std::string capture_engine_output(ByteReader& in) {
   std::string kept(kEngineOutputKept, '\0');
   std::size_t have = 0;
@@ -73,6 +79,21 @@ ErrorCode OutputReader::join() {
   ErrorCode code = result_.get();
   result_ = {};
   return code;
+}
+
+std::optional<ErrorCode> OutputReader::join_within(Clock& clock, int polls, Clock::duration step) {
+  if (!thread_.joinable()) return join();
+  for (int i = 0;; ++i) {
+    // Once the writers are gone the reader ends at once; the first question
+    // leaves it a moment to, so that the clock only moves for a reader that
+    // is really kept waiting.
+    const auto moment = i == 0 ? kReaderMoment : std::chrono::milliseconds(0);
+    if (result_.wait_for(moment) == std::future_status::ready) return join();
+    if (i == polls) break;
+    clock.sleep_for(step);
+  }
+  abandon();
+  return std::nullopt;
 }
 
 void OutputReader::abandon() {

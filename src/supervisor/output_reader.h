@@ -12,6 +12,7 @@
 #include <string_view>
 #include <thread>
 
+#include "platform/clock.h"
 #include "platform/result.h"
 
 namespace velk {
@@ -60,6 +61,10 @@ class OutputReader {
   // Waits for the end of the stream and returns the classification; "engine_exit"
   // when there is no reader.
   ErrorCode join();
+  // As join(), but asks whether the reader has finished at most `polls` + 1
+  // times, sleeping `step` on `clock` between the questions; a reader still
+  // running then is abandoned and the result is none.
+  std::optional<ErrorCode> join_within(Clock& clock, int polls, Clock::duration step);
   // Releases a running reader without waiting for it.
   void abandon();
 

@@ -30,7 +30,12 @@ Supervisor::Supervisor(std::filesystem::path engine_path, std::shared_ptr<StateF
       ports_(std::move(ports)),
       store_(KillSwitchStore::load(std::move(state_files), ports_.filters)) {
   if (store_.state_file_exists()) {
-    if (!store_.restore_kill_switch()) ports_.error_sink(kRestoreFailedMessage);
+    if (!store_.restore_kill_switch()) {
+      // The status must not read armed as if all were well: the watcher
+      // tries again every pass and reports when it has worked.
+      ports_.error_sink(kRestoreFailedMessage);
+      state_.error = std::string(err::killswitch_lost);
+    }
     if (auto saved = store_.saved_state()) state_.session_owner = saved->owner;
   }
 }
@@ -188,19 +193,19 @@ Response Supervisor::finish_emergency_off(const CallerIdentity& caller) {
 
 Response Supervisor::select(const CallerIdentity& caller, const std::string& tag) {
   if (auto ok = check_session(caller); !ok) return error_response(ok.error());
+  std::lock_guard selection(selection_mutex_);
   std::optional<ControllerAccess> controller;
   {
     std::lock_guard lock(state_mutex_);
     if (!state_.desired_request) return error_response(err::not_running);
     if (!names_route(*state_.desired_request, tag)) return error_response(err::unknown_route);
-    controller = state_.controller;
+    // A running engine is asked at once. One still starting may not listen
+    // yet: the choice is only recorded, and the engine thread hands it over
+    // when the controller first answers.
+    if (state_.engine_state == EngineState::running) controller = state_.controller;
   }
   if (controller) {
-    // Tags reaching here are "auto" or validated route tags: nothing to escape.
-    const std::string body = "{\"name\":\"" + tag + "\"}";
-    auto reply = ports_.controller.request(*controller, "PUT", "/proxies/proxy", body);
-    if (!reply) return error_response(err::engine_unreachable);
-    if (reply->status < 200 || reply->status > 299) return error_response(err::engine_refused);
+    if (auto switched = switch_engine_selector(*controller, tag); !switched) return error_response(switched.error());
   }
   {
     std::lock_guard lock(state_mutex_);
@@ -209,8 +214,19 @@ Response Supervisor::select(const CallerIdentity& caller, const std::string& tag
     if (state_.desired_request && names_route(*state_.desired_request, tag)) {
       state_.desired_request->selected = tag;
     }
+    // The engine asked is still the one running: it needs no hand-over.
+    if (controller && state_.controller == controller) state_.engine_selection = tag;
   }
   return Response{status_for(caller)};
+}
+
+Outcome Supervisor::switch_engine_selector(const ControllerAccess& controller, const std::string& tag) {
+  // Tags reaching here are "auto" or validated route tags: nothing to escape.
+  const std::string body = "{\"name\":\"" + tag + "\"}";
+  auto reply = ports_.controller.request(controller, "PUT", "/proxies/proxy", body);
+  if (!reply) return fail(err::engine_unreachable);
+  if (reply->status < 200 || reply->status > 299) return fail(err::engine_refused);
+  return {};
 }
 
 Response Supervisor::test_route(const CallerIdentity& caller, const std::string& tag) {

@@ -7,7 +7,11 @@
 // the kill switch: arming, the disarm after a stop, the forced disarm of
 // emergency off, each watcher pass), then the state lock (short reads and
 // writes of SupervisorState only, never across I/O, process waits, controller
-// calls or filter changes). The store's own mutexes are innermost. Every change
+// calls or filter changes). The store's own mutexes are innermost. The
+// selection lock, taken before the state lock and never together with the
+// operation lock, makes a select's switch of the engine and the engine
+// thread's hand-over of a recorded selection one step each, so that neither
+// undoes the other. Every change
 // of the desired request increments `generation` and notifies the wake signal
 // under the state lock; long-running work notices cancellation by comparing it.
 
@@ -36,6 +40,9 @@ struct SupervisorState {
   std::optional<std::string> active;
   std::optional<std::string> error;
   std::optional<ControllerAccess> controller;
+  // The selection the running engine's selector was last set to (its
+  // configuration's, or a select's); present with `controller` only.
+  std::optional<std::string> engine_selection;
   std::optional<std::string> session_owner;
   std::uint64_t generation = 0;
   std::uint32_t restarts = 0;
@@ -55,8 +62,9 @@ inline constexpr std::string_view kRestoreFailedMessage = "velkvpn-helper: could
 class Supervisor {
  public:
   // Loads the kill-switch store from the state directory; when killswitch.json exists,
-  // re-installs the filters without pins (reporting a failure to
-  // ports.error_sink and carrying on) and adopts the owner saved in it.
+  // re-installs the filters without pins (a failure is reported to
+  // ports.error_sink and as the status error "killswitch_lost", and the
+  // watcher tries again) and adopts the owner saved in it.
   Supervisor(std::filesystem::path engine_path, std::shared_ptr<StateFiles> state_files, SupervisorPorts ports);
   Supervisor(std::filesystem::path engine_path, const std::filesystem::path& state_dir, SupervisorPorts ports);
   Supervisor(const Supervisor&) = delete;
@@ -79,7 +87,10 @@ class Supervisor {
   // engine thread, then removes the kill switch itself, unless a newer request
   // has been committed meanwhile (its kill switch stays).
   Response finish_emergency_off(const CallerIdentity& caller);
-  // The select and test_route commands (the session check included).
+  // The select and test_route commands (the session check included). Select
+  // switches a running engine at once; a selection recorded while the engine
+  // starts or between restarts reaches it through the engine thread as soon
+  // as its controller answers.
   Response select(const CallerIdentity& caller, const std::string& tag);
   Response test_route(const CallerIdentity& caller, const std::string& tag);
   // The service is stopping: the engine goes down, the kill switch stays.
@@ -107,12 +118,16 @@ class Supervisor {
   Status snapshot_locked(bool kill_switch_engaged) const;
   bool session_allows(const CallerIdentity& caller, bool kill_switch_engaged) const;
   bool exit_requested() const { return exit_requested_.load(); }
+  // Sets the engine's selector to `tag` through its controller (no lock held).
+  // Errors: "engine_unreachable", "engine_refused".
+  Outcome switch_engine_selector(const ControllerAccess& controller, const std::string& tag);
 
   const std::filesystem::path engine_path_;
   SupervisorPorts ports_;
   KillSwitchStore store_;
 
   std::mutex operation_mutex_;
+  std::mutex selection_mutex_;
   std::mutex state_mutex_;
   std::condition_variable wake_;
   SupervisorState state_;

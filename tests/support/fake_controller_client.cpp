@@ -1,5 +1,7 @@
 #include "fake_controller_client.h"
 
+#include <nlohmann/json.hpp>
+
 #include "ipc/error_codes.h"
 
 namespace velk::test {
@@ -10,7 +12,13 @@ Result<ControllerReply> FakeControllerClient::request(const ControllerAccess& ac
   requests_.push_back(Call{access, std::string(method), std::string(path),
                            body ? std::optional<std::string>(std::string(*body)) : std::nullopt});
   changed_.notify_all();
-  if (!reply_) return fail(err::engine_unreachable);
+  // An engine whose selector does not answer is not listening yet.
+  auto selector = members_.find("proxy");
+  if (!reply_ || selector == members_.end() || !selector->second) return fail(err::engine_unreachable);
+  if (method == "PUT" && reply_->status >= 200 && reply_->status <= 299 && body) {
+    const auto doc = nlohmann::json::parse(*body, nullptr, false);
+    if (doc.is_object() && doc.contains("name")) selector->second = doc["name"].get<std::string>();
+  }
   return *reply_;
 }
 

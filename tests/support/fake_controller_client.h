@@ -1,7 +1,8 @@
 #pragma once
 // An engine controller in memory: answers current_member from a table of
-// group members and every other request through a settable reply, and
-// records what it was asked.
+// group members and every other request through a settable reply (none while
+// the selector "proxy" has no member: the engine is not listening yet; a
+// successful PUT switches that member), and records what it was asked.
 
 #include <chrono>
 #include <condition_variable>

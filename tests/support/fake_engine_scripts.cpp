@@ -4,13 +4,31 @@
 
 namespace velk::test {
 
+// Shared with a reader that may outlive its process and its launcher.
+struct ScriptedEngineLauncher::Gate {
+  std::mutex m;
+  std::condition_variable cv;
+  bool open = false;
+  void release() {
+    std::lock_guard l(m);
+    open = true;
+    cv.notify_all();
+  }
+};
+
 namespace {
 
+// Serves the text, then (when held) blocks until the gate opens, then the end.
 class TextReader final : public ByteReader {
  public:
-  explicit TextReader(std::string text) : text_(std::move(text)) {}
+  TextReader(std::string text, std::shared_ptr<ScriptedEngineLauncher::Gate> gate)
+      : text_(std::move(text)), gate_(std::move(gate)) {}
   std::optional<std::size_t> read(std::span<char> buf) override {
     const std::size_t n = std::min(buf.size(), text_.size() - pos_);
+    if (n == 0 && gate_) {
+      std::unique_lock l(gate_->m);
+      gate_->cv.wait(l, [&] { return gate_->open; });
+    }
     std::copy_n(text_.data() + pos_, n, buf.data());
     pos_ += n;
     return n;
@@ -18,6 +36,7 @@ class TextReader final : public ByteReader {
 
  private:
   std::string text_;
+  std::shared_ptr<ScriptedEngineLauncher::Gate> gate_;
   std::size_t pos_ = 0;
 };
 
@@ -25,8 +44,9 @@ class TextReader final : public ByteReader {
 
 class ScriptedEngineLauncher::Process final : public EngineProcess {
  public:
-  Process(ScriptedEngineLauncher& owner, EngineScript script, Clock::time_point started, std::size_t index)
-      : owner_(owner), script_(std::move(script)), started_(started), index_(index) {}
+  Process(ScriptedEngineLauncher& owner, EngineScript script, Clock::time_point started, std::size_t index,
+          std::shared_ptr<Gate> gate)
+      : owner_(owner), script_(std::move(script)), started_(started), index_(index), gate_(std::move(gate)) {}
 
   ~Process() override {
     std::lock_guard l(owner_.m_);
@@ -43,7 +63,16 @@ class ScriptedEngineLauncher::Process final : public EngineProcess {
   std::unique_ptr<ByteReader> take_error_output() override {
     if (taken_) return nullptr;
     taken_ = true;
-    return std::make_unique<TextReader>(script_.stderr_text);
+    return std::make_unique<TextReader>(script_.stderr_text, gate_);
+  }
+
+  void end_leftovers() override {
+    {
+      std::lock_guard l(owner_.m_);
+      ++owner_.leftovers_ended_;
+      owner_.changed_.notify_all();
+    }
+    if (gate_ && script_.output_held == EngineScript::Held::until_leftovers_end) gate_->release();
   }
 
   bool has_exited() override {
@@ -54,9 +83,11 @@ class ScriptedEngineLauncher::Process final : public EngineProcess {
   }
 
   void kill() override {
-    std::lock_guard l(owner_.m_);
+    std::unique_lock l(owner_.m_);
     ++owner_.kills_;
-    if (!gone_ && (!script_.stuck || owner_.released_)) {
+    owner_.changed_.notify_all();
+    if (script_.stuck) owner_.changed_.wait(l, [&] { return owner_.released_; });
+    if (!gone_) {
       ++owner_.killed_;
       end_locked();
     }
@@ -81,6 +112,7 @@ class ScriptedEngineLauncher::Process final : public EngineProcess {
   const EngineScript script_;
   const Clock::time_point started_;
   const std::size_t index_;
+  const std::shared_ptr<Gate> gate_;
   bool taken_ = false;
   bool gone_ = false;  // guarded by owner_.m_
 };
@@ -97,7 +129,21 @@ Result<std::unique_ptr<EngineProcess>> ScriptedEngineLauncher::start(const std::
   changed_.notify_all();
   if (script.start_error) return fail(*script.start_error);
   ++alive_;
-  return std::unique_ptr<EngineProcess>(std::make_unique<Process>(*this, std::move(script), now, launches_.size() - 1));
+  std::shared_ptr<Gate> gate;
+  if (script.output_held != EngineScript::Held::no) {
+    gate = std::make_shared<Gate>();
+    if (released_) gate->open = true;
+    gates_.push_back(gate);
+  }
+  return std::unique_ptr<EngineProcess>(
+      std::make_unique<Process>(*this, std::move(script), now, launches_.size() - 1, std::move(gate)));
+}
+
+ScriptedEngineLauncher::~ScriptedEngineLauncher() { release_stuck(); }
+
+int ScriptedEngineLauncher::leftovers_ended() {
+  std::lock_guard l(m_);
+  return leftovers_ended_;
 }
 
 void ScriptedEngineLauncher::push(EngineScript script) {
@@ -150,6 +196,7 @@ bool ScriptedEngineLauncher::await_kills(int count, std::chrono::milliseconds li
 void ScriptedEngineLauncher::release_stuck() {
   std::lock_guard l(m_);
   released_ = true;
+  for (const auto& gate : gates_) gate->release();
   changed_.notify_all();
 }
 

@@ -2,12 +2,13 @@
 // An engine launcher whose processes live in a fake clock's time. Each start
 // follows the next script in line (then the default one): fail to start, or
 // run (for a while, or until killed) with a chosen standard error text; a
-// stuck process ignores kills until the test lets it go.
+// stuck process hangs whoever kills it until the test lets it go.
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -22,7 +23,11 @@ struct EngineScript {
   std::optional<ErrorCode> start_error;     // the start fails with this code
   std::optional<Clock::duration> lifetime;  // exits this long after its start; none: runs until killed
   std::string stderr_text;                  // what it writes to standard error
-  bool stuck = false;                       // ignores kills until release_stuck()
+  bool stuck = false;                       // a kill does not return until release_stuck()
+  // Standard error stays open after the text, as when a child of the engine
+  // holds it: until the engine's leftovers are ended, or (never_ends) until
+  // release_stuck().
+  enum class Held { no, until_leftovers_end, never_ends } output_held = Held::no;
 };
 
 class ScriptedEngineLauncher final : public EngineLauncher {
@@ -49,7 +54,11 @@ class ScriptedEngineLauncher final : public EngineLauncher {
   int kills();
   int killed();
   bool await_kills(int count, std::chrono::milliseconds limit = std::chrono::seconds(20));
+  struct Gate;  // what a held standard error waits for
+  // Releases stuck processes and held standard error streams.
   void release_stuck();
+  // end_leftovers calls so far.
+  int leftovers_ended();
 
  private:
   class Process;
@@ -64,6 +73,11 @@ class ScriptedEngineLauncher final : public EngineLauncher {
   int kills_ = 0;
   int killed_ = 0;
   bool released_ = false;
+  int leftovers_ended_ = 0;
+  std::vector<std::shared_ptr<Gate>> gates_;
+
+ public:
+  ~ScriptedEngineLauncher();
 };
 
 }  // namespace velk::test

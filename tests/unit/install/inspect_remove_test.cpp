@@ -115,7 +115,9 @@ TEST(RunInstaller, DirectoryMissingGivesTwoAndAnEmptyLog) {
     HelperOptions options;
     options.mode = mode;
     std::string out;
-    EXPECT_EQ(run_installer(options, w.state_dir(), w.system, [&](std::string_view s) { out += s; }), 2);
+    EXPECT_EQ(run_installer(options, state_files_at(w.state_dir()), w.system,
+                            [&](std::string_view s) { out += s; }),
+              2);
     EXPECT_EQ(out, "");
   }
   EXPECT_TRUE(std::filesystem::exists(w.state_dir() / "install.log"));

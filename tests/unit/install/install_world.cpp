@@ -71,27 +71,27 @@ FileMap InstallWorld::files_in(const std::filesystem::path& where) const {
 
 namespace {
 
-InstallLog recording_log(std::vector<std::string>& lines) {
+InstallLog recording_log(std::vector<std::string>& lines, const std::filesystem::path& state_dir) {
   lines.clear();
   return InstallLog([&lines](std::string_view line) { lines.emplace_back(line.substr(0, line.size() - 1)); },
-                    nullptr);
+                    nullptr, state_files_at(state_dir));
 }
 
 }  // namespace
 
 int InstallWorld::install(const std::filesystem::path& target) {
-  InstallLog log = recording_log(lines);
-  return install_from_stage(log, system, state_dir(), target.empty() ? dir() : target);
+  InstallLog log = recording_log(lines, state_dir());
+  return install_from_stage(log, system, target.empty() ? dir() : target);
 }
 
 int InstallWorld::remove() {
-  InstallLog log = recording_log(lines);
-  return velk::remove(log, system, state_dir(), dir());
+  InstallLog log = recording_log(lines, state_dir());
+  return velk::remove(log, system, dir());
 }
 
 int InstallWorld::inspect() {
-  InstallLog log = recording_log(lines);
-  return velk::inspect(log, system, state_dir());
+  InstallLog log = recording_log(lines, state_dir());
+  return velk::inspect(log, system);
 }
 
 }  // namespace velk::test

@@ -65,21 +65,22 @@ TEST_F(RunModeTest, RecoverIsNotStoppedByADirectoryAtTheStateFileName) {
   EXPECT_FALSE(filters_.installed());
 }
 
-// Both modes prepare the state directory before reading it: a link planted at
-// its path is removed, never followed.
-TEST_F(RunModeTest, BothModesWorkInThePreparedDirectoryOnly) {
+// A link given as the state directory is neither followed nor replaced: the
+// modes go on without a directory (nothing restored, the filters still removed)
+// and say so.
+TEST_F(RunModeTest, ALinkGivenAsTheStateDirectoryIsLeftAloneAndNeverFollowed) {
   const auto elsewhere = tmp_.path() / "elsewhere";
   std::filesystem::create_directories(elsewhere);
   std::ofstream(elsewhere / "killswitch.json", std::ios::binary) << R"({"version":1,"pins":{},"owner":"S-1-5-21-9"})";
+  std::filesystem::create_directory_symlink(elsewhere, dir());
   for (const char* mode : {"--arm-from-state", "--recover"}) {
-    std::filesystem::remove(dir());
-    std::filesystem::create_directory_symlink(elsewhere, dir());
     EXPECT_EQ(run({mode, "--state-dir", dir()}), 0) << mode;
-    EXPECT_FALSE(std::filesystem::is_symlink(dir())) << mode;
-    EXPECT_TRUE(std::filesystem::is_directory(dir())) << mode;
+    EXPECT_NE(err_.find("velkvpn-helper: the state directory " + dir()), std::string::npos) << mode << err_;
+    EXPECT_TRUE(std::filesystem::is_symlink(dir())) << mode;
     EXPECT_TRUE(std::filesystem::exists(elsewhere / "killswitch.json")) << mode;
   }
-  EXPECT_EQ(filters_.calls(), std::vector<Call>{Call::remove});  // nothing restored from the planted file
+  EXPECT_EQ(out_, kRecoveredText);
+  EXPECT_EQ(filters_.calls(), std::vector<Call>{Call::remove});  // nothing restored from the linked file
 }
 
 TEST_F(RunModeTest, ArmFromStateWithoutFileDoesNothing) {
@@ -164,11 +165,13 @@ TEST_F(RunModeTest, InstallerModesRunTheInstallerWithTheStateDirectory) {
     RunMode mode;
     std::optional<std::filesystem::path> target;
     std::filesystem::path state_dir;
+    bool writable;
   };
   std::vector<Seen> seen;
   ModeDependencies deps{[&] { return test::borrow(filters_); }, {},
-                        [&](const HelperOptions& o, const std::filesystem::path& state_dir) {
-                          seen.push_back({o.mode, o.target, state_dir});
+                        [&](const HelperOptions& o, const std::filesystem::path& state_dir,
+                            std::shared_ptr<StateFiles> files) {
+                          seen.push_back({o.mode, o.target, state_dir, files->write_flushed("probe", "x")});
                           return 23;
                         }};
   const std::vector<std::vector<std::string>> lines{{"--upgrade-inspect", "--state-dir", dir()},
@@ -182,6 +185,20 @@ TEST_F(RunModeTest, InstallerModesRunTheInstallerWithTheStateDirectory) {
   EXPECT_EQ(seen[2].mode, RunMode::remove_service);
   for (const Seen& s : seen) EXPECT_EQ(s.state_dir, std::filesystem::path(dir()));
   EXPECT_EQ(err_, "");
+  // Inspection comes first and makes nothing; the install modes made the directory.
+  EXPECT_FALSE(seen[0].writable);
+  EXPECT_TRUE(seen[1].writable);
+
+  // --upgrade-inspect never changes what it is pointed at, not even a file.
+  seen.clear();
+  const auto file_path = tmp_.path() / "a-file";
+  std::ofstream(file_path) << "keep";
+  const std::vector<std::string> inspect{"--upgrade-inspect", "--state-dir", file_path.string()};
+  EXPECT_EQ(run_process(inspect, console, deps), 23);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_FALSE(seen[0].writable);
+  std::ifstream in(file_path);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep");
 }
 
 }  // namespace

@@ -1,145 +1,220 @@
-// The state directory: the access list it asks for, and what is done with
-// each kind of thing found at its path.
+// The state directory: the access list it asks for, which directory is
+// trusted, and what each thing found at its path ends in (a fresh directory
+// of ours or a clear failure), with nothing deleted but what was moved aside.
 
 #include "platform/state_dir.h"
 
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <functional>
 #include <map>
+#include <set>
 
 #include "temp_dir.h"
 
 namespace velk {
 namespace {
 
-const std::string kOwn = "S-1-5-21-0-0-0-1000";
 const std::string kUser = "S-1-5-21-7-7-7-1002";
 const std::filesystem::path kDir = "C:/ProgramData/VELK VPN";
+const std::filesystem::path kAside = "C:/ProgramData/VELK VPN.00112233aabbccdd.untrusted";
 
-PathInfo dir_of(std::optional<std::string> owner) { return PathInfo{EntryKind::directory, false, std::move(owner)}; }
-PathInfo file_of(std::string owner) { return PathInfo{EntryKind::file, false, std::move(owner)}; }
-PathInfo link_of(std::string owner) { return PathInfo{EntryKind::directory, true, std::move(owner)}; }
+DirSecurity ours_owned_by(std::string owner) {
+  DirSecurity s = state_dir_security();
+  s.owner = std::move(owner);
+  return s;
+}
+PathInfo dir_with(DirSecurity security) { return PathInfo{EntryKind::directory, false, std::move(security)}; }
+PathInfo ours() { return dir_with(ours_owned_by("S-1-5-18")); }
+PathInfo user_dir() { return dir_with(ours_owned_by(kUser)); }
+PathInfo link() { return PathInfo{EntryKind::directory, true, ours_owned_by("S-1-5-18")}; }
+PathInfo file() { return PathInfo{EntryKind::file, false, ours_owned_by(kUser)}; }
 
-// A file system of named entries; every call is written down.
+// A file system of named entries. A handle shows what stood at the name when
+// it was opened; `held_elsewhere` names entries another party holds open
+// without delete sharing; `after` changes the world after a given step.
 class FakeSystem final : public StateDirSystem {
  public:
   std::map<std::filesystem::path, PathInfo> at;
-  std::vector<std::string> calls;
-  std::vector<DirSecurity> security_set;
-  bool refuse_secure = false;
+  std::set<std::filesystem::path> held_elsewhere;
+  std::map<std::string, std::function<void(FakeSystem&)>> after;  // step ("inspect 1", "create 1", ...) -> change
+  std::vector<std::string> calls;                                 // what changed the file system
+
+  class Held final : public HeldDir {
+   public:
+    explicit Held(PathInfo info) : info_(std::move(info)) {}
+    PathInfo info() override { return info_; }
+    StateEntry kind(std::string_view) override { return StateEntry::missing; }
+    std::optional<std::string> read(std::string_view, std::size_t) override { return std::nullopt; }
+    bool write_flushed(std::string_view, std::string_view) override { return true; }
+    bool replace(std::string_view, std::string_view) override { return true; }
+    DeleteResult remove(std::string_view) override { return DeleteResult::deleted; }
+
+   private:
+    PathInfo info_;
+  };
 
   PathInfo inspect(const std::filesystem::path& path) override {
+    PathInfo info = lookup(path);
+    step("inspect");
+    return info;
+  }
+  bool create_parents(const std::filesystem::path&) override { return true; }
+  bool refuse_create = false;
+  bool create_directory(const std::filesystem::path& dir, const DirSecurity& security) override {
+    if (at.contains(dir) || refuse_create) return false;
+    calls.push_back("create");
+    at[dir] = dir_with(security);
+    step("create");
+    return true;
+  }
+  std::unique_ptr<HeldDir> open_held(const std::filesystem::path& path) override {
+    if (!at.contains(path) || at[path].kind == EntryKind::unknown) return nullptr;
+    return std::make_unique<Held>(at[path]);
+  }
+  bool move_aside(const std::filesystem::path& path, const std::filesystem::path& aside) override {
+    if (held_elsewhere.contains(path) || !at.contains(path)) return false;
+    calls.push_back("aside " + aside.filename().string());
+    at[aside] = at[path];
+    at.erase(path);
+    return true;
+  }
+  void delete_tree(const std::filesystem::path& aside) override {
+    calls.push_back("delete " + aside.filename().string());
+    at.erase(aside);
+  }
+  std::string random_hex() override { return "00112233aabbccdd"; }
+  std::optional<std::string> emulated_owner() override { return std::nullopt; }
+
+ private:
+  PathInfo lookup(const std::filesystem::path& path) const {
     auto it = at.find(path);
     return it == at.end() ? PathInfo{} : it->second;
   }
-  std::optional<std::vector<DirEntry>> list(const std::filesystem::path& dir) override {
-    std::vector<DirEntry> entries;
-    for (const auto& [path, info] : at) {
-      if (path.parent_path() == dir) entries.push_back(DirEntry{path, info});
-    }
-    return entries;
+  void step(const std::string& name) {
+    const std::string key = name + " " + std::to_string(++counts_[name]);
+    if (auto it = after.find(key); it != after.end()) it->second(*this);
   }
-  bool create_parents(const std::filesystem::path&) override { return true; }
-  bool create_directory(const std::filesystem::path& dir, const DirSecurity& security) override {
-    calls.push_back("create " + dir.filename().string());
-    security_set.push_back(security);
-    at[dir] = dir_of(std::string(kAdministratorsSid));
-    return true;
-  }
-  bool secure_directory(const std::filesystem::path& dir, const DirSecurity& security) override {
-    calls.push_back("secure " + dir.filename().string());
-    security_set.push_back(security);
-    if (refuse_secure) return false;
-    at[dir].owner = security.owner;
-    return true;
-  }
-  bool inherit_security(const std::filesystem::path& path) override {
-    calls.push_back("inherit " + path.filename().string());
-    return true;
-  }
-  bool remove(const std::filesystem::path& path, const PathInfo&) override {
-    calls.push_back("remove " + path.filename().string());
-    std::erase_if(at, [&](const auto& e) { return e.first == path || e.first.parent_path() == path; });
-    return true;
-  }
-  std::optional<std::string> own_account() override { return kOwn; }
+  std::map<std::string, int> counts_;
 };
 
 TEST(StateDirSecurity, OwnedByAdministratorsProtectedAndInheritedByEverythingInside) {
-  FakeSystem system;
-  ASSERT_TRUE(prepare_state_dir(kDir, system));
-  ASSERT_EQ(system.security_set.size(), 1u);
-  EXPECT_EQ(system.security_set[0].entries,
-            (std::vector<AccessEntry>{{"S-1-5-18", true, true, true}, {"S-1-5-32-544", true, true, true}}));
-  EXPECT_EQ(to_sddl(system.security_set[0]), "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+  EXPECT_EQ(to_sddl(state_dir_security()), "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
 }
 
-TEST(StateDirPlan, EachKindOfThingAtThePath) {
-  const struct {
-    PathInfo found;
-    StateDirPlan plan;
-  } cases[] = {
-      {PathInfo{}, StateDirPlan::create},
-      {dir_of("S-1-5-18"), StateDirPlan::secure_and_keep},
-      {dir_of("S-1-5-32-544"), StateDirPlan::secure_and_keep},
-      {dir_of(kOwn), StateDirPlan::secure_and_keep},
-      {dir_of(kUser), StateDirPlan::take_over},
-      {dir_of(std::nullopt), StateDirPlan::take_over},  // an owner that cannot be read is no one we trust
-      {link_of("S-1-5-18"), StateDirPlan::remove_first},
-      {file_of("S-1-5-18"), StateDirPlan::remove_first},
-      {PathInfo{EntryKind::other, false, kUser}, StateDirPlan::remove_first},
+TEST(OpenStateDir, WhatEachThingAtThePathEndsIn) {
+  const std::vector<std::string> replaced{"aside VELK VPN.00112233aabbccdd.untrusted",
+                                          "delete VELK VPN.00112233aabbccdd.untrusted", "create"};
+  auto with_entry = [](DirSecurity s, AccessEntry extra) {
+    s.entries.push_back(std::move(extra));
+    return dir_with(std::move(s));
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(plan_state_dir(c.found, kOwn), c.plan) << static_cast<int>(c.found.kind) << c.found.owner.value_or("?");
-  }
-}
-
-TEST(PrepareStateDir, WhatIsDoneWithEachKindOfExistingDirectory) {
-  const struct {
+  auto unprotected = ours_owned_by("S-1-5-32-544");
+  unprotected.protected_dacl = false;
+  struct Case {
     const char* name;
-    std::map<std::filesystem::path, PathInfo> before;
+    StateDirUse use;
+    std::optional<PathInfo> before;
     std::vector<std::string> calls;
-    bool refuse_secure = false;
-  } cases[] = {
-      {"missing", {}, {"create VELK VPN"}},
-      {"ours, with a planted file, a foreign directory and a link inside",
-       {{kDir, dir_of("S-1-5-18")},
-        {kDir / "install.log", file_of("S-1-5-32-544")},
-        {kDir / "killswitch.json", file_of(kUser)},
-        {kDir / "killswitch.tmp", dir_of(kUser)},
-        {kDir / "logs", link_of(kOwn)}},
-       {"secure VELK VPN", "inherit install.log", "remove killswitch.json", "remove killswitch.tmp", "remove logs"}},
-      {"planted by a user: taken over in place and emptied",
-       {{kDir, dir_of(kUser)}, {kDir / "killswitch.json", file_of("S-1-5-18")}},
-       {"secure VELK VPN", "remove killswitch.json"}},
-      {"a junction at the path", {{kDir, link_of(kUser)}}, {"remove VELK VPN", "create VELK VPN"}},
-      {"a file at the path", {{kDir, file_of(kUser)}}, {"remove VELK VPN", "create VELK VPN"}},
-      {"cannot be secured: nothing inside trusted or touched",
-       {{kDir, dir_of(kUser)}, {kDir / "killswitch.json", file_of(kUser)}}, {"secure VELK VPN"}, true},
+    bool failed = false;
+    bool message = false;
+    std::function<void(FakeSystem&)> arrange = {};
   };
-  for (const auto& c : cases) {
+  const StateDirUse def = StateDirUse::default_dir, given = StateDirUse::given_dir, look = StateDirUse::look_only;
+  const Case cases[] = {
+      {"missing", def, std::nullopt, {"create"}},
+      {"ours, owned by LocalSystem", def, ours(), {}},
+      {"ours, owned by Administrators", def, dir_with(ours_owned_by("S-1-5-32-544")), {}},
+      {"planted by a user", def, user_dir(), replaced},
+      {"ours, but a user's entry was added with a handle kept from before",
+       def, with_entry(ours_owned_by("S-1-5-18"), {kUser, true, true, true}), replaced},
+      {"owned by Administrators, list not protected", def, dir_with(unprotected), replaced},
+      {"owner unreadable", def, PathInfo{EntryKind::directory, false, std::nullopt}, replaced},
+      {"a junction", def, link(), replaced},
+      {"a file", def, file(), replaced},
+      {"unreadable", def, PathInfo{EntryKind::unknown, false, std::nullopt}, replaced},
+      {"a planted directory held open without delete sharing", def, user_dir(), {}, true, true,
+       [](FakeSystem& f) { f.held_elsewhere.insert(kDir); }},
+      {"a link swapped in between the look and the open", def, ours(), replaced, false, false,
+       [](FakeSystem& f) { f.after["inspect 1"] = [](FakeSystem& g) { g.at[kDir] = link(); }; }},
+      {"a link swapped in between the creation and the open", def, std::nullopt,
+       {"create", "aside VELK VPN.00112233aabbccdd.untrusted", "delete VELK VPN.00112233aabbccdd.untrusted", "create"},
+       false, false,
+       [](FakeSystem& f) { f.after["create 1"] = [](FakeSystem& g) { g.at[kDir] = link(); }; }},
+      {"the name keeps coming back", def, std::nullopt,
+       {replaced[0], replaced[1], replaced[0], replaced[1]}, true, true,
+       [](FakeSystem& f) {
+         for (int i = 1; i <= 4; ++i) f.after["inspect " + std::to_string(i)] = [](FakeSystem& g) { g.at[kDir] = file(); };
+       }},
+      {"cannot be created (no such owner may be set)", def, std::nullopt, {}, true, true,
+       [](FakeSystem& f) { f.refuse_create = true; }},
+      {"--state-dir, missing", given, std::nullopt, {"create"}},
+      {"--state-dir, someone else's directory: used as it stands", given, user_dir(), {}, false, true},
+      {"--state-dir, a file: left alone", given, file(), {}, true, true},
+      {"--state-dir, a link: left alone", given, link(), {}, true, true},
+      {"--state-dir, replaced right after it was made", given, std::nullopt, {"create"}, true, true,
+       [](FakeSystem& f) { f.after["create 1"] = [](FakeSystem& g) { g.at[kDir] = link(); }; }},
+      {"inspect, missing: nothing made", look, std::nullopt, {}},
+      {"inspect, a file: left alone", look, file(), {}},
+      {"inspect, someone else's directory: read only", look, user_dir(), {}},
+  };
+  for (const Case& c : cases) {
     FakeSystem system;
-    system.at = c.before;
-    system.refuse_secure = c.refuse_secure;
-    const auto prepared = prepare_state_dir(kDir, system);
-    EXPECT_EQ(prepared.ok() ? "" : prepared.error(), c.refuse_secure ? "killswitch_failed" : "") << c.name;
+    if (c.before) system.at[kDir] = *c.before;
+    if (c.arrange) c.arrange(system);
+    const OpenedStateDir opened = open_state_dir(kDir, c.use, system);
     EXPECT_EQ(system.calls, c.calls) << c.name;
+    EXPECT_EQ(opened.failed, c.failed) << c.name;
+    EXPECT_EQ(!opened.message.empty(), c.message) << c.name << ": " << opened.message;
+    ASSERT_TRUE(opened.files) << c.name;
+    // Writes reach a directory only where one is used; a failure or a look gives none.
+    const bool writable = !c.failed && c.use != look;
+    EXPECT_EQ(opened.files->write_flushed("killswitch.tmp", "x"), writable) << c.name;
+    if (!c.failed && c.use == def) {
+      EXPECT_TRUE(is_our_state_dir(system.at[kDir], std::nullopt)) << c.name << ": ends in a directory of ours";
+    }
+    for (const auto& [path, info] : system.at) {
+      EXPECT_TRUE(path == kDir || path == kAside) << c.name << ": " << path;
+    }
   }
 }
 
-// The native implementation: a real directory, private to its owner, links removed as links.
-TEST(PrepareStateDirPosix, MakesAPrivateDirectoryAndNeverFollowsALink) {
+// The native implementation, run as root: a directory planted by another
+// user is moved aside (a handle kept on it no longer reaches the state
+// directory) and deleted without following the link inside it.
+TEST(OpenStateDirPosix, APlantedDirectoryIsReplacedNotTakenOver) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant a directory of another user";
   test::TempDir tmp;
-  const auto dir = tmp.path() / "a" / "VELK VPN";
-  ASSERT_TRUE(prepare_state_dir(dir));
-  EXPECT_EQ(std::filesystem::status(dir).permissions(), std::filesystem::perms::owner_all);
+  const auto dir = tmp.path() / "VELK VPN";
+  const auto outside = tmp.path() / "outside";
+  std::filesystem::create_directories(outside);
+  std::ofstream(outside / "keep") << "keep";
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "killswitch.json") << "{}";
+  std::filesystem::create_directory_symlink(outside, dir / "link");
+  ASSERT_EQ(::chown(dir.c_str(), 4242, 4242), 0);
+  const int planter = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(planter, 0);
 
-  std::filesystem::remove(dir);
-  std::filesystem::create_directories(tmp.path() / "elsewhere");
-  std::filesystem::create_directory_symlink(tmp.path() / "elsewhere", dir);
-  ASSERT_TRUE(prepare_state_dir(dir));
-  EXPECT_FALSE(std::filesystem::is_symlink(dir));
-  EXPECT_TRUE(std::filesystem::is_directory(tmp.path() / "elsewhere"));
+  const OpenedStateDir opened = open_state_dir(dir, StateDirUse::default_dir);
+  EXPECT_FALSE(opened.failed) << opened.message;
+  struct stat held {}, now {};
+  ASSERT_EQ(::fstat(planter, &held), 0);
+  ASSERT_EQ(::stat(dir.c_str(), &now), 0);
+  EXPECT_NE(held.st_ino, now.st_ino);
+  EXPECT_EQ(now.st_uid, 0u);
+  EXPECT_EQ(now.st_mode & 0777, 0700u);
+  EXPECT_EQ(opened.files->kind("killswitch.json"), StateEntry::missing);
+  EXPECT_TRUE(std::filesystem::exists(outside / "keep"));
+  for (const auto& entry : std::filesystem::directory_iterator(tmp.path())) {
+    EXPECT_TRUE(entry.path() == dir || entry.path() == outside) << entry.path();
+  }
+  ::close(planter);
 }
 
 }  // namespace

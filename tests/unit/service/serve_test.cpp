@@ -28,14 +28,15 @@ struct ServeTest : ::testing::Test {
   std::vector<std::string> events;
   std::vector<HelperConfig> served;
   std::optional<HelperConfig> stored;
+  std::shared_ptr<StateFiles> state_files = no_state_files();
   ServeHooks hooks;
 
   ServeTest() {
     platform.events = &events;
     hooks.publish_engine_path = [this](const std::filesystem::path& p) { events.push_back("engine " + p.string()); };
-    hooks.prepare_state_dir = [this](const std::filesystem::path& dir) -> Outcome {
-      events.push_back("prepare " + dir.string());
-      return {};
+    hooks.open_state_dir = [this](const std::filesystem::path& dir, StateDirUse use) {
+      events.push_back((use == StateDirUse::default_dir ? "open default " : "open given ") + dir.string());
+      return state_files;
     };
     hooks.run_pipe_server = [this](const HelperConfig& c) {
       events.push_back("server");
@@ -55,18 +56,20 @@ struct ServeTest : ::testing::Test {
 
 TEST_F(ServeTest, ServiceWordEntersTheDispatcherAfterPublishing) {
   run(u"C:\\velk\\velkvpn-helper.exe --service");
-  EXPECT_EQ(events, (std::vector<std::string>{"engine /install/velkvpn-engine.exe", "config", "prepare /state",
+  EXPECT_EQ(events, (std::vector<std::string>{"engine /install/velkvpn-engine.exe", "open default /state", "config",
                                               "dispatcher"}));
   ASSERT_TRUE(stored);
-  EXPECT_EQ(*stored, (HelperConfig{"\\\\.\\pipe\\velkvpn-helper", "/install/velkvpn-engine.exe", "/state"}));
+  EXPECT_EQ(*stored,
+            (HelperConfig{"\\\\.\\pipe\\velkvpn-helper", "/install/velkvpn-engine.exe", "/state", state_files}));
 }
 
 TEST_F(ServeTest, WithoutTheWordTheServerRunsInTheForeground) {
   HelperOptions options;
   options.socket = "\\\\.\\pipe\\test";
+  options.state_dir = "/mine";  // the caller's directory: used as it stands
   run(u"velkvpn-helper.exe --socket \\\\.\\pipe\\test --services --Service", options);
   EXPECT_EQ(events,
-            (std::vector<std::string>{"engine /install/velkvpn-engine.exe", "config", "prepare /state", "server"}));
+            (std::vector<std::string>{"engine /install/velkvpn-engine.exe", "open given /mine", "config", "server"}));
   ASSERT_EQ(served.size(), 1u);
   EXPECT_EQ(served[0].socket_path, "\\\\.\\pipe\\test");
 }

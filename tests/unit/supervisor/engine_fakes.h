@@ -109,6 +109,7 @@ class FakeEngineProcess final : public EngineProcess {
     log.push_back("wait");
     exited_ = true;
   }
+  void end_leftovers() override { log.push_back("leftovers"); }
   bool exited() const { return exited_; }
 
  private:

@@ -162,6 +162,58 @@ TEST_F(EngineLoop, ClassifiesEveryWayAnAttemptFails) {
   EXPECT_EQ(world.launcher.launches().size(), codes.size());  // no process without controller access
 }
 
+// A child of the engine that keeps its standard error open must not keep the
+// thread from recording the exit: the leftovers are ended, then the reader
+// gets about two seconds.
+TEST_F(EngineLoop, AnExitIsRecordedWhateverKeepsTheEnginesStandardErrorOpen) {
+  using Held = test::EngineScript::Held;
+  const struct {
+    Held held;
+    const char* code;
+  } cases[] = {
+      {Held::until_leftovers_end, "engine_config"},  // the child goes with the engine: nothing lost
+      {Held::never_ends, "engine_exit"},             // something outside the tree: the reader is let go
+  };
+  for (const auto& c : cases) {
+    FakeEngineWorld one;
+    one.clock.set_manual_waits(true);
+    one.launcher.push({.lifetime = 1s, .stderr_text = kConfigRejected, .output_held = c.held});
+    Supervisor& sup = one.build();
+    one.start_engine_thread();
+    ASSERT_TRUE(sup.apply_request(kOwner, test::engine_request(1), true));
+    ASSERT_TRUE(one.clock.await_waits(1)) << c.code;
+    EXPECT_EQ(sup.snapshot().error, c.code);
+    EXPECT_EQ(sup.snapshot().restarts, 1u);
+    EXPECT_EQ(one.launcher.leftovers_ended(), 1);
+    EXPECT_LE(one.clock.now() - one.launcher.launches()[0].at, 1s + 2s + kEnginePollStep);
+    one.launcher.release_stuck();
+    one.stop_threads();
+  }
+}
+
+// `select` while the engine starts only records the choice; the engine gets
+// it once its controller answers, and then reports that route in use.
+TEST_F(EngineLoop, ASelectionMadeWhileStartingReachesTheEngine) {
+  start(true, 2);  // selected "auto"; the controller does not answer yet
+  ASSERT_TRUE(world.controller.await_member_questions(1));
+  ASSERT_EQ(sup().snapshot().state, EngineState::starting);
+  const Response r = sup().select(kOwner, "srv-1");
+  ASSERT_TRUE(std::holds_alternative<Status>(r.value)) << std::get<Response::Error>(r.value).code;
+  EXPECT_EQ(std::get<Status>(r.value).selected, "srv-1");
+  EXPECT_TRUE(world.controller.requests().empty());
+
+  world.controller.set_member("proxy", "auto");  // the engine is up, on its configured selection
+  ASSERT_TRUE(eventually([](const Status& s) { return s.active == "srv-1"; }));
+  const auto calls = world.controller.requests();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].method, "PUT");
+  EXPECT_EQ(calls[0].body, R"({"name":"srv-1"})");
+  // Handed over once: later polls find nothing to do.
+  const std::size_t asked = world.controller.member_questions().size();
+  ASSERT_TRUE(world.controller.await_member_questions(asked + 2));
+  EXPECT_EQ(world.controller.requests().size(), 1u);
+}
+
 TEST_F(EngineLoop, AReplaceDuringTheBackOffStartsAtOnce) {
   world.clock.set_manual_waits(true);
   world.controller.set_member("proxy", "srv-0");
@@ -280,7 +332,8 @@ TEST_F(EngineThreadOnStandin, ClassifiesWhatTheEngineWroteBeforeItExited) {
       {"die_after:0.2", "engine_exit"},
   };
   for (const auto& [scenario, code] : cases) {
-    test::ScopedEnv env{{"VELK_STANDIN_SCENARIO", scenario}};
+    // A child that inherits standard error and outlives the engine by far.
+    test::ScopedEnv env{{"VELK_STANDIN_SCENARIO", scenario}, {"VELK_STANDIN_CHILD_SECONDS", "120"}};
     FakeEngineWorld one;
     one.engine_launcher = launcher.get();
     one.controller_client = &controller;
@@ -291,7 +344,9 @@ TEST_F(EngineThreadOnStandin, ClassifiesWhatTheEngineWroteBeforeItExited) {
     Supervisor& sup = one.build();
     one.start_engine_thread();
     ASSERT_TRUE(sup.apply_request(kOwner, test::engine_request(1), false));
+    const auto began = std::chrono::steady_clock::now();
     ASSERT_TRUE(one.clock.await_waits(1)) << scenario;
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 10s) << scenario;
     const Status s = sup.status_for(kOwner);
     EXPECT_EQ(s.error, code) << scenario;
     EXPECT_EQ(s.restarts, 1u);

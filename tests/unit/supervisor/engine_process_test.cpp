@@ -25,44 +25,27 @@ using namespace std::chrono_literals;
 
 // ---- Termination ----
 
-TEST(TerminateEngine, StopsAskingOnceTheProcessHasGone) {
-  FakeEngineProcess p;
-  p.exits_after_polls = 3;
-  ManualClock clock;
-  terminate_engine(p, clock);
-  EXPECT_EQ(p.log, (std::vector<std::string>{"kill", "poll", "poll", "poll"}));
-  EXPECT_EQ(clock.sleeps, (std::vector<Clock::duration>(2, 100ms)));
-}
-
-TEST(TerminateEngine, ProcessGoneAtOnceNeedsNoSleep) {
-  FakeEngineProcess p;
-  p.exits_after_polls = 1;
-  ManualClock clock;
-  terminate_engine(p, clock);
-  EXPECT_EQ(p.log, (std::vector<std::string>{"kill", "poll"}));
-  EXPECT_TRUE(clock.sleeps.empty());
-}
-
-TEST(TerminateEngine, KillsAgainAfterFiftyQuestionsAndWaitsWithoutLimit) {
-  FakeEngineProcess p;  // never ends by itself
-  ManualClock clock;
-  terminate_engine(p, clock);
-  std::vector<std::string> expected{"kill"};
-  expected.insert(expected.end(), 50, "poll");
-  expected.push_back("kill");
-  expected.push_back("wait");
-  EXPECT_EQ(p.log, expected);
-  EXPECT_EQ(clock.sleeps, (std::vector<Clock::duration>(50, 100ms)));  // about 5 seconds
-  EXPECT_TRUE(p.exited());
-}
-
-TEST(TerminateEngine, LastQuestionStillCounts) {
-  FakeEngineProcess p;
-  p.exits_after_polls = 50;
-  ManualClock clock;
-  terminate_engine(p, clock);
-  EXPECT_EQ(std::count(p.log.begin(), p.log.end(), "kill"), 1);
-  EXPECT_EQ(std::count(p.log.begin(), p.log.end(), "wait"), 0);
+TEST(TerminateEngine, KillsAsksBoundedlyThenEndsTheLeftovers) {
+  const struct {
+    std::optional<int> exits_after_polls;  // none: survives every kill
+    int polls;
+    int kills;
+  } cases[] = {{1, 1, 1}, {3, 3, 1}, {50, 50, 1}, {std::nullopt, 70, 2}};
+  for (const auto& c : cases) {
+    FakeEngineProcess p;
+    p.exits_after_polls = c.exits_after_polls;
+    ManualClock clock;
+    terminate_engine(p, clock);
+    const auto count = [&](const char* what) { return std::count(p.log.begin(), p.log.end(), what); };
+    EXPECT_EQ(count("poll"), c.polls);
+    EXPECT_EQ(count("kill"), c.kills);
+    EXPECT_EQ(count("wait"), 0);  // never a wait without a bound
+    EXPECT_EQ(p.log.front(), "kill");
+    EXPECT_EQ(p.log.back(), "leftovers");
+    // 100 ms after each "not yet": about 5 seconds, then 2 more at most.
+    const int sleeps = c.exits_after_polls ? c.polls - 1 : 70;
+    EXPECT_EQ(clock.sleeps, (std::vector<Clock::duration>(sleeps, 100ms)));
+  }
 }
 
 // ---- The job, made once ----

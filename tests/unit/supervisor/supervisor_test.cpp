@@ -274,6 +274,11 @@ TEST_F(RunningSession, SelectSwitchesTheEngineThenRecordsTheChoice) {
   EXPECT_EQ(calls[0].path, "/proxies/proxy");
   EXPECT_EQ(calls[0].body, R"({"name":"srv-1"})");
   EXPECT_EQ(calls[0].access.port, 40001);
+  // The engine has it: the engine thread's later polls send nothing more.
+  const std::size_t asked = world.controller.member_questions().size();
+  ASSERT_TRUE(world.controller.await_member_questions(asked + 2));
+  EXPECT_EQ(world.controller.requests().size(), 1u);
+  EXPECT_EQ(sup().snapshot().active, "srv-1");
 }
 
 TEST_F(RunningSession, SelectReportsWhatTheControllerSaid) {

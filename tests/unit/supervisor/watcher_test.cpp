@@ -97,18 +97,37 @@ TEST_F(Watcher, ADeletedStateFileTurnsTheKillSwitchOffAndStopsTheEngine) {
   EXPECT_EQ(world.filters.calls().size(), calls);
 }
 
-TEST(WatcherIdle, DoesNothingWhileNotArmedInMemory) {
+TEST(WatcherRestore, AFailedRestoreReadsLostAndIsRetriedEveryPassUntilItWorks) {
   FakeEngineWorld world;
   world.filters.fail_install(true);
-  std::ofstream(world.state_file()) << "{}";  // a file whose restore failed
+  std::ofstream(world.state_file()) << R"({"version":1,"pins":{},"owner":"S-1-5-21-7-7-7-1001"})";
   Supervisor& sup = world.build();
-  const auto calls = world.filters.calls().size();
+  EXPECT_EQ(sup.status_for(kOwner).error, "killswitch_lost");
+  for (int pass = 0; pass < 2; ++pass) {
+    const auto installs = world.filters.installs().size();
+    check_kill_switch(sup);
+    EXPECT_EQ(world.filters.installs().size(), installs + 1) << "pass " << pass;
+    EXPECT_EQ(sup.snapshot().error, "killswitch_lost");
+    EXPECT_FALSE(sup.store().armed_in_memory());
+  }
+  world.filters.fail_install(false);
+  check_kill_switch(sup);
+  EXPECT_EQ(world.filters.installed(), std::vector<Pin>{});
+  EXPECT_EQ(sup.store().armed_pins(), std::vector<Pin>{});
+  const Status s = sup.status_for(kOwner);
+  EXPECT_EQ(s.error, "killswitch_restored");
+  EXPECT_EQ(s.kill_switch, KillSwitch::armed);
+  EXPECT_TRUE(s.needs_request);
+}
+
+TEST(WatcherIdle, WithoutAStateFileDoesNothingWhileNotArmedInMemory) {
+  FakeEngineWorld world;
+  Supervisor& sup = world.build();
   world.filters.break_layers(true);
   world.filters.set_tunnel_changed(true);
   check_kill_switch(sup);
-  EXPECT_EQ(world.filters.calls().size(), calls);
-  EXPECT_TRUE(std::filesystem::exists(world.state_file()));
-  EXPECT_EQ(sup.snapshot().kill_switch, KillSwitch::armed);
+  EXPECT_TRUE(world.filters.calls().empty());
+  EXPECT_EQ(sup.snapshot().kill_switch, KillSwitch::off);
 }
 
 TEST_F(Watcher, WaitsForAnArmingInProgressThenSeesItsPins) {

@@ -60,10 +60,13 @@ struct Row {
   const char* expect;
 };
 
-// The servers: srv-1 192.0.2.10:443 from the first start on, srv-2 [2001:db8::20]:8443 from the replace on.
+// The servers: srv-1 192.0.2.10:443 and srv-3 [::ffff:192.0.2.30]:443 from the first start on,
+// srv-2 [2001:db8::20]:8443 from the replace on.
 const Row kRows[] = {
     // The engine reaches its servers, and only them, only on their ports.
     {"the engine to its IPv4 server", L"0", kEngine, L"tcp", L"192.0.2.10", 443, 50001, Via::physical, "PPPPPP"},
+    {"the engine to its server given as an IPv4-mapped address", L"0", kEngine, L"tcp", L"192.0.2.30", 443, 50027,
+     Via::physical, "PPPPPP"},
     {"the engine to its IPv6 server once that is asked for", L"1", kEngine, L"tcp", L"2001:db8::20", 8443, 50002,
      Via::physical, "PBBPPP"},
     {"the engine to its IPv4 server on another port", L"0", kEngine, L"tcp", L"192.0.2.10", 80, 50003, Via::physical,
@@ -141,6 +144,7 @@ Route route(const std::string& tag, const std::string& server, std::uint16_t por
 std::string request_line(bool replace) {
   EngineRequest request;
   request.routes.push_back(route("srv-1", "192.0.2.10", 443));
+  request.routes.push_back(route("srv-3", "::ffff:192.0.2.30", 443));
   if (replace) request.routes.push_back(route("srv-2", "2001:db8::20", 8443));
   request.selected = "srv-1";
   if (replace) return line_of(Request{Request::Replace{request}});

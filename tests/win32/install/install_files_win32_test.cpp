@@ -12,6 +12,7 @@
 #include "install/file_steps.h"
 #include "install/install_files.h"
 #include "install/install_log.h"
+#include "platform/state_dir.h"
 #include "platform/unique_handle_win32.h"
 #include "manual_clock.h"
 #include "temp_dir.h"
@@ -88,8 +89,9 @@ TEST_F(Win32InstallFiles, DirectoriesAndListing) {
 TEST_F(Win32InstallFiles, InstallLogIsSharedAndAppended) {
   const fs::path state = temp_.path() / L"VELK VPN";
   {
-    InstallLog first = open_install_log(state, {});
-    InstallLog second = open_install_log(state, {});  // a reader or a second run meanwhile
+    InstallLog first = open_install_log(open_state_dir(state, StateDirUse::given_dir).files, {});
+    // A reader or a second run meanwhile, through the same directory held twice.
+    InstallLog second = open_install_log(open_state_dir(state, StateDirUse::given_dir).files, {});
     ASSERT_TRUE(first.has_file() && second.has_file());
     first.log("one");
     second.log("two");

@@ -24,6 +24,7 @@
 #include "process_runner.h"
 #include "supervisor/controller_client.h"
 #include "supervisor/engine_process.h"
+#include "supervisor/job_object_win32.h"
 #include "supervisor/output_reader.h"
 #include "temp_dir.h"
 
@@ -172,6 +173,56 @@ TEST(EngineWin32, FailingStandinsStandardErrorIsClassified) {
   EXPECT_EQ(code_of_failing_standin(L"exit:FATAL[0000] start service: finish-start clash server: bind: in use"),
             err::engine_exit);
   EXPECT_EQ(code_of_failing_standin(L"exit:FATAL[0000] start service: operation not permitted"), err::tun_permission);
+}
+
+// An engine whose child keeps its standard error open: once the engine has
+// exited, ending what is left in the job lets the reader finish with the
+// engine's own words. Twice with one launcher: the job still holds the next
+// engine after it was emptied.
+TEST(EngineWin32, WhatTheEngineLeftInItsJobEndsAfterIt) {
+  ScopedEnv env({{L"VELK_STANDIN_SCENARIO", L"exit:FATAL[0000] decode config at stdin: json: unknown field"},
+                 {L"VELK_STANDIN_CHILD_SECONDS", L"120"}});
+  auto launcher = make_engine_launcher();
+  for (int round = 0; round < 2; ++round) {
+    auto started = launcher->start(standin_exe());
+    ASSERT_TRUE(started.ok()) << started.error();
+    EngineProcess& p = **started;
+    auto reader = OutputReader::start(p.take_error_output());
+    p.write_input_and_close("{}");
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!p.has_exited() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(p.has_exited()) << "round " << round;
+    p.end_leftovers();
+    EXPECT_EQ(reader.join_within(system_clock(), kLastWordsPolls, kLastWordsPollStep),
+              std::optional<ErrorCode>(err::engine_config))
+        << "round " << round << ": the child still holds the engine's standard error";
+  }
+}
+
+// The engine is inside its job from its creation, before anything could
+// assign it: IsProcessInJob says so while it is still suspended.
+TEST(EngineWin32, TheEngineIsCreatedInsideItsJob) {
+  std::optional<HANDLE> made = create_kill_on_close_job();
+  ASSERT_TRUE(made.has_value());
+  UniqueHandle job(*made);
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  UniqueHandle std_handles[3];
+  for (UniqueHandle& h : std_handles) {
+    h.reset(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                        OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(h);
+  }
+  const std::wstring app = standin_exe().wstring();
+  SuspendedProcess created =
+      create_suspended_process(app, L"\"" + app + L"\" run -c stdin --disable-color",
+                               {std_handles[0].get(), std_handles[1].get(), std_handles[2].get()}, job.get());
+  ASSERT_TRUE(created.process) << "error " << created.error;
+  BOOL in_job = FALSE;
+  ASSERT_TRUE(IsProcessInJob(created.process.get(), job.get(), &in_job));
+  EXPECT_TRUE(in_job) << "created outside its job";
+  EXPECT_TRUE(created.in_job);
+  TerminateProcess(created.process.get(), 1);
+  WaitForSingleObject(created.process.get(), 10000);
 }
 
 TEST(EngineWin32, MissingProgramIsEngineMissing) {
