@@ -116,17 +116,19 @@ endif()
 # and the installer's service stop (also in win32_install) ends every
 # velkvpn-engine.exe of the prefix by name, so none of them runs at the same
 # time as another.
+set(VELK_E2E_HELPER_SOURCES
+  ${CMAKE_SOURCE_DIR}/tests/win32/e2e/helper_service.cpp
+  ${CMAKE_SOURCE_DIR}/tests/win32/e2e/service_control.cpp
+  ${CMAKE_SOURCE_DIR}/tests/win32/e2e/process_environment.cpp
+  ${CMAKE_SOURCE_DIR}/tests/win32/e2e/standin_view.cpp)
 if(TARGET win32_e2e_install)
-  target_sources(win32_e2e_install PRIVATE
-    ${CMAKE_SOURCE_DIR}/tests/win32/e2e/helper_service.cpp
-    ${CMAKE_SOURCE_DIR}/tests/win32/e2e/service_control.cpp
-    ${CMAKE_SOURCE_DIR}/tests/win32/e2e/process_environment.cpp
-    ${CMAKE_SOURCE_DIR}/tests/win32/e2e/standin_view.cpp)
+  target_sources(win32_e2e_install PRIVATE ${VELK_E2E_HELPER_SOURCES})
   target_include_directories(win32_e2e_install PRIVATE ${CMAKE_SOURCE_DIR}/tests/win32/e2e)
   target_link_libraries(win32_e2e_install PRIVATE velk_pipe_line_client)
   add_dependencies(win32_e2e_install velkvpn-helper velkvpn-helper-0.1.9 velkvpn-engine-standin fwp-standin
                    fwp_standin_dll)
-  set_tests_properties(win32_e2e win32_e2e_install win32_install PROPERTIES RESOURCE_LOCK wine_services)
+  # win32_service registers its own binary as a service of the same manager.
+  set_tests_properties(win32_e2e win32_e2e_install win32_install win32_service PROPERTIES RESOURCE_LOCK wine_services)
 endif()
 
 # The crash explorer also walks the installer, in the installer tests' world.
@@ -139,12 +141,8 @@ endif()
 # directory, and the installer against the prefix's service manager and the
 # stand-in's default directory, as the installer's tests above do.
 if(TARGET win32_crash)
-  target_sources(win32_crash PRIVATE
-    ${CMAKE_SOURCE_DIR}/tests/win32/e2e/helper_service.cpp
-    ${CMAKE_SOURCE_DIR}/tests/win32/e2e/service_control.cpp
-    ${CMAKE_SOURCE_DIR}/tests/win32/e2e/process_environment.cpp
-    ${CMAKE_SOURCE_DIR}/tests/win32/e2e/standin_view.cpp
-    ${CMAKE_SOURCE_DIR}/tests/win32/e2e_install/install_e2e.cpp)
+  target_sources(win32_crash PRIVATE ${VELK_E2E_HELPER_SOURCES}
+                                    ${CMAKE_SOURCE_DIR}/tests/win32/e2e_install/install_e2e.cpp)
   target_include_directories(win32_crash PRIVATE ${CMAKE_SOURCE_DIR}/tests/win32/e2e
                                                  ${CMAKE_SOURCE_DIR}/tests/win32/e2e_install)
   target_link_libraries(win32_crash PRIVATE velk_pipe_line_client)

@@ -292,14 +292,20 @@ void print_table(const std::vector<Row>& rows) {
   }
 }
 
-TEST(CrashExplorer, EveryStepOfTheKillSwitchLeavesAStateTheNextStartRepairs) {
+// Explores every operation, prints the table, and fails on any violation.
+template <typename Operations>
+void explore_all(const Operations& operations) {
   std::vector<Row> rows;
-  for (const Operation& op : kill_switch_operations()) rows.push_back(explore(op));
+  for (const auto& op : operations) rows.push_back(explore(op));
   print_table(rows);
   for (const Row& r : rows) {
     EXPECT_GT(r.crash_points, 0) << r.operation << " took no durable step";
     for (const std::string& v : r.violations) ADD_FAILURE() << r.operation << ": " << v;
   }
+}
+
+TEST(CrashExplorer, EveryStepOfTheKillSwitchLeavesAStateTheNextStartRepairs) {
+  explore_all(kill_switch_operations());
 }
 
 // ---- The installer ----
@@ -486,13 +492,7 @@ Row explore(const InstallOperation& op) {
 }
 
 TEST(CrashExplorer, EveryStepOfTheInstallerLeavesAStateTheNextRunCompletes) {
-  std::vector<Row> rows;
-  for (const InstallOperation& op : installer_operations()) rows.push_back(explore(op));
-  print_table(rows);
-  for (const Row& r : rows) {
-    EXPECT_GT(r.crash_points, 0) << r.operation << " took no step";
-    for (const std::string& v : r.violations) ADD_FAILURE() << r.operation << ": " << v;
-  }
+  explore_all(installer_operations());
 }
 
 }  // namespace
