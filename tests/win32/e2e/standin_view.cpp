@@ -1,5 +1,9 @@
 #include "standin_view.h"
 
+#include <windows.h>
+
+#include <cstdio>
+
 #include <nlohmann/json.hpp>
 
 #include "process_environment.h"
@@ -61,8 +65,18 @@ ProcessResult standin_tool(const std::vector<std::wstring>& args) {
 }
 
 std::optional<FilterView> view_filters() {
-  const ProcessResult r = standin_tool({L"dump"});
-  if (r.exit_code != 0) return std::nullopt;
+  // A dump changes nothing: on a loaded machine, where Wine now and then fails
+  // to launch a program, it gets a few tries, and a last failure is described.
+  ProcessResult r;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (attempt > 0) Sleep(300);
+    r = standin_tool({L"dump"});
+    if (r.exit_code == 0) break;
+  }
+  if (r.exit_code != 0) {
+    std::fprintf(stderr, "fwp-standin dump: exit %lu: %s\n", static_cast<unsigned long>(r.exit_code), r.err.c_str());
+    return std::nullopt;
+  }
   const json doc = json::parse(r.out, nullptr, false);
   if (doc.is_discarded() || !doc.is_object()) return std::nullopt;
   try {
