@@ -5,18 +5,12 @@
 #include "engine/loopback_port.h"
 #include "ipc/error_codes.h"
 #include "platform/random.h"
+#include "platform/text.h"
 
 namespace velk {
 
 std::string controller_secret_text(std::span<const std::uint8_t, controller_secret_bytes> bytes) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (std::uint8_t b : bytes) {
-    out.push_back(digits[b >> 4]);
-    out.push_back(digits[b & 0x0F]);
-  }
-  return out;
+  return hex_lower(bytes);
 }
 
 ControllerAccessSources system_controller_access_sources() { return {free_loopback_port, fill_random}; }

@@ -122,12 +122,7 @@ OpenedStateDir open_state_dir(const std::filesystem::path& dir, StateDirUse use)
 std::string system_random_hex() {
   std::array<std::uint8_t, 8> bytes{};
   if (!fill_random(bytes)) return {};
-  std::string text;
-  for (std::uint8_t b : bytes) {
-    text += "0123456789abcdef"[b >> 4];
-    text += "0123456789abcdef"[b & 15];
-  }
-  return text;
+  return hex_lower(bytes);
 }
 
 StateDirUse state_dir_use(bool given) { return given ? StateDirUse::given_dir : StateDirUse::default_dir; }

@@ -129,4 +129,15 @@ std::string ascii_lower(std::string_view s) {
   return out;
 }
 
+std::string hex_lower(std::span<const std::uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (std::uint8_t b : bytes) {
+    out += kDigits[b >> 4];
+    out += kDigits[b & 0x0F];
+  }
+  return out;
+}
+
 }  // namespace velk

@@ -2,7 +2,9 @@
 // UTF-8 / UTF-16 conversion and lossy UTF-8 decoding. Invalid input never
 // fails: it becomes U+FFFD.
 
+#include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -21,5 +23,8 @@ std::string utf8_from_path(const std::filesystem::path& p);
 
 // ASCII letters A-Z lowered; every other byte unchanged.
 std::string ascii_lower(std::string_view s);
+
+// Each byte as two lower-case hexadecimal digits, in order.
+std::string hex_lower(std::span<const std::uint8_t> bytes);
 
 }  // namespace velk
