@@ -71,7 +71,7 @@ EngineRequest request(int n) {
 // service start (load, and restore when killswitch.json exists).
 class Helper {
  public:
-  Helper(std::shared_ptr<StateFiles> files, FakeWfpEngine& wfp, int resolved = 1)
+  Helper(std::shared_ptr<StateFiles> files, FakeWfpEngine& wfp)
       : filters_(wfp.make_filter_ops()),
         sup_(test::fake_engine_path(), std::move(files),
              SupervisorPorts{.filters = *filters_,
@@ -81,7 +81,7 @@ class Helper {
                              .clock = clock_,
                              .new_access = [] { return Result<ControllerAccess>(ControllerAccess{40001, kSecret}); },
                              .error_sink = [](std::string_view) {}}) {
-    resolve_to(resolved);
+    resolve_to(1);
   }
 
   Supervisor& sup() { return sup_; }
@@ -118,9 +118,9 @@ struct Machine {
   Machine(const Image& disk, const FakeWfpEngine& engine)
       : files(std::make_shared<MemoryStateFiles>(disk)), wfp(engine.reboot()) {}
 
-  Helper& start_service(int resolved = 1) {
+  Helper& start_service() {
     helper.reset();
-    helper = std::make_unique<Helper>(files, *wfp, resolved);
+    helper = std::make_unique<Helper>(files, *wfp);
     return *helper;
   }
   // --arm-from-state in a process of its own, as run at boot.
@@ -284,21 +284,14 @@ Row explore(const Operation& op) {
   return row;
 }
 
-void print_table(const std::vector<Row>& rows) {
-  std::printf("%-32s %12s %16s %10s\n", "operation", "crash points", "power-cut points", "violations");
-  for (const Row& r : rows) {
-    std::printf("%-32s %12d %16d %10zu\n", r.operation.c_str(), r.crash_points, r.power_cut_points,
-                r.violations.size());
-  }
-}
-
 // Explores every operation, prints the table, and fails on any violation.
 template <typename Operations>
 void explore_all(const Operations& operations) {
-  std::vector<Row> rows;
-  for (const auto& op : operations) rows.push_back(explore(op));
-  print_table(rows);
-  for (const Row& r : rows) {
+  std::printf("%-32s %12s %16s %10s\n", "operation", "crash points", "power-cut points", "violations");
+  for (const auto& op : operations) {
+    const Row r = explore(op);
+    std::printf("%-32s %12d %16d %10zu\n", r.operation.c_str(), r.crash_points, r.power_cut_points,
+                r.violations.size());
     EXPECT_GT(r.crash_points, 0) << r.operation << " took no durable step";
     for (const std::string& v : r.violations) ADD_FAILURE() << r.operation << ": " << v;
   }

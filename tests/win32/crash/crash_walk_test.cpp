@@ -37,8 +37,9 @@ constexpr DWORD kEndedByStandin = 0xE0D;  // fwp-standin end
 const std::string kEmergencyOff = "{\"cmd\":\"emergency_off\"}";
 
 // On a loaded machine Wine now and then fails to launch a program or to hand
-// over a pipe instance in time; a look (a status, a dump, a tool run that
-// changes nothing when repeated) gets a few tries before it counts as missing.
+// over a pipe instance in time; a look (a status, a tool run that changes
+// nothing when repeated) gets a few tries before it counts as missing (a dump
+// gets its own in view_filters).
 template <typename Look>
 auto look(Look once) {
   for (int i = 0; i < 3; ++i) {
@@ -148,13 +149,6 @@ class CrashWalk : public ::testing::Test {
   std::filesystem::path state_dir() const { return tmp_.path() / L"VELK VPN"; }
   std::filesystem::path state_file() const { return state_dir() / L"killswitch.json"; }
 
-  // Empty when `start` armed the kill switch, else the answer.
-  std::string arm_by_start() {
-    const auto answer = helper_.ask(start_line(true));
-    const auto s = status_of(answer);
-    return s && s->kill_switch == KillSwitch::armed ? "" : describe(answer);
-  }
-
   // Runs one cut; what it left broken, empty when nothing.
   std::vector<std::string> walk(const Cut& cut) {
     std::vector<std::string> found;
@@ -165,8 +159,11 @@ class CrashWalk : public ::testing::Test {
     const std::string op = cut.operation;
     if (!helper_.start()) return {"the helper did not start"};
     if (op != "arm") {
-      const std::string answer = arm_by_start();
-      if (!answer.empty()) return {"the kill switch could not be armed first: " + answer};
+      const auto answer = helper_.ask(start_line(true));
+      const auto s = status_of(answer);
+      if (!s || s->kill_switch != KillSwitch::armed) {
+        return {"the kill switch could not be armed first: " + describe(answer)};
+      }
     }
     if (op == "restore") helper_.kill();
 
@@ -190,7 +187,7 @@ class CrashWalk : public ::testing::Test {
     }
     const auto s = look([&] { return status_of(helper_.ask("{\"cmd\":\"status\"}")); });
     if (!s) return {"no status"};
-    const auto view = look(view_filters);
+    const auto view = view_filters();
     if (!view) return {"no dump"};
     const bool armed = s->kill_switch == KillSwitch::armed;
     if (!armed && view->filters > 0) found.push_back("network blocked while the status reads off: " + describe(*view));
@@ -198,7 +195,7 @@ class CrashWalk : public ::testing::Test {
 
     // The owner clears whatever is left.
     const auto off = look([&] { return status_of(helper_.ask(kEmergencyOff)); });
-    const auto after = look(view_filters);
+    const auto after = view_filters();
     if (!off || off->kill_switch != KillSwitch::off || !after || after->filters > 0 ||
         std::filesystem::exists(state_file())) {
       found.push_back("emergency off does not clear it");
