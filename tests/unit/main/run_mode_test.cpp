@@ -188,17 +188,6 @@ TEST_F(RunModeTest, InstallerModesRunTheInstallerWithTheStateDirectory) {
   // Inspection comes first and makes nothing; the install modes made the directory.
   EXPECT_FALSE(seen[0].writable);
   EXPECT_TRUE(seen[1].writable);
-
-  // --upgrade-inspect never changes what it is pointed at, not even a file.
-  seen.clear();
-  const auto file_path = tmp_.path() / "a-file";
-  std::ofstream(file_path) << "keep";
-  const std::vector<std::string> inspect{"--upgrade-inspect", "--state-dir", file_path.string()};
-  EXPECT_EQ(run_process(inspect, console, deps), 23);
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_FALSE(seen[0].writable);
-  std::ifstream in(file_path);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep");
 }
 
 }  // namespace

@@ -60,7 +60,8 @@ class FakeSystem final : public StateDirSystem {
   };
 
   PathInfo inspect(const std::filesystem::path& path) override {
-    PathInfo info = lookup(path);
+    auto it = at.find(path);
+    PathInfo info = it == at.end() ? PathInfo{} : it->second;
     step("inspect");
     return info;
   }
@@ -92,10 +93,6 @@ class FakeSystem final : public StateDirSystem {
   std::optional<std::string> emulated_owner() override { return std::nullopt; }
 
  private:
-  PathInfo lookup(const std::filesystem::path& path) const {
-    auto it = at.find(path);
-    return it == at.end() ? PathInfo{} : it->second;
-  }
   void step(const std::string& name) {
     const std::string key = name + " " + std::to_string(++counts_[name]);
     if (auto it = after.find(key); it != after.end()) it->second(*this);
@@ -110,10 +107,8 @@ TEST(StateDirSecurity, OwnedByAdministratorsProtectedAndInheritedByEverythingIns
 TEST(OpenStateDir, WhatEachThingAtThePathEndsIn) {
   const std::vector<std::string> replaced{"aside VELK VPN.00112233aabbccdd.untrusted",
                                           "delete VELK VPN.00112233aabbccdd.untrusted", "create"};
-  auto with_entry = [](DirSecurity s, AccessEntry extra) {
-    s.entries.push_back(std::move(extra));
-    return dir_with(std::move(s));
-  };
+  auto added = ours_owned_by("S-1-5-18");
+  added.entries.push_back({kUser, true, true, true});
   auto unprotected = ours_owned_by("S-1-5-32-544");
   unprotected.protected_dacl = false;
   struct Case {
@@ -131,8 +126,7 @@ TEST(OpenStateDir, WhatEachThingAtThePathEndsIn) {
       {"ours, owned by LocalSystem", def, ours(), {}},
       {"ours, owned by Administrators", def, dir_with(ours_owned_by("S-1-5-32-544")), {}},
       {"planted by a user", def, user_dir(), replaced},
-      {"ours, but a user's entry was added with a handle kept from before",
-       def, with_entry(ours_owned_by("S-1-5-18"), {kUser, true, true, true}), replaced},
+      {"ours, but a user's entry was added with a handle kept from before", def, dir_with(added), replaced},
       {"owned by Administrators, list not protected", def, dir_with(unprotected), replaced},
       {"owner unreadable", def, PathInfo{EntryKind::directory, false, std::nullopt}, replaced},
       {"a junction", def, link(), replaced},
