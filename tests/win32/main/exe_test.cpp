@@ -30,6 +30,11 @@ TEST(HelperExe, UnknownArgumentPrintsUsage) {
             "usage: velkvpn-helper [--socket PATH] [--engine PATH] [--state-dir PATH] [--arm-from-state | --recover]\n");
 }
 
+std::string read_all(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 // The exe's default state directory under a ProgramData of the test's own,
 // with the filtering-engine stand-in kept there too.
 class DefaultStateDirExe : public ::testing::Test {
@@ -83,6 +88,17 @@ TEST_F(DefaultStateDirExe, HeldBySomeoneElseTheModesFailClosed) {
   EXPECT_EQ(run_helper({L"--arm-from-state"}).err, "");
   EXPECT_GT(filter_count(), none) << "restored once nobody else holds it";
   EXPECT_EQ(run_helper({L"--recover"}).exit_code, 0u);
+}
+
+// --upgrade-inspect changes nothing, not even a file it is pointed at.
+TEST_F(DefaultStateDirExe, InspectionLeavesAFileGivenAsTheStateDirectory) {
+  const auto file = tmp_.path() / L"a-file";
+  std::ofstream(file) << "keep";
+  ProcessResult r = run_helper({L"--upgrade-inspect", L"--state-dir", file.wstring()});
+  EXPECT_TRUE(r.exit_code == 0u || r.exit_code == 10u) << r.exit_code << r.err;
+  EXPECT_NE(r.out.find("inspect: "), std::string::npos) << r.out;
+  EXPECT_EQ(read_all(file), "keep");
+  EXPECT_FALSE(std::filesystem::exists(dir_));
 }
 
 }  // namespace
