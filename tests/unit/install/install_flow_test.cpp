@@ -124,13 +124,6 @@ INSTANTIATE_TEST_SUITE_P(
                     Lines(3, "removing filters: killswitch_failed")},
         FailureCase{"WintunHeldOpen", [](InstallWorld& w) { w.files.busy["wintun.dll"] = {}; }, 23,
                     {"wintun.dll is in use"}},
-        FailureCase{"NameListedTwiceInAnotherCase",
-                    [](InstallWorld& w) {
-                      FileMap files = InstallWorld::kNewFiles;
-                      files["WINTUN.DLL"] = "new wintun";
-                      w.stage(files, {"velkvpn-helper.exe", "wintun.dll", "velkvpn-engine.exe", "WINTUN.DLL"});
-                    },
-                    20, {"the new files are incomplete or damaged; nothing was changed"}},
         FailureCase{"StagedFileCannotMove",
                     [](InstallWorld& w) {
                       w.files.busy["velkvpn-engine.exe"] = {1, 87, FakeInstallFs::Held::renames_only};
