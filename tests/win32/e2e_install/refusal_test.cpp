@@ -19,15 +19,19 @@ namespace {
 TEST_F(InstallE2e, DamagedStageChangesNothing) {
   ASSERT_NO_FATAL_FAILURE(install_shipped());
   const DWORD pid = service_status().dwProcessId;
-  for (const bool tampered : {true, false}) {
-    if (tampered) {
+  for (const std::string damage : {"tampered", "no helper listed", "one file listed twice"}) {
+    if (damage == "tampered") {
       stage(shipped());
       std::ofstream(install_dir() / L".update-new" / L"readme.txt", std::ios::binary) << "tampered";
+    } else if (damage == "no helper listed") {
+      stage(shipped(), std::vector<std::string>{"velkvpn-engine.exe", "readme.txt"});
     } else {
-      stage(shipped(), std::vector<std::string>{"velkvpn-engine.exe", "readme.txt"});  // no helper listed
+      Files files = shipped();
+      files["README.TXT"] = files["readme.txt"];  // the same file to Windows
+      stage(files, std::vector<std::string>{"velkvpn-helper.exe", "readme.txt", "README.TXT"});
     }
     install(20, {kInstallLine, "the new files are incomplete or damaged; nothing was changed", "result 20"});
-    EXPECT_EQ(files_in(install_dir()), installed_) << tampered;
+    EXPECT_EQ(files_in(install_dir()), installed_) << damage;
     EXPECT_EQ(service_status().dwProcessId, pid) << "the old service was not touched";
     ASSERT_TRUE(status()) << "the old service still answers";
   }
