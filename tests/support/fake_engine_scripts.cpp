@@ -67,11 +67,6 @@ class ScriptedEngineLauncher::Process final : public EngineProcess {
   }
 
   void end_leftovers() override {
-    {
-      std::lock_guard l(owner_.m_);
-      ++owner_.leftovers_ended_;
-      owner_.changed_.notify_all();
-    }
     if (gate_ && script_.output_held == EngineScript::Held::until_leftovers_end) gate_->release();
   }
 
@@ -140,11 +135,6 @@ Result<std::unique_ptr<EngineProcess>> ScriptedEngineLauncher::start(const std::
 }
 
 ScriptedEngineLauncher::~ScriptedEngineLauncher() { release_stuck(); }
-
-int ScriptedEngineLauncher::leftovers_ended() {
-  std::lock_guard l(m_);
-  return leftovers_ended_;
-}
 
 void ScriptedEngineLauncher::push(EngineScript script) {
   std::lock_guard l(m_);

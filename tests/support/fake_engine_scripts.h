@@ -33,6 +33,7 @@ struct EngineScript {
 class ScriptedEngineLauncher final : public EngineLauncher {
  public:
   explicit ScriptedEngineLauncher(Clock& clock) : clock_(clock) {}
+  ~ScriptedEngineLauncher() override;  // lets go of whatever is still stuck
 
   Result<std::unique_ptr<EngineProcess>> start(const std::filesystem::path& program) override;
 
@@ -57,8 +58,6 @@ class ScriptedEngineLauncher final : public EngineLauncher {
   struct Gate;  // what a held standard error waits for
   // Releases stuck processes and held standard error streams.
   void release_stuck();
-  // end_leftovers calls so far.
-  int leftovers_ended();
 
  private:
   class Process;
@@ -73,11 +72,7 @@ class ScriptedEngineLauncher final : public EngineLauncher {
   int kills_ = 0;
   int killed_ = 0;
   bool released_ = false;
-  int leftovers_ended_ = 0;
   std::vector<std::shared_ptr<Gate>> gates_;
-
- public:
-  ~ScriptedEngineLauncher();
 };
 
 }  // namespace velk::test

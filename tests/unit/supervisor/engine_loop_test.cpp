@@ -171,7 +171,7 @@ TEST_F(EngineLoop, AnExitIsRecordedWhateverKeepsTheEnginesStandardErrorOpen) {
     Held held;
     const char* code;
   } cases[] = {
-      {Held::until_leftovers_end, "engine_config"},  // the child goes with the engine: nothing lost
+      {Held::until_leftovers_end, "engine_config"},  // ended with the engine's leftovers: nothing lost
       {Held::never_ends, "engine_exit"},             // something outside the tree: the reader is let go
   };
   for (const auto& c : cases) {
@@ -183,8 +183,6 @@ TEST_F(EngineLoop, AnExitIsRecordedWhateverKeepsTheEnginesStandardErrorOpen) {
     ASSERT_TRUE(sup.apply_request(kOwner, test::engine_request(1), true));
     ASSERT_TRUE(one.clock.await_waits(1)) << c.code;
     EXPECT_EQ(sup.snapshot().error, c.code);
-    EXPECT_EQ(sup.snapshot().restarts, 1u);
-    EXPECT_EQ(one.launcher.leftovers_ended(), 1);
     EXPECT_LE(one.clock.now() - one.launcher.launches()[0].at, 1s + 2s + kEnginePollStep);
     one.launcher.release_stuck();
     one.stop_threads();
