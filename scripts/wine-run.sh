@@ -33,4 +33,22 @@ mkdir -p "$(dirname "$prefix")"
   fi
 ) 9>"$prefix.lock"
 
-exec "$wine" "$@"
+# Now and then, while another program of the prefix is ending, Wine's server
+# drops a new program's connection before the program has run a line
+# ("wine client error:0: recvmsg: Connection reset by peer": thread 0, so
+# nothing of the program ran). Such a launch is made again, at most twice, and
+# said so; any other failure, and any failure after the program started,
+# stands as it is.
+errors=$(mktemp)
+trap 'rm -f "$errors"' EXIT
+for attempt in 1 2 3; do
+  began=$SECONDS
+  status=0
+  "$wine" "$@" 2> >(tee "$errors" >&2) || status=$?
+  if [ $status -eq 0 ] || [ $attempt -eq 3 ] || [ $((SECONDS - began)) -gt 10 ]; then break; fi
+  for _ in 1 2 3 4 5 6 7 8 9 10; do [ -s "$errors" ] && break; sleep 0.1; done   # the tee's copy
+  if ! head -n 1 "$errors" | grep -q '^wine client error:0:'; then break; fi
+  echo "wine-run.sh: Wine did not start ${1:-the program} (its server dropped the connection); starting it again" >&2
+  sleep 1
+done
+exit $status
