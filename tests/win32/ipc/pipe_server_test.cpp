@@ -138,6 +138,12 @@ TEST(PipeServer, ClientThatConnectsAndClosesIsLetGo) {
   {
     UniqueHandle client = connect_client(name);
     ASSERT_TRUE(client);
+    // Closed once its connection thread waits on it (a client gone before it
+    // was identified is dropped without a thread).
+    ASSERT_TRUE(wait_until([&] {
+      std::lock_guard lock(probe->mutex);
+      return probe->callers.size() == 1;
+    }));
   }
   EXPECT_TRUE(wait_until([&] { return probe->finished.load() == 1; }));
   UniqueHandle next = connect_client(name);
