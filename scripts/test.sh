@@ -34,13 +34,6 @@ for b in $builds; do
   echo "== test $b"
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-  if [ "$b" = windows ]; then
-    # One server for the prefix through the whole run: Wine's server otherwise
-    # shuts down a few seconds after its programs end, and a test that starts
-    # in that moment cannot connect. It is ended after the tests below.
-    VELK_BUILD_DIR="$root/build/windows" scripts/wine-run.sh cmd /c exit 0 >/dev/null 2>&1 || true
-    WINEPREFIX="$root/build/windows/wineprefix" "$WINESERVER" -p
-  fi
   if ! ctest --test-dir "build/$b" --output-on-failure -j "$jobs"; then
     status=1
   fi
