@@ -146,8 +146,9 @@ OpenedStateDir open_state_dir(const std::filesystem::path& dir, StateDirUse use,
         continue;  // the name appeared meanwhile
       }
       held = system.open_held(dir);
-      // Ours only if what the handle shows is what was just made; the marker
-      // tells later openings so (it cannot be written: they look inside).
+      // Ours only if what the handle shows is what was just made. The marker
+      // tells later openings so; where it could not be written they look
+      // inside, and find nothing but files of ours.
       if (held && is_our_state_dir(held->info(), emulated)) {
         (void)held->write_flushed(kFreshDirMarker, {});
         return opened(std::move(held));

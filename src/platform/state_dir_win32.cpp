@@ -1,14 +1,17 @@
 // The state directory on Windows. Every open names the entry itself, never a
 // link's target (FILE_FLAG_OPEN_REPARSE_POINT, FILE_OPEN_REPARSE_POINT), and
-// what an entry is gets judged on the handle so opened. What a name in the
-// held directory is (asked at every status) is one query that opens nothing:
-// it names the entry by the path the held handle reports for its directory
-// (no ancestor of a directory held open can be renamed or deleted, and the
-// held one itself cannot be either), and it reports a link as the link
-// itself. A directory whose path cannot be read is asked through a handle. The held directory
+// what an entry is gets judged on the handle so opened. The held directory
 // denies delete sharing, so it cannot be renamed, deleted or turned into a
 // link while it is held; its files are opened relative to its handle, renamed
 // with that handle as the root and deleted through their own handles.
+//
+// What a name in the held directory is (asked at every status) is one query
+// that opens nothing: it names the entry by the path the held handle reports
+// for its directory, which stays that directory's path while it is held (no
+// ancestor of an open directory can be renamed or deleted), and it reports a
+// link as the link itself. (A query relative to the handle would be the same
+// on Windows, but Wine ignores the handle there.) A directory whose path
+// cannot be read is asked through a handle opened relative to it.
 
 #include <windows.h>
 #include <winternl.h>
