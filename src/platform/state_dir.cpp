@@ -1,5 +1,6 @@
 #include "platform/state_dir.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -19,6 +20,30 @@ std::string sddl_sid(const std::string& sid) {
 }
 
 bool real_directory(const PathInfo& info) { return info.kind == EntryKind::directory && !info.reparse_point; }
+
+bool trusted_owner(const std::optional<std::string>& owner, const std::optional<std::string>& emulated_owner) {
+  if (!owner) return false;
+  if (emulated_owner) return *owner == *emulated_owner;
+  return *owner == kLocalSystemSid || *owner == kAdministratorsSid;
+}
+
+// Whether what the held handle shows can be used as the state directory: our
+// descriptor, and inside either the marker of a fresh creation or nothing
+// but files of ours (an earlier release may have secured a user's directory
+// in place, with the user's entries still in it).
+bool trusted(HeldDir& held, const std::optional<std::string>& emulated_owner) {
+  if (!is_our_state_dir(held.info(), emulated_owner)) return false;
+  if (is_trusted_entry(held.entry(kFreshDirMarker), emulated_owner)) return true;
+  const std::optional<std::vector<std::string>> names = held.names(kMaxCheckedEntries);
+  if (!names) return false;
+  for (const std::string& name : *names) {
+    if (!is_trusted_entry(held.entry(name), emulated_owner)) return false;
+  }
+  return true;
+}
+
+constexpr std::string_view kAsideEnd = ".untrusted";
+constexpr std::size_t kAsideDigits = 16;
 
 OpenedStateDir opened(std::shared_ptr<StateFiles> files, std::string message = {}) {
   return OpenedStateDir{std::move(files), false, std::move(message)};
@@ -82,6 +107,33 @@ bool is_our_state_dir(const PathInfo& info, const std::optional<std::string>& em
   return found == expected;
 }
 
+bool is_trusted_entry(const EntryInfo& entry, const std::optional<std::string>& emulated_owner) {
+  return entry.kind == EntryKind::file && !entry.reparse_point && entry.links == 1 &&
+         trusted_owner(entry.owner, emulated_owner);
+}
+
+std::filesystem::path aside_path(const std::filesystem::path& dir, std::string_view suffix) {
+  std::filesystem::path aside = dir;
+  aside += path_from_utf8("." + std::string(suffix) + std::string(kAsideEnd));
+  return aside;
+}
+
+bool is_aside_name(const std::filesystem::path& dir, std::string_view name) {
+  const std::string base = utf8_from_path(dir.filename()) + ".";
+  if (base.size() == 1 || name.size() != base.size() + kAsideDigits + kAsideEnd.size()) return false;
+  if (!name.starts_with(base) || !name.ends_with(kAsideEnd)) return false;
+  const std::string_view digits = name.substr(base.size(), kAsideDigits);
+  return std::all_of(digits.begin(), digits.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+void clean_out_moved_aside(const std::filesystem::path& dir, StateDirSystem& system) {
+  const std::filesystem::path parent = dir.parent_path();
+  for (const std::string& name : system.names_in(parent)) {
+    if (is_aside_name(dir, name)) system.delete_tree(parent / path_from_utf8(name));
+  }
+}
+
 OpenedStateDir open_state_dir(const std::filesystem::path& dir, StateDirUse use, StateDirSystem& system) {
   const std::optional<std::string> emulated = system.emulated_owner();
   for (int round = 0; round < kOpenRounds; ++round) {
@@ -94,22 +146,27 @@ OpenedStateDir open_state_dir(const std::filesystem::path& dir, StateDirUse use,
         continue;  // the name appeared meanwhile
       }
       held = system.open_held(dir);
-      // Ours only if what the handle shows is what was just made.
-      if (held && is_our_state_dir(held->info(), emulated)) return opened(std::move(held));
+      // Ours only if what the handle shows is what was just made. The marker
+      // tells later openings so; where it could not be written they look
+      // inside, and find nothing but files of ours.
+      if (held && is_our_state_dir(held->info(), emulated)) {
+        (void)held->write_flushed(kFreshDirMarker, {});
+        return opened(std::move(held));
+      }
       if (use != StateDirUse::default_dir) return failure(dir, "was replaced while it was made");
     } else {
       held = system.open_held(dir);
-      if (held && is_our_state_dir(held->info(), emulated)) return opened(std::move(held));
+      if (held && trusted(*held, emulated)) return opened(std::move(held));
       if (use != StateDirUse::default_dir) return as_it_stands(dir, use, std::move(held));
     }
     // Not ours, at the default path: out of the way with it, whatever it is.
     held.reset();
     const std::string suffix = system.random_hex();
     if (suffix.empty()) return failure(dir, "cannot be moved aside");
-    std::filesystem::path aside = dir;
-    aside += path_from_utf8("." + suffix + ".untrusted");
-    if (!system.move_aside(dir, aside)) return failure(dir, "is not the helper's and cannot be moved aside");
-    system.delete_tree(aside);
+    // Only renamed here: the service deletes it once it runs.
+    if (!system.move_aside(dir, aside_path(dir, suffix))) {
+      return failure(dir, "is not the helper's and cannot be moved aside");
+    }
   }
   return failure(dir, "keeps changing");
 }
@@ -117,6 +174,11 @@ OpenedStateDir open_state_dir(const std::filesystem::path& dir, StateDirUse use,
 OpenedStateDir open_state_dir(const std::filesystem::path& dir, StateDirUse use) {
   std::unique_ptr<StateDirSystem> system = make_state_dir_system();
   return open_state_dir(dir, use, *system);
+}
+
+void clean_out_moved_aside(const std::filesystem::path& dir) {
+  std::unique_ptr<StateDirSystem> system = make_state_dir_system();
+  clean_out_moved_aside(dir, *system);
 }
 
 std::string system_random_hex() {

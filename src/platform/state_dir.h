@@ -7,23 +7,31 @@
 // ProgramData lets every user create folders and files there, so the helper
 // trusts only a directory nobody else can ever have held a handle to or
 // created anything in: one it has just created with its protected descriptor
-// in one call, or a real directory owned by LocalSystem or Administrators that
-// carries exactly that descriptor. Anything else at the default path (a
+// in one call (it then leaves a marker inside that only such a creation
+// writes), or a real directory owned by LocalSystem or Administrators that
+// carries exactly that descriptor and either holds that marker or holds
+// nothing but a few regular files of LocalSystem or Administrators with one
+// link each (a directory an earlier release made, or secured in place with a
+// user's entries still inside). Anything else at the default path (a
 // directory someone else made, a file, a link, something unreadable) is
-// renamed aside under a unique name and a fresh directory is made; what was
-// moved aside is then deleted entry by entry, each entry opened relative to
-// its parent without following a link. When the path cannot be made ours
-// (it cannot be moved aside, or keeps changing), the mode goes on without a
-// state directory: nothing can be armed, nothing is read from it.
+// renamed aside at once under a unique name and a fresh directory is made.
+// What was moved aside is deleted later, by the service once it runs
+// (clean_out_moved_aside), so no mode waits on a tree someone planted. When
+// the path cannot be made ours (it cannot be moved aside, or keeps changing),
+// the mode goes on without a state directory: nothing can be armed, nothing
+// is read from it.
 //
 // A directory named with --state-dir is the caller's: a missing one is
 // created like the default one, an existing one is used as it stands (with a
 // warning when it is not ours), and anything else there is left alone.
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ipc/caller_identity.h"  // kLocalSystemSid
@@ -67,12 +75,30 @@ struct PathInfo {
   std::optional<DirSecurity> security;  // absent when it cannot be read
 };
 
+// What stands at a name inside a directory, seen without following a link.
+struct EntryInfo {
+  EntryKind kind = EntryKind::missing;
+  bool reparse_point = false;
+  std::optional<std::string> owner;  // absent when it cannot be read
+  std::uint32_t links = 0;           // names the file has on its volume
+};
+
+// The marker a fresh creation of the state directory leaves inside it.
+inline constexpr std::string_view kFreshDirMarker = "fresh-directory.marker";
+// A directory without the marker is trusted only with at most this many entries.
+inline constexpr std::size_t kMaxCheckedEntries = 64;
+
 // A directory held open for the life of its owner: it cannot be deleted,
 // renamed or replaced meanwhile, and its files are opened relative to it.
 class HeldDir : public StateFiles {
  public:
   // What the held handle itself shows.
   virtual PathInfo info() = 0;
+  // What stands at `name` inside, opened relative to the held handle.
+  virtual EntryInfo entry(std::string_view name) = 0;
+  // The names inside; absent when they cannot be listed or there are more
+  // than `limit`.
+  virtual std::optional<std::vector<std::string>> names(std::size_t limit) = 0;
 };
 
 // The platform side (state_dir_win32.cpp, state_dir_posix.cpp; fakes in tests).
@@ -91,9 +117,14 @@ class StateDirSystem {
   // parent); false when it cannot, for instance because someone holds it open
   // without delete sharing.
   virtual bool move_aside(const std::filesystem::path& path, const std::filesystem::path& aside) = 0;
-  // Deletes `aside` and everything inside, entry by entry, never following a
-  // link; best effort.
+  // Deletes `aside` and everything inside, entry by entry, each opened
+  // relative to its directory: never following a link, never with backup
+  // intent (what this process may not delete stays), never touching a file
+  // that has more than one link (it stays, with its attributes). Best effort;
+  // it can take long on a large tree.
   virtual void delete_tree(const std::filesystem::path& aside) = 0;
+  // The names directly inside the directory `dir` (empty when it cannot be listed).
+  virtual std::vector<std::string> names_in(const std::filesystem::path& dir) = 0;
   // 16 random hexadecimal digits; empty when no random bytes can be had.
   virtual std::string random_hex() = 0;
   // Where the file system keeps no security descriptors (Wine, a POSIX test
@@ -106,6 +137,16 @@ class StateDirSystem {
 // LocalSystem or Administrators with exactly the state directory's descriptor
 // (where descriptors are emulated: owned by `emulated_owner`).
 bool is_our_state_dir(const PathInfo& info, const std::optional<std::string>& emulated_owner);
+
+// Whether an entry of a directory that is not known to be fresh may stay: a
+// regular file with one link, owned by LocalSystem or Administrators (where
+// descriptors are emulated: by `emulated_owner`).
+bool is_trusted_entry(const EntryInfo& entry, const std::optional<std::string>& emulated_owner);
+
+// The name a tree at `dir` is moved aside to, with `suffix` 16 hexadecimal digits.
+std::filesystem::path aside_path(const std::filesystem::path& dir, std::string_view suffix);
+// Whether `name` (in the parent of `dir`) is one that aside_path gives.
+bool is_aside_name(const std::filesystem::path& dir, std::string_view name);
 
 enum class StateDirUse {
   default_dir,  // the default path: what is not ours is moved aside and replaced
@@ -122,8 +163,16 @@ struct OpenedStateDir {
 
 OpenedStateDir open_state_dir(const std::filesystem::path& dir, StateDirUse use, StateDirSystem& system);
 
+// Deletes every tree moved aside beside the default state directory `dir`
+// (by this run or an earlier one). Long on a large tree: the service runs it
+// on a thread of its own once it reports running.
+void clean_out_moved_aside(const std::filesystem::path& dir, StateDirSystem& system);
+
 // This platform's file system.
 std::unique_ptr<StateDirSystem> make_state_dir_system();
+
+// The same on this platform's file system.
+void clean_out_moved_aside(const std::filesystem::path& dir);
 
 // The same on this platform's file system.
 OpenedStateDir open_state_dir(const std::filesystem::path& dir, StateDirUse use);

@@ -32,6 +32,22 @@ class PosixHeldDir final : public HeldDir {
  public:
   explicit PosixHeldDir(std::filesystem::path dir) : dir_(dir), files_(state_files_at(std::move(dir))) {}
   PathInfo info() override { return info_of(dir_); }
+  EntryInfo entry(std::string_view name) override {
+    struct stat st {};
+    if (::lstat((dir_ / name).c_str(), &st) != 0) return {};
+    const PathInfo info = info_of(dir_ / name);
+    return EntryInfo{info.kind, info.reparse_point, owner_of(st.st_uid), static_cast<std::uint32_t>(st.st_nlink)};
+  }
+  std::optional<std::vector<std::string>> names(std::size_t limit) override {
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec)) {
+      if (found.size() == limit) return std::nullopt;
+      found.push_back(it->path().filename().string());
+    }
+    if (ec) return std::nullopt;
+    return found;
+  }
   StateEntry kind(std::string_view name) override { return files_->kind(name); }
   std::optional<std::string> read(std::string_view name, std::size_t max_bytes) override {
     return files_->read(name, max_bytes);
@@ -47,6 +63,27 @@ class PosixHeldDir final : public HeldDir {
   const std::filesystem::path dir_;
   const std::shared_ptr<StateFiles> files_;
 };
+
+// Directories inside a tree moved aside are deleted to this depth at most.
+constexpr int kMaxDeleteDepth = 64;
+
+// Removes a link or a file with one name itself, a real directory after what
+// is inside; a file with more names stays.
+void delete_entry(const std::filesystem::path& path, int depth) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return;
+  if (S_ISDIR(st.st_mode)) {
+    if (depth >= kMaxDeleteDepth) return;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+      delete_entry(it->path(), depth + 1);
+    }
+    (void)::rmdir(path.c_str());
+    return;
+  }
+  if (!S_ISLNK(st.st_mode) && st.st_nlink > 1) return;
+  (void)::unlink(path.c_str());
+}
 
 class PosixStateDirSystem final : public StateDirSystem {
  public:
@@ -71,9 +108,15 @@ class PosixStateDirSystem final : public StateDirSystem {
     return ::rename(path.c_str(), aside.c_str()) == 0;
   }
 
-  void delete_tree(const std::filesystem::path& aside) override {
+  void delete_tree(const std::filesystem::path& aside) override { delete_entry(aside, 0); }
+
+  std::vector<std::string> names_in(const std::filesystem::path& dir) override {
+    std::vector<std::string> found;
     std::error_code ec;
-    std::filesystem::remove_all(aside, ec);  // removes links, never follows them
+    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+      found.push_back(it->path().filename().string());
+    }
+    return found;
   }
 
   std::string random_hex() override { return system_random_hex(); }

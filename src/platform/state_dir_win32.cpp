@@ -4,6 +4,14 @@
 // denies delete sharing, so it cannot be renamed, deleted or turned into a
 // link while it is held; its files are opened relative to its handle, renamed
 // with that handle as the root and deleted through their own handles.
+//
+// What a name in the held directory is (asked at every status) is one query
+// that opens nothing: it names the entry by the path the held handle reports
+// for its directory, which stays that directory's path while it is held (no
+// ancestor of an open directory can be renamed or deleted), and it reports a
+// link as the link itself. (A query relative to the handle would be the same
+// on Windows, but Wine ignores the handle there.) A directory whose path
+// cannot be read is asked through a handle opened relative to it.
 
 #include <windows.h>
 #include <winternl.h>
@@ -13,6 +21,7 @@
 
 #include <vector>
 
+#include "platform/privileges_win32.h"
 #include "platform/state_dir.h"
 #include "platform/text.h"
 #include "platform/unique_handle_win32.h"
@@ -28,11 +37,40 @@ constexpr int kMaxDeleteDepth = 64;
 
 using NtCreateFileFn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
                                         ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+// FILE_BASIC_INFO has the layout of the native FILE_BASIC_INFORMATION.
+using NtQueryAttributesFileFn = NTSTATUS(NTAPI*)(POBJECT_ATTRIBUTES, FILE_BASIC_INFO*);
 
 FARPROC ntdll_export(const char* name) {
   HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
   return ntdll == nullptr ? nullptr : ::GetProcAddress(ntdll, name);
 }
+
+template <class Fn>
+Fn ntdll_function(const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(ntdll_export(name)));
+}
+
+// A name as the native calls take it: relative to `root`, or a full NT name without one.
+class ObjectName {
+ public:
+  ObjectName(HANDLE root, std::u16string name) : wide_(std::move(name)) {
+    valid_ = !wide_.empty() && wide_.size() <= 0x7FFF;
+    object_name_.Buffer = reinterpret_cast<PWSTR>(wide_.data());
+    object_name_.Length = static_cast<USHORT>(wide_.size() * sizeof(char16_t));
+    object_name_.MaximumLength = object_name_.Length;
+    InitializeObjectAttributes(&attributes_, &object_name_, OBJ_CASE_INSENSITIVE, root, nullptr);
+  }
+  ObjectName(const ObjectName&) = delete;
+  ObjectName& operator=(const ObjectName&) = delete;
+  bool valid() const { return valid_; }
+  OBJECT_ATTRIBUTES* attributes() { return &attributes_; }
+
+ private:
+  std::u16string wide_;
+  bool valid_ = false;
+  UNICODE_STRING object_name_{};
+  OBJECT_ATTRIBUTES attributes_{};
+};
 
 struct OpenResult {
   UniqueHandle handle;
@@ -42,21 +80,15 @@ struct OpenResult {
 // Opens `name` inside the directory `root` as the entry itself.
 OpenResult open_at(HANDLE root, std::string_view name, ACCESS_MASK access, ULONG share, ULONG disposition,
                    ULONG options) {
-  static const auto nt_create_file = reinterpret_cast<NtCreateFileFn>(reinterpret_cast<void (*)()>(ntdll_export("NtCreateFile")));
+  static const auto nt_create_file = ntdll_function<NtCreateFileFn>("NtCreateFile");
   OpenResult result;
-  std::u16string wide = utf16_from_utf8(name);
-  if (nt_create_file == nullptr || wide.empty() || wide.size() > 0x7FFF) return result;
-  UNICODE_STRING object_name;
-  object_name.Buffer = reinterpret_cast<PWSTR>(wide.data());
-  object_name.Length = static_cast<USHORT>(wide.size() * sizeof(char16_t));
-  object_name.MaximumLength = object_name.Length;
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &object_name, OBJ_CASE_INSENSITIVE, root, nullptr);
+  ObjectName relative(root, utf16_from_utf8(name));
+  if (nt_create_file == nullptr || !relative.valid()) return result;
   IO_STATUS_BLOCK io{};
   HANDLE raw = nullptr;
   const NTSTATUS status =
-      nt_create_file(&raw, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition,
-                     options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+      nt_create_file(&raw, access | SYNCHRONIZE, relative.attributes(), &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+                     disposition, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   if (status >= 0) {
     result.handle = UniqueHandle(raw);
   } else {
@@ -65,10 +97,51 @@ OpenResult open_at(HANDLE root, std::string_view name, ACCESS_MASK access, ULONG
   return result;
 }
 
+// The NT name of the directory open as `h` ("\??\C:\ProgramData\VELK VPN"),
+// as the handle reports it; empty when it cannot be read.
+std::u16string nt_name_of(HANDLE h) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetFinalPathNameByHandleW(h, path.data(), static_cast<DWORD>(path.size()),
+                                                FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n > 0x7FFF) return {};
+    if (n < path.size()) {
+      path.resize(n);
+      break;
+    }
+    path.resize(n + 1);
+  }
+  if (!path.starts_with(L"\\\\?\\")) return {};
+  return u"\\??\\" + std::u16string(path.begin() + 4, path.end());
+}
+
+// What stands at `name` in the directory named `dir` (an NT name), in one
+// query that opens no handle for the caller; the attributes are those of the
+// entry itself (a link is reported as a reparse point, never as what it
+// points to).
+StateEntry query_kind(const std::u16string& dir, std::string_view name) {
+  static const auto nt_query_attributes_file = ntdll_function<NtQueryAttributesFileFn>("NtQueryAttributesFile");
+  if (name.find_first_of("\\/") != std::string_view::npos) return StateEntry::other;
+  ObjectName full(nullptr, dir + u"\\" + utf16_from_utf8(name));
+  if (nt_query_attributes_file == nullptr || !full.valid()) return StateEntry::other;
+  FILE_BASIC_INFO basic{};
+  const NTSTATUS status = nt_query_attributes_file(full.attributes(), &basic);
+  if (status == kNameNotFound || status == kPathNotFound) return StateEntry::missing;
+  if (status < 0) return StateEntry::other;  // something that is neither a file nor a directory, or unreadable
+  return (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 ? StateEntry::file
+                                                                                                 : StateEntry::other;
+}
+
 std::optional<DWORD> attributes_of(HANDLE h) {
   FILE_ATTRIBUTE_TAG_INFO info{};
   if (!::GetFileInformationByHandleEx(h, FileAttributeTagInfo, &info, sizeof info)) return std::nullopt;
   return info.FileAttributes;
+}
+
+std::uint32_t link_count(HANDLE h) {
+  FILE_STANDARD_INFO standard{};
+  if (!::GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard)) return 0;
+  return standard.NumberOfLinks;
 }
 
 bool is_regular_file(HANDLE h) {
@@ -148,8 +221,7 @@ constexpr ULONG kFileRenameInformation = 10;
 // handed to the file system as it is, relative to `root` (kernel32's wrapper
 // may turn it into a path of the current directory first).
 bool rename_to(HANDLE h, HANDLE root, std::string_view name, bool replace) {
-  static const auto nt_set_information_file = reinterpret_cast<NtSetInformationFileFn>(
-      reinterpret_cast<void (*)()>(ntdll_export("NtSetInformationFile")));
+  static const auto nt_set_information_file = ntdll_function<NtSetInformationFileFn>("NtSetInformationFile");
   const std::u16string wide = utf16_from_utf8(name);
   if (nt_set_information_file == nullptr || wide.empty()) return false;
   std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + wide.size() * sizeof(char16_t));
@@ -167,37 +239,48 @@ bool delete_through(HANDLE h) {
   return ::SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
-// The names directly inside the directory open as `h`.
-std::vector<std::string> names_in(HANDLE h) {
-  std::vector<std::string> names;
-  alignas(LARGE_INTEGER) unsigned char buffer[16384];
-  while (::GetFileInformationByHandleEx(h, FileIdBothDirectoryInfo, buffer, sizeof buffer)) {
+// Hands each name directly inside the directory open as `h` to `each`, one
+// batch at a time, from the start of the listing; `each` returns false to stop.
+template <class Each>
+void for_each_name(HANDLE h, Each each) {
+  std::vector<LONGLONG> buffer(16384 / sizeof(LONGLONG));  // aligned for the entries
+  const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
+  for (FILE_INFO_BY_HANDLE_CLASS batch = FileIdBothDirectoryRestartInfo;
+       ::GetFileInformationByHandleEx(h, batch, buffer.data(), static_cast<DWORD>(buffer.size() * sizeof(LONGLONG)));
+       batch = FileIdBothDirectoryInfo) {
     for (std::size_t offset = 0;;) {
-      const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer + offset);
+      const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(bytes + offset);
       const std::u16string name(reinterpret_cast<const char16_t*>(entry->FileName),
                                 entry->FileNameLength / sizeof(char16_t));
-      if (name != u"." && name != u"..") names.push_back(utf8_from_utf16(name));
+      if (name != u"." && name != u".." && !each(utf8_from_utf16(name))) return;
       if (entry->NextEntryOffset == 0) break;
       offset += entry->NextEntryOffset;
     }
   }
-  return names;
 }
 
 constexpr ACCESS_MASK kDeleteAccess = DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
 
-// Deletes the entry open as `h`: a link or a file itself, a real directory
-// after everything inside it. Each entry inside is opened relative to its
-// directory's handle and judged on its own handle.
+// Deletes the entry open as `h`: a link itself, a file that has no other
+// name, a real directory after everything inside it. Each entry inside is
+// opened relative to its directory's handle, without backup intent (what
+// this process may not delete stays), and judged on its own handle. A file
+// with more than one link stays as it is: its attributes are shared with a
+// file elsewhere.
 void delete_entry(HANDLE h, int depth) {
   const std::optional<DWORD> a = attributes_of(h);
   if (!a) return;
-  if ((*a & FILE_ATTRIBUTE_DIRECTORY) && !(*a & FILE_ATTRIBUTE_REPARSE_POINT) && depth < kMaxDeleteDepth) {
-    for (const std::string& name : names_in(h)) {
-      OpenResult child = open_at(h, name, kDeleteAccess, kShareAll, FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT);
+  const bool directory = (*a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  const bool link = (*a & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  if (directory && !link) {
+    if (depth >= kMaxDeleteDepth) return;
+    for_each_name(h, [&](const std::string& name) {
+      OpenResult child = open_at(h, name, kDeleteAccess, kShareAll, FILE_OPEN, 0);
       if (child.handle) delete_entry(child.handle.get(), depth + 1);
-    }
+      return true;
+    });
   }
+  if (!directory && !link && link_count(h) != 1) return;
   if (*a & FILE_ATTRIBUTE_READONLY) {  // a read-only file cannot be deleted
     FILE_BASIC_INFO basic{};
     basic.FileAttributes = (*a & ~FILE_ATTRIBUTE_READONLY) | FILE_ATTRIBUTE_NORMAL;
@@ -220,14 +303,37 @@ class Win32AppendFile final : public AppendFile {
 
 class Win32HeldDir final : public HeldDir {
  public:
-  explicit Win32HeldDir(UniqueHandle dir) : dir_(std::move(dir)) {}
+  explicit Win32HeldDir(UniqueHandle dir) : dir_(std::move(dir)), nt_name_(nt_name_of(dir_.get())) {}
 
   PathInfo info() override { return info_of(dir_.get()); }
 
   StateEntry kind(std::string_view name) override {
+    if (!nt_name_.empty()) return query_kind(nt_name_, name);
     OpenResult found = open_at(dir_.get(), name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0);
     if (found.not_found) return StateEntry::missing;
     return found.handle && is_regular_file(found.handle.get()) ? StateEntry::file : StateEntry::other;
+  }
+
+  EntryInfo entry(std::string_view name) override {
+    OpenResult found = open_at(dir_.get(), name, READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0);
+    if (found.not_found) return {};
+    if (!found.handle) return EntryInfo{EntryKind::unknown, false, std::nullopt, 0};
+    const PathInfo info = info_of(found.handle.get());
+    std::optional<std::string> owner;
+    if (info.security) owner = info.security->owner;
+    return EntryInfo{info.kind, info.reparse_point, std::move(owner), link_count(found.handle.get())};
+  }
+
+  std::optional<std::vector<std::string>> names(std::size_t limit) override {
+    std::vector<std::string> found;
+    bool more = false;
+    for_each_name(dir_.get(), [&](const std::string& name) {
+      more = found.size() == limit;
+      if (!more) found.push_back(name);
+      return !more;
+    });
+    if (more) return std::nullopt;
+    return found;
   }
 
   std::optional<std::string> read(std::string_view name, std::size_t max_bytes) override {
@@ -293,23 +399,8 @@ class Win32HeldDir final : public HeldDir {
 
  private:
   const UniqueHandle dir_;
+  const std::u16string nt_name_;  // empty when the handle could not tell its path
 };
-
-// Lets this process reach what a planter shut it out of and set an owner
-// other than itself. Privileges the token lacks are simply not there.
-void enable_privileges() {
-  HANDLE raw = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw)) return;
-  UniqueHandle token(raw);
-  for (const wchar_t* name : {SE_TAKE_OWNERSHIP_NAME, SE_RESTORE_NAME, SE_BACKUP_NAME}) {
-    TOKEN_PRIVILEGES tp{};
-    tp.PrivilegeCount = 1;
-    tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (::LookupPrivilegeValueW(nullptr, name, &tp.Privileges[0].Luid)) {
-      (void)::AdjustTokenPrivileges(token.get(), FALSE, &tp, 0, nullptr, nullptr);
-    }
-  }
-}
 
 std::optional<std::string> own_account() {
   HANDLE raw = nullptr;
@@ -323,7 +414,6 @@ std::optional<std::string> own_account() {
 
 class Win32StateDirSystem final : public StateDirSystem {
  public:
-  Win32StateDirSystem() { enable_privileges(); }
 
   PathInfo inspect(const std::filesystem::path& path) override {
     UniqueHandle h = open_itself(path, READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll);
@@ -350,6 +440,8 @@ class Win32StateDirSystem final : public StateDirSystem {
       return false;
     }
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
+    // Setting Administrators as the owner may take the restore privilege.
+    ScopedThreadPrivileges privileges({SE_RESTORE_NAME});
     return ::CreateDirectoryW(dir.c_str(), &attributes) != 0;
   }
 
@@ -363,6 +455,10 @@ class Win32StateDirSystem final : public StateDirSystem {
   }
 
   bool move_aside(const std::filesystem::path& path, const std::filesystem::path& aside) override {
+    // A planter's access list may shut everyone else out of the directory:
+    // the open and the rename may take backup and restore rights, enabled
+    // for this thread and these calls only.
+    ScopedThreadPrivileges privileges({SE_BACKUP_NAME, SE_RESTORE_NAME});
     UniqueHandle parent = open_parent(path);
     UniqueHandle h = open_itself(path, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll);
     if (!parent || !h) return false;
@@ -372,9 +468,20 @@ class Win32StateDirSystem final : public StateDirSystem {
   void delete_tree(const std::filesystem::path& aside) override {
     UniqueHandle parent = open_parent(aside);
     if (!parent) return;
-    OpenResult top = open_at(parent.get(), utf8_from_path(aside.filename()), kDeleteAccess, kShareAll, FILE_OPEN,
-                             FILE_OPEN_FOR_BACKUP_INTENT);
+    OpenResult top = open_at(parent.get(), utf8_from_path(aside.filename()), kDeleteAccess, kShareAll, FILE_OPEN, 0);
     if (top.handle) delete_entry(top.handle.get(), 0);
+  }
+
+  std::vector<std::string> names_in(const std::filesystem::path& dir) override {
+    std::vector<std::string> found;
+    UniqueHandle h(::CreateFileW(dir.c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE, kShareAll, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!h) return found;
+    for_each_name(h.get(), [&](const std::string& name) {
+      found.push_back(name);
+      return true;
+    });
+    return found;
   }
 
   std::string random_hex() override { return system_random_hex(); }

@@ -32,6 +32,12 @@ struct ServeHooks {
         if (!opened.message.empty()) std::fputs(opened.message.c_str(), stderr);
         return std::move(opened.files);
       };
+  // Deletes what was moved aside beside the state directory (only beside the
+  // default one: nothing is moved aside elsewhere). The service runs it on a
+  // thread of its own once it reports running.
+  std::function<void(const std::filesystem::path&)> clean_out_moved_aside = [](const std::filesystem::path& dir) {
+    if (dir == default_state_dir()) velk::clean_out_moved_aside(dir);
+  };
   // run_pipe_server with this configuration; returns only when the pipe
   // cannot be secured.
   std::function<void(const HelperConfig&)> run_pipe_server;

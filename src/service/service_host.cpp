@@ -42,7 +42,8 @@ std::uint32_t handle_service_control(HandlerContext& context, std::uint32_t cont
   }
 }
 
-void run_service_main(ServiceHostOps& ops, Clock& clock, std::function<void()> run_server) {
+void run_service_main(ServiceHostOps& ops, Clock& clock, std::function<void()> run_server,
+                      std::function<void()> clean_out) {
   StopReceiver stop;
   auto context = std::make_unique<HandlerContext>();
   context->sender.emplace(stop.sender());
@@ -55,6 +56,7 @@ void run_service_main(ServiceHostOps& ops, Clock& clock, std::function<void()> r
     // The server only returns when it could not start: that is a stop.
     sender.send();
   });
+  if (clean_out) ops.start_worker(std::move(clean_out));
 
   stop.wait();
   ops.report(stop_pending_report(1));

@@ -98,8 +98,11 @@ class ServiceHostOps {
 };
 
 // The service main: register, report RUNNING, start the worker running
-// `run_server`, wait for a stop, shut the supervisor down within the bound,
+// `run_server` and, on a worker of its own, `clean_out` (long work that must
+// never hold up the start: the SCM, and an installer waiting for it, see
+// RUNNING first), wait for a stop, shut the supervisor down within the bound,
 // report STOPPED and end the process.
-void run_service_main(ServiceHostOps& ops, Clock& clock, std::function<void()> run_server);
+void run_service_main(ServiceHostOps& ops, Clock& clock, std::function<void()> run_server,
+                      std::function<void()> clean_out = {});
 
 }  // namespace velk

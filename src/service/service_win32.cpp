@@ -83,10 +83,18 @@ void WINAPI service_main(DWORD argc, LPWSTR* argv) {
   for (DWORD i = 0; i < argc; ++i) start_parameters.emplace_back(argv[i] ? argv[i] : L"");
 
   Win32ServiceHostOps ops;
-  run_service_main(ops, system_clock(), [] {
-    const ServeHooks* hooks = serve_hooks().get();
-    if (hooks != nullptr) hooks->run_pipe_server(helper_config());
-  });
+  run_service_main(
+      ops, system_clock(),
+      [] {
+        const ServeHooks* hooks = serve_hooks().get();
+        if (hooks != nullptr) hooks->run_pipe_server(helper_config());
+      },
+      [] {
+        const ServeHooks* hooks = serve_hooks().get();
+        if (hooks == nullptr || !hooks->clean_out_moved_aside) return;
+        (void)SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);  // behind everything else
+        hooks->clean_out_moved_aside(helper_config().state_dir);
+      });
 }
 
 class Win32ServePlatform final : public ServePlatform {

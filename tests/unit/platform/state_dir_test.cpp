@@ -35,28 +35,50 @@ PathInfo user_dir() { return dir_with(ours_owned_by(kUser)); }
 PathInfo link() { return PathInfo{EntryKind::directory, true, ours_owned_by("S-1-5-18")}; }
 PathInfo file() { return PathInfo{EntryKind::file, false, ours_owned_by(kUser)}; }
 
+EntryInfo file_entry(std::optional<std::string> owner = "S-1-5-18", std::uint32_t links = 1,
+                     EntryKind kind = EntryKind::file, bool reparse_point = false) {
+  return EntryInfo{kind, reparse_point, std::move(owner), links};
+}
+
 // A file system of named entries. A handle shows what stood at the name when
-// it was opened; `held_elsewhere` names entries another party holds open
-// without delete sharing; `after` changes the world after a given step.
+// it was opened; `inside` holds what a directory contains (a write through a
+// held directory adds an entry of ours); `held_elsewhere` names entries
+// another party holds open without delete sharing; `after` changes the world
+// after a given step.
 class FakeSystem final : public StateDirSystem {
  public:
   std::map<std::filesystem::path, PathInfo> at;
+  std::map<std::filesystem::path, std::map<std::string, EntryInfo>> inside;
   std::set<std::filesystem::path> held_elsewhere;
   std::map<std::string, std::function<void(FakeSystem&)>> after;  // step ("inspect 1", "create 1", ...) -> change
   std::vector<std::string> calls;                                 // what changed the file system
 
   class Held final : public HeldDir {
    public:
-    explicit Held(PathInfo info) : info_(std::move(info)) {}
+    Held(PathInfo info, std::map<std::string, EntryInfo>& entries) : info_(std::move(info)), entries_(entries) {}
     PathInfo info() override { return info_; }
+    EntryInfo entry(std::string_view name) override {
+      auto it = entries_.find(std::string(name));
+      return it == entries_.end() ? EntryInfo{} : it->second;
+    }
+    std::optional<std::vector<std::string>> names(std::size_t limit) override {
+      if (entries_.size() > limit) return std::nullopt;
+      std::vector<std::string> names;
+      for (const auto& [name, entry] : entries_) names.push_back(name);
+      return names;
+    }
     StateEntry kind(std::string_view) override { return StateEntry::missing; }
     std::optional<std::string> read(std::string_view, std::size_t) override { return std::nullopt; }
-    bool write_flushed(std::string_view, std::string_view) override { return true; }
+    bool write_flushed(std::string_view name, std::string_view) override {
+      entries_[std::string(name)] = file_entry();
+      return true;
+    }
     bool replace(std::string_view, std::string_view) override { return true; }
     DeleteResult remove(std::string_view) override { return DeleteResult::deleted; }
 
    private:
     PathInfo info_;
+    std::map<std::string, EntryInfo>& entries_;
   };
 
   PathInfo inspect(const std::filesystem::path& path) override {
@@ -71,23 +93,32 @@ class FakeSystem final : public StateDirSystem {
     if (at.contains(dir) || refuse_create) return false;
     calls.push_back("create");
     at[dir] = dir_with(security);
+    inside[dir].clear();
     step("create");
     return true;
   }
   std::unique_ptr<HeldDir> open_held(const std::filesystem::path& path) override {
     if (!at.contains(path) || at[path].kind == EntryKind::unknown) return nullptr;
-    return std::make_unique<Held>(at[path]);
+    return std::make_unique<Held>(at[path], inside[path]);
   }
   bool move_aside(const std::filesystem::path& path, const std::filesystem::path& aside) override {
     if (held_elsewhere.contains(path) || !at.contains(path)) return false;
     calls.push_back("aside " + aside.filename().string());
     at[aside] = at[path];
     at.erase(path);
+    inside.erase(path);
     return true;
   }
   void delete_tree(const std::filesystem::path& aside) override {
     calls.push_back("delete " + aside.filename().string());
     at.erase(aside);
+  }
+  std::vector<std::string> names_in(const std::filesystem::path& dir) override {
+    std::vector<std::string> names;
+    for (const auto& [path, info] : at) {
+      if (path.parent_path() == dir) names.push_back(path.filename().string());
+    }
+    return names;
   }
   std::string random_hex() override { return "00112233aabbccdd"; }
   std::optional<std::string> emulated_owner() override { return std::nullopt; }
@@ -105,8 +136,15 @@ TEST(StateDirSecurity, OwnedByAdministratorsProtectedAndInheritedByEverythingIns
 }
 
 TEST(OpenStateDir, WhatEachThingAtThePathEndsIn) {
-  const std::vector<std::string> replaced{"aside VELK VPN.00112233aabbccdd.untrusted",
-                                          "delete VELK VPN.00112233aabbccdd.untrusted", "create"};
+  // Moved aside at once; deleted only later, by the service.
+  const std::vector<std::string> replaced{"aside VELK VPN.00112233aabbccdd.untrusted", "create"};
+  const std::string marker(kFreshDirMarker);
+  // A directory with our descriptor that an earlier release made or secured in place, holding `entries`.
+  const auto earlier = [](std::map<std::string, EntryInfo> entries) {
+    return [entries](FakeSystem& f) { f.inside[kDir] = entries; };
+  };
+  std::map<std::string, EntryInfo> many;
+  for (std::size_t i = 0; i <= kMaxCheckedEntries; ++i) many["f" + std::to_string(i)] = file_entry();
   auto added = ours_owned_by("S-1-5-18");
   added.entries.push_back({kUser, true, true, true});
   auto unprotected = ours_owned_by("S-1-5-32-544");
@@ -123,6 +161,22 @@ TEST(OpenStateDir, WhatEachThingAtThePathEndsIn) {
   const StateDirUse def = StateDirUse::default_dir, given = StateDirUse::given_dir, look = StateDirUse::look_only;
   const Case cases[] = {
       {"missing", def, std::nullopt, {"create"}},
+      {"an earlier release's, only files of LocalSystem and Administrators", def, ours(), {}, false, false,
+       earlier({{"killswitch.json", file_entry()}, {"install.log", file_entry("S-1-5-32-544")}})},
+      {"secured in place, a user's folder still inside", def, ours(), replaced, false, false,
+       earlier({{"killswitch.disarm", file_entry(kUser, 1, EntryKind::directory)}})},
+      {"secured in place, a user's file still inside", def, ours(), replaced, false, false,
+       earlier({{"killswitch.json", file_entry(kUser)}})},
+      {"secured in place, a file of ours linked from elsewhere", def, ours(), replaced, false, false,
+       earlier({{"killswitch.json", file_entry("S-1-5-18", 2)}})},
+      {"secured in place, a link inside", def, ours(), replaced, false, false,
+       earlier({{"killswitch.json", file_entry("S-1-5-18", 1, EntryKind::file, true)}})},
+      {"secured in place, an entry whose owner cannot be read", def, ours(), replaced, false, false,
+       earlier({{"killswitch.json", file_entry(std::nullopt)}})},
+      {"more entries than are checked", def, ours(), replaced, false, false, earlier(many)},
+      {"made fresh (its marker inside): trusted without looking further", def, ours(), {}, false, false,
+       earlier({{marker, file_entry()}, {"sub", file_entry("S-1-5-18", 1, EntryKind::directory)}})},
+      {"a marker a user made", def, ours(), replaced, false, false, earlier({{marker, file_entry(kUser)}})},
       {"ours, owned by LocalSystem", def, ours(), {}},
       {"ours, owned by Administrators", def, dir_with(ours_owned_by("S-1-5-32-544")), {}},
       {"planted by a user", def, user_dir(), replaced},
@@ -137,11 +191,10 @@ TEST(OpenStateDir, WhatEachThingAtThePathEndsIn) {
       {"a link swapped in between the look and the open", def, ours(), replaced, false, false,
        [](FakeSystem& f) { f.after["inspect 1"] = [](FakeSystem& g) { g.at[kDir] = link(); }; }},
       {"a link swapped in between the creation and the open", def, std::nullopt,
-       {"create", "aside VELK VPN.00112233aabbccdd.untrusted", "delete VELK VPN.00112233aabbccdd.untrusted", "create"},
+       {"create", "aside VELK VPN.00112233aabbccdd.untrusted", "create"},
        false, false,
        [](FakeSystem& f) { f.after["create 1"] = [](FakeSystem& g) { g.at[kDir] = link(); }; }},
-      {"the name keeps coming back", def, std::nullopt,
-       {replaced[0], replaced[1], replaced[0], replaced[1]}, true, true,
+      {"the name keeps coming back", def, std::nullopt, {replaced[0], replaced[0]}, true, true,
        [](FakeSystem& f) {
          for (int i = 1; i <= 4; ++i) f.after["inspect " + std::to_string(i)] = [](FakeSystem& g) { g.at[kDir] = file(); };
        }},
@@ -149,6 +202,8 @@ TEST(OpenStateDir, WhatEachThingAtThePathEndsIn) {
        [](FakeSystem& f) { f.refuse_create = true; }},
       {"--state-dir, missing", given, std::nullopt, {"create"}},
       {"--state-dir, someone else's directory: used as it stands", given, user_dir(), {}, false, true},
+      {"--state-dir, secured in place with a user's file inside: used as it stands", given, ours(), {}, false, true,
+       earlier({{"killswitch.json", file_entry(kUser)}})},
       {"--state-dir, a file: left alone", given, file(), {}, true, true},
       {"--state-dir, a link: left alone", given, link(), {}, true, true},
       {"--state-dir, replaced right after it was made", given, std::nullopt, {"create"}, true, true,
@@ -161,6 +216,7 @@ TEST(OpenStateDir, WhatEachThingAtThePathEndsIn) {
     FakeSystem system;
     if (c.before) system.at[kDir] = *c.before;
     if (c.arrange) c.arrange(system);
+    const bool had_marker = system.inside[kDir].contains(marker);
     const OpenedStateDir opened = open_state_dir(kDir, c.use, system);
     EXPECT_EQ(system.calls, c.calls) << c.name;
     EXPECT_EQ(opened.failed, c.failed) << c.name;
@@ -172,10 +228,28 @@ TEST(OpenStateDir, WhatEachThingAtThePathEndsIn) {
     if (!c.failed && c.use == def) {
       EXPECT_TRUE(is_our_state_dir(system.at[kDir], std::nullopt)) << c.name << ": ends in a directory of ours";
     }
+    // Only a creation leaves the marker.
+    const bool created = !c.calls.empty() && c.calls.back() == "create";
+    if (!c.failed) {
+      EXPECT_EQ(system.inside[kDir].contains(marker), created || had_marker) << c.name;
+    }
     for (const auto& [path, info] : system.at) {
       EXPECT_TRUE(path == kDir || path == kAside) << c.name << ": " << path;
     }
   }
+}
+
+// Only trees moved aside beside the state directory go, by the name they were given.
+TEST(CleanOutMovedAside, DeletesOnlyWhatWasMovedAside) {
+  FakeSystem system;
+  for (const char* name : {"VELK VPN", "VELK VPN.00112233aabbccdd.untrusted", "VELK VPN.ffffffffffffffff.untrusted",
+                           "VELK VPN.0011223344.untrusted", "VELK VPN.00112233AABBCCDD.untrusted",
+                           "Other.00112233aabbccdd.untrusted", "VELK VPN.00112233aabbccdd.untrusted.x"}) {
+    system.at[kDir.parent_path() / name] = user_dir();
+  }
+  clean_out_moved_aside(kDir, system);
+  EXPECT_EQ(system.calls, (std::vector<std::string>{"delete VELK VPN.00112233aabbccdd.untrusted",
+                                                     "delete VELK VPN.ffffffffffffffff.untrusted"}));
 }
 
 // The native implementation, run as root: a directory planted by another
@@ -197,6 +271,7 @@ TEST(OpenStateDirPosix, APlantedDirectoryIsReplacedNotTakenOver) {
 
   const OpenedStateDir opened = open_state_dir(dir, StateDirUse::default_dir);
   EXPECT_FALSE(opened.failed) << opened.message;
+  clean_out_moved_aside(dir);
   struct stat held {}, now {};
   ASSERT_EQ(::fstat(planter, &held), 0);
   ASSERT_EQ(::stat(dir.c_str(), &now), 0);

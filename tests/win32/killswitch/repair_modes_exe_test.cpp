@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/durable_file.h"
+#include "platform/state_dir.h"
 #include "platform/unique_handle_win32.h"
 #include "process_runner.h"
 #include "temp_dir.h"
@@ -61,7 +62,8 @@ TEST_F(RepairModesExe, ArmFromStateWithoutStateFileDoesNothing) {
   EXPECT_EQ(r.exit_code, 0u);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "");
-  EXPECT_TRUE(std::filesystem::is_directory(state_dir()));  // prepared, and empty
+  EXPECT_TRUE(std::filesystem::is_directory(state_dir()));  // prepared, holding only the mark of its creation
+  EXPECT_TRUE(std::filesystem::remove(state_dir() / std::string(kFreshDirMarker)));
   EXPECT_TRUE(std::filesystem::is_empty(state_dir()));
   EXPECT_TRUE(objects().at("providers").empty());
 }

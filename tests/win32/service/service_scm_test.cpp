@@ -1,7 +1,9 @@
 // The service host under the system's Service Control Manager: this test
 // binary registers itself as a service and plays the helper in the child.
-// The child serves a pipe that tells what configuration it resolved; its
-// supervisor reports the engine idle only at the 11th poll.
+// The child serves a pipe that tells what configuration it resolved and
+// whether its clean-out (which never ends here, like one stuck in a huge
+// tree) has begun; its supervisor reports the engine idle only at the 11th
+// poll.
 
 #include <gtest/gtest.h>
 
@@ -57,15 +59,22 @@ TEST(ServiceChild, DISABLED_Run) {
   auto supervisor = std::make_shared<ChildSupervisor>();
   auto published = std::make_shared<SharedSlot<ChildSupervisor>>();
   std::atomic<bool> server_ran{false};
+  auto cleaning = std::make_shared<std::atomic<bool>>(false);
   ServeHooks hooks;
+  hooks.clean_out_moved_aside = [cleaning](const std::filesystem::path&) {
+    *cleaning = true;
+    Sleep(INFINITE);  // ended with the process
+  };
   hooks.publish_engine_path = [](const std::filesystem::path&) {};
   hooks.published_supervisor = [published]() -> std::shared_ptr<StoppableSupervisor> { return published->get(); };
   hooks.run_pipe_server = [&, supervisor, published](const HelperConfig& config) {
     server_ran = true;
     ServerHooks server{
         [=] { published->fill(supervisor); }, [] {}, [] {},
-        [config, supervisor](ByteStream& s, const CallerIdentity&) {
-          s.write_all(utf8_from_path(config.engine_path) + "|" + std::to_string(supervisor->shutdowns.load()) + "\n");
+        [config, supervisor, cleaning](ByteStream& s, const CallerIdentity&) {
+          for (int i = 0; i < 100 && !*cleaning; ++i) Sleep(50);
+          s.write_all(utf8_from_path(config.engine_path) + "|" + std::to_string(supervisor->shutdowns.load()) +
+                      (*cleaning ? "|cleaning" : "") + "\n");
         }};
     run_pipe_server(config.socket_path, server);
   };
@@ -73,6 +82,7 @@ TEST(ServiceChild, DISABLED_Run) {
   options.socket = *pipe;
   run_serve(options, hooks);
   EXPECT_FALSE(server_ran) << "the dispatcher refused this process, so nothing may be served";
+  EXPECT_FALSE(*cleaning) << "nor cleaned out";
 }
 
 std::filesystem::path own_path() {
@@ -215,11 +225,12 @@ TEST(ServiceHost, StartAndStopUnderTheScm) {
   UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
   ASSERT_TRUE(process);
 
-  // The worker serves the pipe with the configuration resolved in the child.
+  // The worker serves the pipe with the configuration resolved in the child,
+  // while the clean-out started after RUNNING has not ended.
   std::optional<std::string> answer = ask_child(pipe);
   ASSERT_TRUE(answer);
   std::string expected_engine = utf8_from_path(own_path().parent_path() / L"velkvpn-engine.exe");
-  EXPECT_EQ(*answer, expected_engine + "|0");
+  EXPECT_EQ(*answer, expected_engine + "|0|cleaning");
 
   SERVICE_STATUS status{};
   ASSERT_TRUE(ControlService(service.h, SERVICE_CONTROL_STOP, &status)) << GetLastError();
