@@ -310,8 +310,10 @@ TEST(CrashExplorer, EveryStepOfTheKillSwitchLeavesAStateTheNextStartRepairs) {
 // completes as its handles close, a service it started keeps running. A power
 // cut is that plus a reboot: the registered service starts again (with the
 // helper file it finds) and restores its kill switch when killswitch.json is
-// there. Renames are taken as kept by the power cut (the installer flushes
-// nothing; one lost would look, for the files, like an earlier crash).
+// there. The install directory's name changes go to one ordered journal, as
+// in the state directory: a power cut keeps them up to the last rename that
+// wrote through (and the state files, which are flushed, as they stand). A
+// run that ended 0 must stay done through a power cut.
 
 using test::FileMap;
 using test::InstallWorld;
@@ -327,12 +329,23 @@ struct FakeScmView {
   bool operator==(const FakeScmView&) const = default;
 };
 
+using Tree = std::map<std::string, std::string>;  // path under the world's root -> content; directories end in '/'
+
 struct InstallImage {
-  std::map<std::string, std::string> tree;  // path under the world's root -> content; directories end in '/'
+  Tree tree;
+  Tree power_cut;  // the tree with the install directory as its last write-through left it
   FakeScmView scm;
   std::optional<std::vector<Pin>> filters;
   bool operator==(const InstallImage&) const = default;
 };
+
+// The swap's mark names the install directory, which is elsewhere in each world.
+const std::string kRoot = "<root>";
+
+std::string relocated(std::string content, const std::string& from, const std::string& to) {
+  if (content.starts_with(from)) content.replace(0, from.size(), to);
+  return content;
+}
 
 InstallImage capture(InstallWorld& w) {
   InstallImage img;
@@ -342,7 +355,7 @@ InstallImage capture(InstallWorld& w) {
     if (e.is_directory()) {
       img.tree[rel + "/"] = "";
     } else {
-      img.tree[rel] = w.files_in(e.path().parent_path())[e.path().filename().string()];
+      img.tree[rel] = relocated(w.files_in(e.path().parent_path())[e.path().filename().string()], root.string(), kRoot);
     }
   }
   img.scm = FakeScmView{w.scm.registered, w.scm.marked_for_delete, w.scm.registration, w.scm.failure_actions,
@@ -351,13 +364,25 @@ InstallImage capture(InstallWorld& w) {
   return img;
 }
 
+// `now` with the install directory's part taken from `synced`.
+Tree after_power_cut(const InstallWorld& w, const Tree& now, const Tree& synced) {
+  const std::string install = w.dir().filename().string() + "/";
+  Tree kept;
+  for (const Tree* from : {&now, &synced}) {
+    for (const auto& [rel, content] : *from) {
+      if (rel.starts_with(install) == (from == &synced)) kept[rel] = content;
+    }
+  }
+  return kept;
+}
+
 void put(InstallWorld& w, const InstallImage& img, bool reboot) {
   for (const auto& e : std::filesystem::directory_iterator(w.tmp.path())) std::filesystem::remove_all(e.path());
-  for (const auto& [rel, content] : img.tree) {
+  for (const auto& [rel, content] : reboot ? img.power_cut : img.tree) {
     if (rel.ends_with('/')) {
       std::filesystem::create_directories(w.tmp.path() / rel);
     } else {
-      w.write(w.tmp.path() / rel, content);
+      w.write(w.tmp.path() / rel, relocated(content, kRoot, w.tmp.path().string()));
     }
   }
   w.scm.registered = img.scm.registered && !img.scm.marked;
@@ -410,34 +435,47 @@ const std::vector<InstallOperation>& installer_operations() {
 
 int run_installer(InstallWorld& w, const InstallOperation& op) { return op.removal ? w.remove() : w.install(); }
 
-std::vector<InstallImage> record(const InstallOperation& op) {
+struct Recording {
+  std::vector<InstallImage> images;
+  int code = 0;
+};
+
+Recording record(const InstallOperation& op) {
   InstallWorld w;
   op.before(w);
   w.plan.calls = 0;
-  std::vector<InstallImage> images{capture(w)};
+  Recording r;
+  Tree synced = capture(w).tree;
   auto look = [&] {
     InstallImage now = capture(w);
-    if (!(now == images.back())) images.push_back(std::move(now));
+    now.power_cut = after_power_cut(w, now.tree, synced);
+    if (r.images.empty() || !(now == r.images.back())) r.images.push_back(std::move(now));
   };
+  look();
   w.plan.before_call = [&](const std::string&) { look(); };
-  (void)run_installer(w, op);
+  w.files.on_write_through = [&] { synced = capture(w).tree; };
+  r.code = run_installer(w, op);
   w.plan.before_call = nullptr;
   look();
-  images.erase(images.begin());  // the world before the first step
-  return images;
+  r.images.erase(r.images.begin());  // the world before the first step
+  return r;
 }
 
 // Every invariant the next run of the installer breaks on the machine left as `img`.
+// `finished`: the point after an install that ended 0.
 std::vector<std::string> install_violations(const InstallImage& img, bool reboot, const InstallOperation& op,
-                                            bool fresh_stage) {
+                                            bool fresh_stage, bool finished) {
   using namespace install_code;
   InstallWorld w;
   put(w, img, reboot);
+  std::vector<std::string> found;
+  if (finished && (w.files_in(w.dir()) != InstallWorld::kNewFiles || w.scm.running_version != "0.1.8")) {
+    found.push_back("the finished install undone");
+  }
   if (fresh_stage) w.stage(InstallWorld::kNewFiles);
   const FileMap before = w.files_in(w.dir());
   const int code = run_installer(w, op);
   const FileMap files = w.files_in(w.dir());
-  std::vector<std::string> found;
   const std::string exit = "exit " + std::to_string(code);
   if (op.removal) {
     if (code != kDone || w.scm.registered) found.push_back(exit + ", the service still registered");
@@ -464,14 +502,16 @@ std::vector<std::string> install_violations(const InstallImage& img, bool reboot
 Row explore(const InstallOperation& op) {
   Row row{op.name};
   int k = 0;
-  for (const InstallImage& img : record(op)) {
+  const Recording recorded = record(op);
+  for (const InstallImage& img : recorded.images) {
     ++k;
+    const bool finished = !op.removal && recorded.code == install_code::kDone && k == int(recorded.images.size());
     ++row.crash_points;
     ++row.power_cut_points;  // a reboot always follows a power cut
     for (bool reboot : {false, true}) {
       for (bool fresh : {false, true}) {
         if (op.removal && fresh) continue;
-        const std::vector<std::string> found = install_violations(img, reboot, op, fresh);
+        const std::vector<std::string> found = install_violations(img, reboot, op, fresh, finished);
         if (found.empty()) continue;
         const char* next = op.removal ? "--remove-service" : fresh ? "a fresh stage" : "the stage as left";
         std::string line =

@@ -24,6 +24,7 @@ Lines with_frame(const InstallWorld& w, Lines middle, int code) {
 void expect_old_version_in_service(InstallWorld& w, bool stage_intact = true) {
   EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kOldFiles);
   EXPECT_FALSE(std::filesystem::exists(w.saved_dir()));
+  EXPECT_FALSE(std::filesystem::is_regular_file(w.swap_mark()));
   FileMap stage = w.files_in(w.stage_dir());
   stage.erase("install-manifest.txt");
   if (stage_intact) {
@@ -39,7 +40,8 @@ void expect_old_version_in_service(InstallWorld& w, bool stage_intact = true) {
 // clean-up after it, or the recovery actions, may then be left undone.
 void expect_new_version_in_service(InstallWorld& w, const std::string& failed = "") {
   EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kNewFiles);
-  EXPECT_FALSE(std::filesystem::exists(w.saved_dir())) << "it would be taken for an unfinished upgrade";
+  EXPECT_FALSE(std::filesystem::exists(w.saved_dir()));
+  EXPECT_FALSE(std::filesystem::exists(w.swap_mark())) << "the saved files would be taken back";
   if (failed != "fs.list" && failed != "fs.remove_file" && failed != "fs.remove_directory") {
     EXPECT_FALSE(std::filesystem::exists(w.stage_dir()));
   }
@@ -133,6 +135,15 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"OldFileCannotBeSavedForPathNotFound",
                     [](InstallWorld& w) { w.files.busy["wintun.dll"] = {1, 3, FakeInstallFs::Held::renames_only}; },
                     25, {"replacing files: path not found"}},
+        FailureCase{"NameWindowsDropsTheDotOf",
+                    [](InstallWorld& w) {
+                      w.stage({{"velkvpn-helper.exe", "0.1.8"}, {"wintun.dll.", "new wintun"}});
+                    },
+                    20, {"the new files are incomplete or damaged; nothing was changed"}},
+        // Without the mark on disk a crash in the swap could not be taken back.
+        FailureCase{"SwapMarkCannotBeWritten",
+                    [](InstallWorld& w) { std::filesystem::create_directories(w.swap_mark()); }, 25,
+                    {"replacing files: the state directory cannot be written"}},
         FailureCase{"NewVersionAnswersAnotherVersion",
                     [](InstallWorld& w) { w.stage({{"velkvpn-helper.exe", "0.1.9"}, {"velkvpn-engine.exe", "x"}}); },
                     25, {"the new service did not come up; restoring the previous version"}}),
@@ -150,13 +161,76 @@ TEST(InstallFlow, RelativeInstallDirectoryIsMadeFull) {
   expect_new_version_in_service(w);
 }
 
-// .update-old in the way as a file: no old file is replaced without a saved copy.
-TEST(InstallFlow, SavedDirectoryThatIsAFileStopsTheSwap) {
+// A .update-old the swap has not marked is trash, whatever it holds and
+// whoever holds it open: it never comes back into the install directory.
+struct LeftoverCase {
+  std::string name;
+  std::function<void(InstallWorld&)> arrange;
+  int code;
+  Lines lines;  // between the quiesce line and the result line
+};
+
+class LeftoverWithoutMark : public ::testing::TestWithParam<LeftoverCase> {};
+
+TEST_P(LeftoverWithoutMark, IsNeverRestored) {
   InstallWorld w;
-  w.write(w.saved_dir(), "in the way");
-  EXPECT_EQ(w.install(), 25);
-  EXPECT_EQ(w.lines.at(2), "replacing files: something else is in the way");
-  EXPECT_EQ(w.files_in(w.dir()).at("wintun.dll"), "old wintun");
+  w.write(w.saved_dir() / "velkvpn-helper.exe", "0.1.6");
+  GetParam().arrange(w);
+  EXPECT_EQ(w.install(), GetParam().code);
+  Lines lines = GetParam().lines;
+  lines.insert(lines.begin(), "the running helper turned the VPN off");
+  EXPECT_EQ(w.lines, with_frame(w, lines, GetParam().code));
+  EXPECT_EQ(w.files_in(w.dir()), GetParam().code == 0 ? InstallWorld::kNewFiles : InstallWorld::kOldFiles);
+  EXPECT_EQ(w.scm.running_version, GetParam().code == 0 ? "0.1.8" : "0.1.7");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ByCase, LeftoverWithoutMark,
+    ::testing::Values(
+        LeftoverCase{"Upgrade", [](InstallWorld&) {}, 0, {"installed and answering"}},
+        LeftoverCase{"UpgradeThatFails", [](InstallWorld& w) { w.files.busy["wintun.dll"] = {}; }, 23,
+                     {"wintun.dll is in use"}},
+        LeftoverCase{"MarkOfAnotherDirectory",
+                     [](InstallWorld& w) {
+                       w.write(w.swap_mark(), (w.tmp.path() / "elsewhere").string());
+                       w.files.busy["wintun.dll"] = {};
+                     },
+                     23, {"wintun.dll is in use"}},
+        LeftoverCase{"AFileInTheWay",
+                     [](InstallWorld& w) {
+                       std::filesystem::remove_all(w.saved_dir());
+                       w.write(w.saved_dir(), "in the way");
+                     },
+                     0, {"installed and answering"}},
+        // Held open by a user so that it can be neither moved nor emptied:
+        // the swap cannot save into it, and its file goes at the next restart.
+        LeftoverCase{"HeldOpen",
+                     [](InstallWorld& w) {
+                       w.files.busy[".update-old"] = {-1, 32, FakeInstallFs::Held::renames_only};
+                       w.files.busy["velkvpn-helper.exe"] = {-1, 32, FakeInstallFs::Held::deletions_only};
+                     },
+                     23, {".update-old is in use"}}),
+    [](const auto& info) { return info.param.name; });
+
+// The user holds .update-old and the old helper in it through a clean
+// upgrade: the run ends 0 with the file left to the next restart, and the
+// next run, failing for a file in use, does not bring the old helper back.
+TEST(InstallFlow, SavedFilesHeldThroughTheUpgradeNeverComeBack) {
+  InstallWorld w;
+  w.scm.version_on_start = [&w] {
+    w.files.busy[".update-old"] = {-1, 32, FakeInstallFs::Held::renames_only};
+    w.files.busy["velkvpn-helper.exe"] = {-1, 32, FakeInstallFs::Held::deletions_only};
+    return w.files_in(w.dir())["velkvpn-helper.exe"];
+  };
+  ASSERT_EQ(w.install(), 0);
+  EXPECT_EQ(w.files_in(w.saved_dir()), (FileMap{{"velkvpn-helper.exe", "0.1.7"}}));
+  EXPECT_EQ(w.files.at_restart, (std::vector<std::filesystem::path>{w.saved_dir() / "velkvpn-helper.exe", w.saved_dir()}));
+  EXPECT_FALSE(std::filesystem::exists(w.swap_mark()));
+  w.stage(InstallWorld::kNewFiles);
+  w.files.busy["wintun.dll"] = {};
+  EXPECT_EQ(w.install(), 23);
+  EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kNewFiles);
+  EXPECT_EQ(w.scm.running_version, "0.1.8");
 }
 
 // A file that can be renamed but not deleted (read-only) after a confirmed
@@ -184,6 +258,7 @@ TEST(InstallFlow, OldFileThatCannotBeDeletedNeverComesBack) {
 TEST(InstallFlow, SwapInterruptedByACrashIsTakenBackFirst) {
   for (const bool damaged : {false, true}) {
     InstallWorld w;
+    w.mark_swap();
     w.write(w.saved_dir() / "velkvpn-helper.exe", "0.1.7");
     std::filesystem::rename(w.stage_dir() / "velkvpn-helper.exe", w.dir() / "velkvpn-helper.exe");
     std::filesystem::rename(w.dir() / "velkvpn-engine.exe", w.saved_dir() / "velkvpn-engine.exe");
@@ -203,6 +278,7 @@ TEST(InstallFlow, SwapInterruptedByACrashIsTakenBackFirst) {
 TEST(InstallFlow, LeftoversOfAnUnfinishedUpgradeAreRestoredFirst) {
   InstallWorld w;
   // A crash after the helper had been swapped: its old file sits in .update-old.
+  w.mark_swap();
   w.write(w.saved_dir() / "velkvpn-helper.exe", "0.1.7");
   w.write(w.dir() / "velkvpn-helper.exe", "half-installed");
   w.write(w.saved_dir() / "wintun.dll", "old wintun");
@@ -243,6 +319,7 @@ TEST(InstallFlow, RollbackThatCannotFinishKeepsTheSavedFiles) {
     };
     EXPECT_EQ(w.install(), 26);
     EXPECT_TRUE(std::filesystem::exists(w.saved_dir() / "velkvpn-helper.exe"));
+    EXPECT_TRUE(std::filesystem::exists(w.swap_mark())) << "the next run takes the saved files back";
     if (!new_one_hangs) continue;
     EXPECT_EQ(w.lines.at(w.lines.size() - 2), "the new service does not stop either; the new files stay, whole");
     EXPECT_EQ(w.files_in(w.dir())["velkvpn-helper.exe"], "0.1.9");
