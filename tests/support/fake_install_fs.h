@@ -2,14 +2,12 @@
 // The installer's file operations on a real directory, with every call
 // numbered by the fault plan (the failing one gives an error that is not
 // retried) and files that can be made busy as if another process held them.
-// Deletions asked for the next restart are only recorded; each rename that
-// writes through is reported (name changes before it are then on disk).
+// Deletions for the next restart are recorded; renames that write through reported.
 
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "fault_plan.h"
 #include "install/install_files.h"

