@@ -109,7 +109,7 @@ TEST_F(InstallE2e, UpgradeUnderASessionWithTheKillSwitchTurnsItOff) {
 
 // A stage whose helper says 0.1.9: the new service never comes up as 0.1.8.
 // With `interrupted`, an earlier upgrade crashed in mid-swap first: the engine
-// was saved and a half-written one is in its place.
+// was saved (the swap marked as begun) and a half-written one is in its place.
 class OtherVersion : public InstallE2e, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(OtherVersion, IsRolledBackToWholeOldFiles) {
@@ -120,6 +120,7 @@ TEST_P(OtherVersion, IsRolledBackToWholeOldFiles) {
     fs::create_directories(install_dir() / L".update-old");
     fs::rename(install_dir() / L"velkvpn-engine.exe", install_dir() / L".update-old" / L"velkvpn-engine.exe");
     std::ofstream(install_dir() / L"velkvpn-engine.exe", std::ios::binary) << "half";
+    std::ofstream(state_dir() / L"upgrade-swap.pending", std::ios::binary) << utf8_from_path(install_dir());
   }
   Files next = shipped();
   next["velkvpn-helper.exe"] = other_version_helper();
