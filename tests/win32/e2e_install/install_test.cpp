@@ -109,7 +109,7 @@ TEST_F(InstallE2e, UpgradeUnderASessionWithTheKillSwitchTurnsItOff) {
 
 // A stage whose helper says 0.1.9: the new service never comes up as 0.1.8.
 // With `interrupted`, an earlier upgrade crashed in mid-swap first: the engine
-// was saved (the swap marked as begun) and a half-written one is in its place.
+// was saved and a half-written one is in its place.
 class OtherVersion : public InstallE2e, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(OtherVersion, IsRolledBackToWholeOldFiles) {
