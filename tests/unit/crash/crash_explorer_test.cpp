@@ -310,10 +310,9 @@ TEST(CrashExplorer, EveryStepOfTheKillSwitchLeavesAStateTheNextStartRepairs) {
 // completes as its handles close, a service it started keeps running. A power
 // cut is that plus a reboot: the registered service starts again (with the
 // helper file it finds) and restores its kill switch when killswitch.json is
-// there. The install directory's name changes go to one ordered journal, as
-// in the state directory: a power cut keeps them up to the last rename that
-// wrote through (and the state files, which are flushed, as they stand). A
-// run that ended 0 must stay done through a power cut.
+// there. A power cut keeps the install directory's name changes up to the last
+// rename that wrote through (an ordered journal, as for the state files), and
+// never undoes a run that ended 0.
 
 using test::FileMap;
 using test::InstallWorld;

@@ -180,8 +180,7 @@ TEST(InstallFlow, SavedFilesWithoutTheMarkNeverComeBack) {
   }
 }
 
-// Held through a whole upgrade: the run ends 0 with the old helper left to
-// the next restart, and a later failed run does not bring it back.
+// Held through an upgrade: left to the next restart, never brought back by a later run.
 TEST(InstallFlow, SavedFilesHeldThroughTheUpgradeNeverComeBack) {
   InstallWorld w;
   w.scm.version_on_start = [&w] { hold_saved_dir(w); return w.files_in(w.dir())["velkvpn-helper.exe"]; };
