@@ -34,12 +34,22 @@ bool remove_file_with_retries(InstallFiles& files, Clock& clock, const std::file
   return false;
 }
 
-// Trash of an earlier install: one attempt per file, nothing waits for it.
+// A trash directory once emptied, or a file that stood in for one.
+void remove_or_leave_to_restart(InstallFiles& files, const std::filesystem::path& trash) {
+  if (files.remove_directory(trash) || files.remove_file(trash) || !files.exists(trash)) return;
+  (void)files.delete_at_restart(trash);
+}
+
+// Trash of an earlier install: one attempt per file, nothing waits for it;
+// what stays is deleted at the next restart.
 void delete_trash(InstallFiles& files, const std::filesystem::path& trash) {
   if (std::optional<std::vector<std::string>> entries = files.list(trash)) {
-    for (const std::string& entry : *entries) (void)files.remove_file(under(trash, entry));
+    for (const std::string& entry : *entries) {
+      const std::filesystem::path file = under(trash, entry);
+      if (!files.remove_file(file)) (void)files.delete_at_restart(file);
+    }
   }
-  (void)files.remove_directory(trash);
+  remove_or_leave_to_restart(files, trash);
 }
 
 }  // namespace
@@ -73,10 +83,10 @@ FileError move_aside(InstallFiles& files, Clock& clock, const std::filesystem::p
 }
 
 FileError rename_with_retries(InstallFiles& files, Clock& clock, const std::filesystem::path& from,
-                              const std::filesystem::path& to) {
+                              const std::filesystem::path& to, RenameSync sync) {
   FileError result;
   for (int attempt = 1;; ++attempt) {
-    result = files.rename(from, to);
+    result = files.rename(from, to, sync);
     if (!result || !worth_retrying(result.code) || attempt == kRenameAttempts) return result;
     clock.sleep_for(kRetryStep);
   }
@@ -140,26 +150,43 @@ bool roll_back_files(InstallFiles& files, Clock& clock, const std::filesystem::p
   return !files.exists(dir / kSavedDirName);
 }
 
-void finish_install(InstallFiles& files, Clock& clock, const std::filesystem::path& dir) {
+bool saved_dir_is_empty(InstallFiles& files, const std::filesystem::path& dir) {
   const std::filesystem::path saved = dir / kSavedDirName;
-  const std::filesystem::path stage = dir / kStageDirName;
+  if (!files.exists(saved)) return true;
+  std::optional<std::vector<std::string>> entries = files.list(saved);
+  return entries && entries->empty();
+}
+
+bool discard_saved_files(InstallFiles& files, Clock& clock, const std::filesystem::path& dir) {
+  const std::filesystem::path saved = dir / kSavedDirName;
   if (std::optional<std::vector<std::string>> entries = files.list(dir)) {
     for (const std::string& entry : *entries) {
       if (entry.starts_with(kTrashDirPrefix)) delete_trash(files, under(dir, entry));
     }
   }
-  // Once renamed, the saved files can never be taken for an unfinished upgrade.
+  // Once renamed, the saved files can never be taken for an unfinished
+  // upgrade. The rename need not reach the disk: without the swap's mark a
+  // saved directory that comes back is trash all the same.
   std::filesystem::path doomed = saved;
   for (int n = 1; n <= kTrashNames; ++n) {
     const std::filesystem::path trash = under(dir, std::string(kTrashDirPrefix) + std::to_string(n));
     if (files.exists(trash)) continue;
-    if (!rename_with_retries(files, clock, saved, trash)) doomed = trash;
+    if (!rename_with_retries(files, clock, saved, trash, RenameSync::cached)) doomed = trash;
     break;
   }
   if (std::optional<std::vector<std::string>> entries = files.list(doomed)) {
-    for (const std::string& entry : *entries) (void)remove_file_with_retries(files, clock, under(doomed, entry));
+    for (const std::string& entry : *entries) {
+      const std::filesystem::path file = under(doomed, entry);
+      if (!remove_file_with_retries(files, clock, file)) (void)files.delete_at_restart(file);
+    }
   }
-  (void)files.remove_directory(doomed);
+  remove_or_leave_to_restart(files, doomed);
+  return saved_dir_is_empty(files, dir);
+}
+
+void finish_install(InstallFiles& files, Clock& clock, const std::filesystem::path& dir) {
+  const std::filesystem::path stage = dir / kStageDirName;
+  (void)discard_saved_files(files, clock, dir);
   (void)files.remove_file(stage / kManifestFileName);
   (void)files.remove_directory(stage);
 }

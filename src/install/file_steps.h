@@ -4,10 +4,11 @@
 // saved files back, and the clean-up after a confirmed install. Names are
 // UTF-8 (as the manifest and the listings give them).
 //
-// An existing .update-old always means an upgrade that did not finish: a
-// confirmed install first renames it to a fresh .update-trash-N and deletes
-// from there, and trash that could not be deleted is tried again by the next
-// confirmed install.
+// Whether a .update-old holds the saved files of an unfinished swap is told
+// by a mark in the state directory only (swap_mark.h): without it, it is
+// trash. Trash is renamed to a fresh .update-trash-N and deleted from there;
+// what cannot be deleted is deleted at the next restart, and tried again by
+// the next confirmed install.
 
 #include <filesystem>
 #include <functional>
@@ -30,7 +31,7 @@ std::string file_error_text(const FileError& e);
 // Renames, replacing the target; retries access denied, sharing and lock
 // violations every 250 ms, 40 attempts in all. The last attempt's outcome.
 FileError rename_with_retries(InstallFiles& files, Clock& clock, const std::filesystem::path& from,
-                              const std::filesystem::path& to);
+                              const std::filesystem::path& to, RenameSync sync = RenameSync::write_through);
 
 // Moves `from` to `to` with rename_with_retries when it exists; only "file
 // not found" counts as nothing to move (a missing directory on either side is
@@ -64,10 +65,17 @@ void return_new_files_to_stage(InstallFiles& files, Clock& clock, const std::fil
 bool roll_back_files(InstallFiles& files, Clock& clock, const std::filesystem::path& dir,
                      const std::vector<std::string>& moved);
 
+// True when the saved directory is missing or empty.
+bool saved_dir_is_empty(InstallFiles& files, const std::filesystem::path& dir);
+
 // Deletes the trash of earlier installs, moves the saved directory to a new
 // trash directory and deletes it (read-only files included; the saved
-// directory is emptied in place only when it cannot be moved), then the
-// stage's manifest and the stage.
+// directory is emptied in place only when it cannot be moved); what cannot
+// be deleted is left to the next restart. True when no saved file is left
+// in the saved directory.
+bool discard_saved_files(InstallFiles& files, Clock& clock, const std::filesystem::path& dir);
+
+// discard_saved_files, then the stage's manifest and the stage.
 void finish_install(InstallFiles& files, Clock& clock, const std::filesystem::path& dir);
 
 }  // namespace velk

@@ -27,11 +27,18 @@ struct FileError {
   explicit operator bool() const { return code != 0; }
 };
 
+// When a rename reaches the disk. Name changes (renames, deletions, new
+// directories) go to the volume's ordered metadata journal; a power cut loses
+// what was not written out yet. `write_through` returns once the rename is on
+// disk, with every name change made before it; `cached` leaves it to the system.
+enum class RenameSync { cached, write_through };
+
 class InstallFiles {
  public:
   virtual ~InstallFiles() = default;
   // Renames `from` to `to`, replacing an existing `to`.
-  virtual FileError rename(const std::filesystem::path& from, const std::filesystem::path& to) = 0;
+  virtual FileError rename(const std::filesystem::path& from, const std::filesystem::path& to,
+                           RenameSync sync) = 0;
   // Its metadata can be read.
   virtual bool exists(const std::filesystem::path& path) = 0;
   // The names in `dir`; none when it cannot be listed.
@@ -45,6 +52,9 @@ class InstallFiles {
   virtual bool remove_file(const std::filesystem::path& path) = 0;
   // Removes an empty directory.
   virtual bool remove_directory(const std::filesystem::path& dir) = 0;
+  // Has the file, or the directory once empty, deleted at the next restart
+  // (for what someone holds open now); false when that cannot be arranged.
+  virtual bool delete_at_restart(const std::filesystem::path& path) = 0;
 };
 
 // The system's files.

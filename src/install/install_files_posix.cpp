@@ -20,11 +20,24 @@ FileError from_errno(int e) {
 
 FileError from(const std::error_code& ec) { return ec ? from_errno(ec.value()) : FileError{}; }
 
+// The directory's entries reach the disk (best effort).
+void sync_directory(const std::filesystem::path& dir) {
+  const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  (void)::fsync(fd);
+  ::close(fd);
+}
+
 class PosixInstallFiles final : public InstallFiles {
  public:
-  FileError rename(const std::filesystem::path& from_path, const std::filesystem::path& to) override {
+  FileError rename(const std::filesystem::path& from_path, const std::filesystem::path& to,
+                   RenameSync sync) override {
     std::error_code ec;
     std::filesystem::rename(from_path, to, ec);
+    if (!ec && sync == RenameSync::write_through) {
+      sync_directory(to.parent_path());
+      sync_directory(from_path.parent_path());
+    }
     return from(ec);
   }
   bool exists(const std::filesystem::path& path) override {
@@ -56,6 +69,7 @@ class PosixInstallFiles final : public InstallFiles {
   }
   bool remove_file(const std::filesystem::path& path) override { return ::unlink(path.c_str()) == 0; }
   bool remove_directory(const std::filesystem::path& dir) override { return ::rmdir(dir.c_str()) == 0; }
+  bool delete_at_restart(const std::filesystem::path&) override { return false; }  // no such facility here
 };
 
 }  // namespace

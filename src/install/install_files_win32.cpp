@@ -29,8 +29,10 @@ FileError make_directory(const std::filesystem::path& dir) {
 
 class Win32InstallFiles final : public InstallFiles {
  public:
-  FileError rename(const std::filesystem::path& from, const std::filesystem::path& to) override {
-    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return {};
+  FileError rename(const std::filesystem::path& from, const std::filesystem::path& to, RenameSync sync) override {
+    DWORD flags = MOVEFILE_REPLACE_EXISTING;
+    if (sync == RenameSync::write_through) flags |= MOVEFILE_WRITE_THROUGH;
+    if (MoveFileExW(from.c_str(), to.c_str(), flags)) return {};
     return last_error();
   }
   bool exists(const std::filesystem::path& path) override {
@@ -70,6 +72,9 @@ class Win32InstallFiles final : public InstallFiles {
     return DeleteFileW(path.c_str()) != 0;
   }
   bool remove_directory(const std::filesystem::path& dir) override { return RemoveDirectoryW(dir.c_str()) != 0; }
+  bool delete_at_restart(const std::filesystem::path& path) override {
+    return MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
+  }
 };
 
 }  // namespace

@@ -79,13 +79,6 @@ std::optional<std::uint64_t> parse_size(std::string_view field) {
   return value;
 }
 
-bool is_acceptable_name(std::string_view name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  // A NUL would end the name early at the Windows file functions, so a
-  // different file than the one listed would be checked and installed.
-  return name.find_first_of(std::string_view("/\\:\0", 4)) == std::string_view::npos;
-}
-
 std::optional<ManifestEntry> parse_line(std::string_view line) {
   std::size_t first = line.find(kSeparator);
   if (first == std::string_view::npos) return std::nullopt;
@@ -129,6 +122,40 @@ std::u32string fold_file_name(std::string_view name) {
   return folded;
 }
 
+namespace {
+
+// The device names Windows opens instead of a file, whatever follows the
+// first dot: "nul.txt" is NUL. Compared in upper case.
+bool is_device_name(std::u32string base) {
+  // Windows drops trailing spaces and dots before it compares ("NUL .txt" is NUL).
+  while (!base.empty() && (base.back() == U' ' || base.back() == U'.')) base.pop_back();
+  static const std::u32string kFixed[] = {U"CON", U"PRN", U"AUX", U"NUL", U"CONIN$", U"CONOUT$"};
+  for (const std::u32string& fixed : kFixed) {
+    if (base == fixed) return true;
+  }
+  if (base.size() != 4 || !(base.starts_with(U"COM") || base.starts_with(U"LPT"))) return false;
+  const char32_t n = base[3];
+  return (n >= U'0' && n <= U'9') || n == 0xB9 || n == 0xB2 || n == 0xB3;  // also superscript one to three
+}
+
+}  // namespace
+
+bool is_acceptable_name(std::string_view name) {
+  if (name.empty() || name == "." || name == ".." || !is_valid_utf8(name)) return false;
+  // A NUL would end the name early at the Windows file functions, so a
+  // different file than the one listed would be checked and installed.
+  if (name.find_first_of(std::string_view("/\\:\0~", 5)) != std::string_view::npos) return false;
+  // Windows drops a trailing dot or space, so "a.exe." opens "a.exe"; a "~"
+  // may be a short (8.3) alias of another name.
+  if (name.back() == '.' || name.back() == ' ') return false;
+  const std::u32string folded = fold_file_name(name);
+  if (is_device_name(folded.substr(0, folded.find(U'.')))) return false;
+  // The installer's own names in the install directory (the stage, the saved
+  // files, their trash, the manifest) are no file of a version: the swap
+  // would move a folder of its own into place or aside.
+  return !folded.starts_with(U".UPDATE-") && folded != U"INSTALL-MANIFEST.TXT";
+}
+
 std::optional<std::vector<ManifestEntry>> parse_manifest(std::string_view text) {
   if (!is_valid_utf8(text)) return std::nullopt;
   std::vector<ManifestEntry> entries;
@@ -147,10 +174,6 @@ std::optional<std::vector<ManifestEntry>> parse_manifest(std::string_view text) 
     // One file listed twice would be saved over its own saved copy.
     const std::u32string folded = fold_file_name(entry->name);
     if (!names.insert(folded).second) return std::nullopt;
-    // The installer's own names in the install directory (the stage, the saved
-    // files, their trash, the manifest) are no file of a version: the swap
-    // would move a folder of its own into place or aside.
-    if (folded.starts_with(U".UPDATE-") || folded == U"INSTALL-MANIFEST.TXT") return std::nullopt;
     has_helper = has_helper || entry->name == kHelperFileName;
     entries.push_back(std::move(*entry));
   }
@@ -167,6 +190,10 @@ std::optional<std::vector<ManifestEntry>> read_manifest(const std::filesystem::p
 }
 
 bool verify_stage(const std::filesystem::path& stage_dir, const std::vector<ManifestEntry>& entries) {
+  // Names Windows resolves to one file (letter cases outside the folded
+  // ranges, for one) pass every name rule: the swap would then save the new
+  // file over the old one's saved copy. The files themselves tell.
+  std::set<FileIdentity> seen;
   for (const ManifestEntry& entry : entries) {
     const std::filesystem::path file = stage_dir / path_from_utf8(entry.name);
     std::error_code ec;
@@ -174,7 +201,9 @@ bool verify_stage(const std::filesystem::path& stage_dir, const std::vector<Mani
     if (ec || size != entry.size) return false;
 
     Sha256 hash;
-    if (!read_file_chunks(file, [&](std::string_view chunk) { hash.update(chunk); })) return false;
+    FileIdentity identity;
+    if (!read_file_chunks(file, [&](std::string_view chunk) { hash.update(chunk); }, &identity)) return false;
+    if (!seen.insert(identity).second) return false;
     auto digest = hash.finish();
     if (!digest || hex_lower(*digest) != entry.sha256) return false;
   }

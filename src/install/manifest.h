@@ -6,8 +6,9 @@
 //
 // fields separated by two spaces. The installer accepts a stage only when the
 // manifest reads cleanly, names the helper executable, names no file twice
-// (letter case aside, as Windows compares names), and every listed file has
-// exactly the listed size and digest. A rejection carries no detail: the
+// (letter case aside, as Windows compares names; and no two names reach one
+// staged file), every name is one Windows keeps as written, and every listed
+// file has exactly the listed size and digest. A rejection carries no detail: the
 // installer reports one message for every cause.
 
 #include <cstdint>
@@ -35,6 +36,13 @@ struct ManifestEntry {
 // Greek and Cyrillic letters (simple one-to-one mappings).
 std::u32string fold_file_name(std::string_view name);
 
+// Whether `name` (valid UTF-8) may name a file of a version: not empty, not
+// "." or "..", no slash, backslash, colon, NUL or "~" (short names), no
+// trailing dot or space (Windows drops them), no device name such as CON,
+// NUL, COM1 or LPT1 with or without an extension, and none of the
+// installer's own names (.update-*, install-manifest.txt), letter case aside.
+bool is_acceptable_name(std::string_view name);
+
 // The entries of a manifest text in file order, or nothing when any line or
 // the whole text breaks a rule.
 std::optional<std::vector<ManifestEntry>> parse_manifest(std::string_view text);
@@ -42,9 +50,9 @@ std::optional<std::vector<ManifestEntry>> parse_manifest(std::string_view text);
 // Reads and parses `stage_dir`/install-manifest.txt.
 std::optional<std::vector<ManifestEntry>> read_manifest(const std::filesystem::path& stage_dir);
 
-// True when every entry's file in `stage_dir` has the listed size and digest.
-// Checks in file order and stops at the first fault; a file of the wrong size
-// is not read.
+// True when every entry's file in `stage_dir` has the listed size and digest
+// and no two entries reach the same file. Checks in file order and stops at
+// the first fault; a file of the wrong size is not read.
 [[nodiscard]] bool verify_stage(const std::filesystem::path& stage_dir,
                                 const std::vector<ManifestEntry>& entries);
 

@@ -4,6 +4,7 @@
 // handle elsewhere (a virus scanner, an indexer) does not stop the check.
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string_view>
@@ -12,9 +13,19 @@ namespace velk {
 
 inline constexpr std::size_t kFileChunkSize = 8192;
 
+// Which file an open handle is, on its volume: names with the same identity
+// are one file (another letter case, a short name, a hard link).
+struct FileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t file = 0;
+  auto operator<=>(const FileIdentity&) const = default;
+};
+
 // Hands each chunk (at most kFileChunkSize bytes) to `on_chunk` in order.
-// False when the file cannot be opened or a read fails.
+// False when the file cannot be opened or a read fails. With `identity`, the
+// identity of the file read is stored there (false when it cannot be had).
 [[nodiscard]] bool read_file_chunks(const std::filesystem::path& file,
-                                    const std::function<void(std::string_view)>& on_chunk);
+                                    const std::function<void(std::string_view)>& on_chunk,
+                                    FileIdentity* identity = nullptr);
 
 }  // namespace velk

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -26,9 +27,15 @@ class Fd {
 }  // namespace
 
 bool read_file_chunks(const std::filesystem::path& file,
-                      const std::function<void(std::string_view)>& on_chunk) {
+                      const std::function<void(std::string_view)>& on_chunk, FileIdentity* identity) {
   Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return false;
+  if (identity) {
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return false;
+    identity->volume = static_cast<std::uint64_t>(st.st_dev);
+    identity->file = static_cast<std::uint64_t>(st.st_ino);
+  }
   std::array<char, kFileChunkSize> buffer;
   for (;;) {
     ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());

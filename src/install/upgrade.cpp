@@ -9,6 +9,7 @@
 #include "install/installer_codes.h"
 #include "install/killswitch_removal.h"
 #include "install/manifest.h"
+#include "install/swap_mark.h"
 #include "platform/text.h"
 #include "platform/version.h"
 
@@ -49,9 +50,10 @@ class Install {
 
  private:
   int steps() {
-    // .update-old is there only while an upgrade is unfinished: that one is
-    // taken back first, so the stage is checked as the interrupted run left it.
-    const bool interrupted = sys_.files.list(saved_).has_value();
+    // Only a swap this installer marked as begun is taken back, and first, so
+    // that the stage is checked as the interrupted run left it. A .update-old
+    // without the mark is trash, whoever left it.
+    const bool interrupted = swap_marked(state(), dir_) && sys_.files.exists(saved_);
     if (!interrupted && !verify_stage()) return stage_damaged();
     // Only a service the manager reports absent counts as not installed: an
     // old service that merely could not be opened must still be stopped and
@@ -65,6 +67,9 @@ class Install {
         log_.log("the new files are incomplete or damaged; the previous version is back");
         return restart_previous();  // the previous version, whole again, stays
       }
+    } else {
+      if (swap_marked(state(), dir_)) clear_swap_mark(state());  // no saved files: nothing to take back
+      (void)discard_saved_files(sys_.files, sys_.clock, dir_);
     }
     if (StepOutcome end = unblock()) return *end;
     if (StepOutcome end = check_files_free()) return *end;
@@ -72,9 +77,20 @@ class Install {
     // anyone holds it open, so its registration is rewritten in place.
     if (StepOutcome end = swap_files()) return *end;
     if (!confirm_new_version()) return take_back_new_version();
+    // The mark goes first: from then on no saved file can come back, even
+    // when the clean-up is cut short.
+    clear_swap_mark(state());
     finish_install(sys_.files, sys_.clock, dir_);
     log_.log("installed and answering");
     return kDone;
+  }
+
+  StateFiles& state() { return log_.state_files(); }
+
+  // Once the saved files are all back (or none were saved), nothing is left
+  // to take back.
+  void clear_mark_when_nothing_saved() {
+    if (saved_dir_is_empty(sys_.files, dir_)) clear_swap_mark(state());
   }
 
   // Puts the previous service back in service: 25 when that works, else 26.
@@ -123,6 +139,7 @@ class Install {
       log_.log("restoring " + name + ": " + file_error_text(e));
     });
     (void)sys_.files.remove_directory(saved_);  // when empty: nothing unfinished is left
+    clear_mark_when_nothing_saved();
   }
 
   StepOutcome unblock() {
@@ -136,6 +153,9 @@ class Install {
     for (std::string_view retired : kRetiredFiles) names.emplace_back(retired);
     std::optional<std::string> busy = find_busy_file(sys_.files, sys_.clock, dir_, names,
                                                      [this] { sys_.services.run_taskkill("/IM", "velkvpn.exe"); });
+    // Saved files the swap did not save itself (someone holds them open) would
+    // be put back with its own on a rollback.
+    if (!busy && !swap_marked(state(), dir_) && !saved_dir_is_empty(sys_.files, dir_)) busy = std::string(kSavedDirName);
     if (!busy) return kContinue;
     log_.log(*busy + " is in use");
     (void)restart_previous();
@@ -144,7 +164,12 @@ class Install {
 
   // Saves the old files in .update-old and moves the staged ones into place.
   StepOutcome swap_files() {
+    if (!mark_swap(state(), dir_)) {
+      log_.log("replacing files: the state directory cannot be written");
+      return restart_previous();
+    }
     if (FileError e = sys_.files.create_directories(saved_)) {
+      clear_mark_when_nothing_saved();
       log_.log("replacing files: " + file_error_text(e));
       return restart_previous();
     }
@@ -167,6 +192,7 @@ class Install {
 
   int roll_back_swap(const FileError& failed) {
     const bool ok = roll_back_files(sys_.files, sys_.clock, dir_, moved_);
+    if (ok) clear_mark_when_nothing_saved();
     log_.log("replacing files: " + file_error_text(failed));
     return ok ? restart_previous() : kRollbackFailed;
   }
@@ -195,6 +221,7 @@ class Install {
       deleted = sys_.services.delete_service() == ServiceOps::Deletion::gone;
     }
     const bool ok = roll_back_files(sys_.files, sys_.clock, dir_, moved_);
+    if (ok) clear_mark_when_nothing_saved();
     return deleted && ok ? restart_previous() : kRollbackFailed;
   }
 

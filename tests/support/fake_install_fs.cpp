@@ -17,12 +17,14 @@ bool FakeInstallFs::held(const std::filesystem::path& path, std::uint32_t& code,
   return true;
 }
 
-FileError FakeInstallFs::rename(const std::filesystem::path& from, const std::filesystem::path& to) {
+FileError FakeInstallFs::rename(const std::filesystem::path& from, const std::filesystem::path& to, RenameSync sync) {
   ++renames;
   if (plan_.fails("fs.rename " + from.filename().string())) return injected();
   std::uint32_t code = 0;
   if (held(from, code, Op::rename)) return FileError{code};
-  return real_->rename(from, to);
+  const FileError e = real_->rename(from, to, sync);
+  if (!e && sync == RenameSync::write_through && on_write_through) on_write_through();
+  return e;
 }
 
 bool FakeInstallFs::exists(const std::filesystem::path& path) {
@@ -57,6 +59,12 @@ bool FakeInstallFs::remove_file(const std::filesystem::path& path) {
 bool FakeInstallFs::remove_directory(const std::filesystem::path& dir) {
   if (plan_.fails("fs.remove_directory")) return false;
   return real_->remove_directory(dir);
+}
+
+bool FakeInstallFs::delete_at_restart(const std::filesystem::path& path) {
+  if (plan_.fails("fs.delete_at_restart")) return false;
+  at_restart.push_back(path);
+  return true;
 }
 
 }  // namespace velk::test

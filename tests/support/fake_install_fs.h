@@ -2,7 +2,9 @@
 // The installer's file operations on a real directory, with every call
 // numbered by the fault plan (the failing one gives an error that is not
 // retried) and files that can be made busy as if another process held them.
+// Deletions for the next restart are recorded; renames that write through reported.
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -16,13 +18,14 @@ class FakeInstallFs final : public InstallFiles {
  public:
   explicit FakeInstallFs(FaultPlan& plan) : plan_(plan), real_(system_install_files()) {}
 
-  FileError rename(const std::filesystem::path& from, const std::filesystem::path& to) override;
+  FileError rename(const std::filesystem::path& from, const std::filesystem::path& to, RenameSync sync) override;
   bool exists(const std::filesystem::path& path) override;
   std::optional<std::vector<std::string>> list(const std::filesystem::path& dir) override;
   FileError create_directories(const std::filesystem::path& dir) override;
   FileError open_exclusive(const std::filesystem::path& path) override;
   bool remove_file(const std::filesystem::path& path) override;
   bool remove_directory(const std::filesystem::path& dir) override;
+  bool delete_at_restart(const std::filesystem::path& path) override;
 
   // The file named so is held by another process: exclusive opens give a
   // sharing violation, renames give `rename_code`, deletions fail, `times`
@@ -35,6 +38,8 @@ class FakeInstallFs final : public InstallFiles {
   };
   std::map<std::string, Busy> busy;
   int renames = 0;
+  std::vector<std::filesystem::path> at_restart;
+  std::function<void()> on_write_through;
 
  private:
   enum class Op { open, rename, remove };

@@ -310,8 +310,9 @@ TEST(CrashExplorer, EveryStepOfTheKillSwitchLeavesAStateTheNextStartRepairs) {
 // completes as its handles close, a service it started keeps running. A power
 // cut is that plus a reboot: the registered service starts again (with the
 // helper file it finds) and restores its kill switch when killswitch.json is
-// there. Renames are taken as kept by the power cut (the installer flushes
-// nothing; one lost would look, for the files, like an earlier crash).
+// there. A power cut keeps the install directory's name changes up to the last
+// rename that wrote through (an ordered journal, as for the state files), and
+// never undoes a run that ended 0.
 
 using test::FileMap;
 using test::InstallWorld;
@@ -327,8 +328,11 @@ struct FakeScmView {
   bool operator==(const FakeScmView&) const = default;
 };
 
+using Tree = std::map<std::string, std::string>;  // path under the world's root -> content; directories end in '/'
+
 struct InstallImage {
-  std::map<std::string, std::string> tree;  // path under the world's root -> content; directories end in '/'
+  Tree tree;
+  Tree power_cut;  // the tree with the install directory as its last write-through left it
   FakeScmView scm;
   std::optional<std::vector<Pin>> filters;
   bool operator==(const InstallImage&) const = default;
@@ -351,15 +355,24 @@ InstallImage capture(InstallWorld& w) {
   return img;
 }
 
+// `now` with the install directory as the last write-through left it.
+Tree after_power_cut(const InstallWorld& w, Tree now, const Tree& synced) {
+  const std::string install = w.dir().filename().string() + "/";
+  std::erase_if(now, [&](const auto& e) { return e.first.starts_with(install); });
+  for (const auto& e : synced) if (e.first.starts_with(install)) now.insert(e);
+  return now;
+}
+
 void put(InstallWorld& w, const InstallImage& img, bool reboot) {
   for (const auto& e : std::filesystem::directory_iterator(w.tmp.path())) std::filesystem::remove_all(e.path());
-  for (const auto& [rel, content] : img.tree) {
+  for (const auto& [rel, content] : reboot ? img.power_cut : img.tree) {
     if (rel.ends_with('/')) {
       std::filesystem::create_directories(w.tmp.path() / rel);
     } else {
       w.write(w.tmp.path() / rel, content);
     }
   }
+  if (!w.files_in(w.state_dir())["upgrade-swap.pending"].empty()) w.mark_swap();  // this world's directory
   w.scm.registered = img.scm.registered && !img.scm.marked;
   w.scm.marked_for_delete = false;
   w.scm.registration = img.scm.registration;
@@ -410,17 +423,20 @@ const std::vector<InstallOperation>& installer_operations() {
 
 int run_installer(InstallWorld& w, const InstallOperation& op) { return op.removal ? w.remove() : w.install(); }
 
-std::vector<InstallImage> record(const InstallOperation& op) {
+std::vector<InstallImage> record(const InstallOperation& op, int& code) {
   InstallWorld w;
   op.before(w);
   w.plan.calls = 0;
   std::vector<InstallImage> images{capture(w)};
+  Tree synced = images.back().power_cut = images.back().tree;
   auto look = [&] {
     InstallImage now = capture(w);
+    now.power_cut = after_power_cut(w, now.tree, synced);
     if (!(now == images.back())) images.push_back(std::move(now));
   };
   w.plan.before_call = [&](const std::string&) { look(); };
-  (void)run_installer(w, op);
+  w.files.on_write_through = [&] { synced = capture(w).tree; };
+  code = run_installer(w, op);
   w.plan.before_call = nullptr;
   look();
   images.erase(images.begin());  // the world before the first step
@@ -428,16 +444,20 @@ std::vector<InstallImage> record(const InstallOperation& op) {
 }
 
 // Every invariant the next run of the installer breaks on the machine left as `img`.
+// `finished`: the point after an install that ended 0.
 std::vector<std::string> install_violations(const InstallImage& img, bool reboot, const InstallOperation& op,
-                                            bool fresh_stage) {
+                                            bool fresh_stage, bool finished) {
   using namespace install_code;
   InstallWorld w;
   put(w, img, reboot);
+  std::vector<std::string> found;
+  if (finished && (w.files_in(w.dir()) != InstallWorld::kNewFiles || w.scm.running_version != "0.1.8")) {
+    found.push_back("the finished install undone");
+  }
   if (fresh_stage) w.stage(InstallWorld::kNewFiles);
   const FileMap before = w.files_in(w.dir());
   const int code = run_installer(w, op);
   const FileMap files = w.files_in(w.dir());
-  std::vector<std::string> found;
   const std::string exit = "exit " + std::to_string(code);
   if (op.removal) {
     if (code != kDone || w.scm.registered) found.push_back(exit + ", the service still registered");
@@ -464,14 +484,17 @@ std::vector<std::string> install_violations(const InstallImage& img, bool reboot
 Row explore(const InstallOperation& op) {
   Row row{op.name};
   int k = 0;
-  for (const InstallImage& img : record(op)) {
+  int code = 0;
+  const std::vector<InstallImage> images = record(op, code);
+  for (const InstallImage& img : images) {
     ++k;
+    const bool finished = !op.removal && code == install_code::kDone && k == int(images.size());
     ++row.crash_points;
     ++row.power_cut_points;  // a reboot always follows a power cut
     for (bool reboot : {false, true}) {
       for (bool fresh : {false, true}) {
         if (op.removal && fresh) continue;
-        const std::vector<std::string> found = install_violations(img, reboot, op, fresh);
+        const std::vector<std::string> found = install_violations(img, reboot, op, fresh, finished);
         if (found.empty()) continue;
         const char* next = op.removal ? "--remove-service" : fresh ? "a fresh stage" : "the stage as left";
         std::string line =

@@ -24,6 +24,7 @@ Lines with_frame(const InstallWorld& w, Lines middle, int code) {
 void expect_old_version_in_service(InstallWorld& w, bool stage_intact = true) {
   EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kOldFiles);
   EXPECT_FALSE(std::filesystem::exists(w.saved_dir()));
+  EXPECT_FALSE(std::filesystem::is_regular_file(w.swap_mark()));
   FileMap stage = w.files_in(w.stage_dir());
   stage.erase("install-manifest.txt");
   if (stage_intact) {
@@ -40,6 +41,7 @@ void expect_old_version_in_service(InstallWorld& w, bool stage_intact = true) {
 void expect_new_version_in_service(InstallWorld& w, const std::string& failed = "") {
   EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kNewFiles);
   EXPECT_FALSE(std::filesystem::exists(w.saved_dir())) << "it would be taken for an unfinished upgrade";
+  EXPECT_FALSE(std::filesystem::exists(w.swap_mark()));
   if (failed != "fs.list" && failed != "fs.remove_file" && failed != "fs.remove_directory") {
     EXPECT_FALSE(std::filesystem::exists(w.stage_dir()));
   }
@@ -133,6 +135,9 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"OldFileCannotBeSavedForPathNotFound",
                     [](InstallWorld& w) { w.files.busy["wintun.dll"] = {1, 3, FakeInstallFs::Held::renames_only}; },
                     25, {"replacing files: path not found"}},
+        FailureCase{"SwapMarkCannotBeWritten",  // a crash in the swap could not be taken back
+                    [](InstallWorld& w) { std::filesystem::create_directories(w.swap_mark()); }, 25,
+                    {"replacing files: the state directory cannot be written"}},
         FailureCase{"NewVersionAnswersAnotherVersion",
                     [](InstallWorld& w) { w.stage({{"velkvpn-helper.exe", "0.1.9"}, {"velkvpn-engine.exe", "x"}}); },
                     25, {"the new service did not come up; restoring the previous version"}}),
@@ -150,13 +155,41 @@ TEST(InstallFlow, RelativeInstallDirectoryIsMadeFull) {
   expect_new_version_in_service(w);
 }
 
-// .update-old in the way as a file: no old file is replaced without a saved copy.
-TEST(InstallFlow, SavedDirectoryThatIsAFileStopsTheSwap) {
+// Someone holds .update-old and the helper in it open without delete sharing.
+void hold_saved_dir(InstallWorld& w) {
+  w.files.busy[".update-old"] = {-1, 32, FakeInstallFs::Held::renames_only};
+  w.files.busy["velkvpn-helper.exe"] = {-1, 32, FakeInstallFs::Held::deletions_only};
+}
+
+// A .update-old the swap did not mark is trash, whoever left it and holds it:
+// it never comes back into the install directory.
+TEST(InstallFlow, SavedFilesWithoutTheMarkNeverComeBack) {
+  const struct { const char* busy; int code; const char* line; } cases[] = {
+      {"", 0, "installed and answering"},
+      {"wintun.dll", 23, "wintun.dll is in use"},
+      {".update-old", 23, ".update-old is in use"},  // neither moved nor emptied: nowhere to save
+  };
+  for (const auto& c : cases) {
+    InstallWorld w;
+    w.write(w.saved_dir() / "velkvpn-helper.exe", "0.1.6");
+    if (c.busy == std::string("wintun.dll")) w.files.busy["wintun.dll"] = {};
+    if (c.busy == std::string(".update-old")) hold_saved_dir(w);
+    EXPECT_EQ(w.install(), c.code);
+    EXPECT_EQ(w.lines, with_frame(w, {"the running helper turned the VPN off", c.line}, c.code));
+    EXPECT_EQ(w.files_in(w.dir()), c.code == 0 ? InstallWorld::kNewFiles : InstallWorld::kOldFiles);
+  }
+}
+
+// Held through an upgrade: left to the next restart, never brought back by a later run.
+TEST(InstallFlow, SavedFilesHeldThroughTheUpgradeNeverComeBack) {
   InstallWorld w;
-  w.write(w.saved_dir(), "in the way");
-  EXPECT_EQ(w.install(), 25);
-  EXPECT_EQ(w.lines.at(2), "replacing files: something else is in the way");
-  EXPECT_EQ(w.files_in(w.dir()).at("wintun.dll"), "old wintun");
+  w.scm.version_on_start = [&w] { hold_saved_dir(w); return w.files_in(w.dir())["velkvpn-helper.exe"]; };
+  ASSERT_EQ(w.install(), 0);
+  EXPECT_EQ(w.files.at_restart, (std::vector<std::filesystem::path>{w.saved_dir() / "velkvpn-helper.exe", w.saved_dir()}));
+  w.stage(InstallWorld::kNewFiles);
+  w.files.busy["wintun.dll"] = {};
+  EXPECT_EQ(w.install(), 23);
+  EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kNewFiles);
 }
 
 // A file that can be renamed but not deleted (read-only) after a confirmed
@@ -184,6 +217,7 @@ TEST(InstallFlow, OldFileThatCannotBeDeletedNeverComesBack) {
 TEST(InstallFlow, SwapInterruptedByACrashIsTakenBackFirst) {
   for (const bool damaged : {false, true}) {
     InstallWorld w;
+    w.mark_swap();
     w.write(w.saved_dir() / "velkvpn-helper.exe", "0.1.7");
     std::filesystem::rename(w.stage_dir() / "velkvpn-helper.exe", w.dir() / "velkvpn-helper.exe");
     std::filesystem::rename(w.dir() / "velkvpn-engine.exe", w.saved_dir() / "velkvpn-engine.exe");
@@ -203,6 +237,7 @@ TEST(InstallFlow, SwapInterruptedByACrashIsTakenBackFirst) {
 TEST(InstallFlow, LeftoversOfAnUnfinishedUpgradeAreRestoredFirst) {
   InstallWorld w;
   // A crash after the helper had been swapped: its old file sits in .update-old.
+  w.mark_swap();
   w.write(w.saved_dir() / "velkvpn-helper.exe", "0.1.7");
   w.write(w.dir() / "velkvpn-helper.exe", "half-installed");
   w.write(w.saved_dir() / "wintun.dll", "old wintun");
@@ -243,6 +278,7 @@ TEST(InstallFlow, RollbackThatCannotFinishKeepsTheSavedFiles) {
     };
     EXPECT_EQ(w.install(), 26);
     EXPECT_TRUE(std::filesystem::exists(w.saved_dir() / "velkvpn-helper.exe"));
+    EXPECT_TRUE(std::filesystem::exists(w.swap_mark())) << "the next run takes the saved files back";
     if (!new_one_hangs) continue;
     EXPECT_EQ(w.lines.at(w.lines.size() - 2), "the new service does not stop either; the new files stay, whole");
     EXPECT_EQ(w.files_in(w.dir())["velkvpn-helper.exe"], "0.1.9");

@@ -43,6 +43,9 @@ class InstallWorld {
   std::filesystem::path saved_dir() const { return dir() / ".update-old"; }
   std::filesystem::path state_dir() const { return tmp.path() / "state"; }
   std::filesystem::path state_file() const { return state_dir() / "killswitch.json"; }
+  std::filesystem::path swap_mark() const { return state_dir() / "upgrade-swap.pending"; }
+  // The mark a swap of the install directory leaves until it is confirmed.
+  void mark_swap() { write(swap_mark(), dir().string()); }
 
   static const FileMap kOldFiles;
   static const FileMap kNewFiles;

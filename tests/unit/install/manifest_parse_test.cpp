@@ -45,7 +45,7 @@ TEST(ParseManifest, LineRules) {
            "  +42  caf\xC3\xA9.txt",
        {{"big.bin", kAbcDigest, 18446744073709551615ull}, kHelper, {"caf\xC3\xA9.txt", kAbcDigest, 42}}},
       // Dots inside a name are fine.
-      {kHelperLine + "\n" + kAbcDigest + "  3  ...", {kHelper, {"...", kAbcDigest, 3}}},
+      {kHelperLine + "\n" + kAbcDigest + "  3  ..a", {kHelper, {"..a", kAbcDigest, 3}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -72,12 +72,21 @@ TEST(ParseManifest, RejectsTheWholeManifestForOneBadLine) {
       // Name.
       d + "  3  dir/a.txt", d + "  3  dir\\a.txt", d + "  3  C:a.txt", d + "  3  a.txt:stream",
       d + "  3  .", d + "  3  ..", d + "  3  /", d + "  3  " + std::string("a\0b", 3),
+      // Names Windows takes for another file: a trailing dot, a short name,
+      // a device (with or without an extension, in any case).
+      d + "  3  a.txt.", d + "  3  a.txt. .", d + "  3  VELKVP~1.EXE", d + "  3  UPDATE~1", d + "  3  CON",
+      d + "  3  nul.txt", d + "  3  Aux.tar.gz", d + "  3  PRN", d + "  3  com1", d + "  3  COM9.dll",
+      d + "  3  lpt1.log", d + "  3  LPT0", d + "  3  COM\xC2\xB9.txt", d + "  3  nul .txt", d + "  3  conin$",
   };
   for (const auto& line : bad_lines) {
     SCOPED_TRACE(line);
     EXPECT_FALSE(parse_manifest(kHelperLine + "\n" + line + "\n").has_value());
     EXPECT_FALSE(parse_manifest(line + "\r\n" + kHelperLine).has_value());
   }
+}
+
+TEST(ParseManifest, NamesNearDeviceNamesStayFiles) {
+  for (const char* name : {"console.dll", "com10.dll", "lpt.txt", "nul-check.exe", "a.nul", "a .txt"}) EXPECT_TRUE(is_acceptable_name(name)) << name;
 }
 
 TEST(ParseManifest, WholeFileRules) {

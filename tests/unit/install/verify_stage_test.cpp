@@ -102,6 +102,13 @@ TEST_F(Stage, FollowsLinks) {
   EXPECT_TRUE(verify_stage(dir(), entries));
 }
 
+// Two names of one file (a hard link here; on Windows also letter cases
+// matched beyond the folded ranges) are one file listed twice.
+TEST_F(Stage, RejectsTwoNamesOfOneFile) {
+  fs::create_hard_link(dir() / "abc.txt", dir() / "abc-too.txt");
+  EXPECT_FALSE(verify_stage(dir(), {{"abc.txt", kAbcDigest, 3}, {"abc-too.txt", kAbcDigest, 3}}));
+}
+
 TEST_F(Stage, UnreadableOrBadManifestIsRejected) {
   EXPECT_FALSE(read_manifest(dir()).has_value());  // no manifest
   EXPECT_FALSE(read_manifest(dir() / "nowhere").has_value());

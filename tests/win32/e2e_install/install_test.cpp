@@ -120,6 +120,7 @@ TEST_P(OtherVersion, IsRolledBackToWholeOldFiles) {
     fs::create_directories(install_dir() / L".update-old");
     fs::rename(install_dir() / L"velkvpn-engine.exe", install_dir() / L".update-old" / L"velkvpn-engine.exe");
     std::ofstream(install_dir() / L"velkvpn-engine.exe", std::ios::binary) << "half";
+    std::ofstream(state_dir() / L"upgrade-swap.pending", std::ios::binary) << utf8_from_path(install_dir());
   }
   Files next = shipped();
   next["velkvpn-helper.exe"] = other_version_helper();

@@ -37,8 +37,11 @@ TEST_F(InstallE2e, DamagedStageChangesNothing) {
   }
 }
 
+// A .update-old no unfinished swap left is never moved over the installed files.
 TEST_F(InstallE2e, FileHeldOpenByAnotherProcessStopsTheInstall) {
   ASSERT_NO_FATAL_FAILURE(install_shipped());
+  std::filesystem::create_directories(install_dir() / L".update-old");
+  std::ofstream(install_dir() / L".update-old" / L"velkvpn-helper.exe", std::ios::binary) << "an older helper";
   UniqueHandle held(CreateFileW((install_dir() / L"donn\u00e9es.bin").c_str(), GENERIC_READ, 0, nullptr,
                                 OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(held);
@@ -46,6 +49,7 @@ TEST_F(InstallE2e, FileHeldOpenByAnotherProcessStopsTheInstall) {
   install(23, {kInstallLine, kVpnOff, "donn\xC3\xA9" "es.bin is in use", "result 23"});
   held.reset();
   EXPECT_EQ(files_in(install_dir()), installed_);
+  EXPECT_FALSE(std::filesystem::exists(install_dir() / L".update-old" / L"velkvpn-helper.exe"));
   std::optional<Status> s;
   for (int i = 0; i < 100 && !(s = status()); ++i) Sleep(100);
   ASSERT_TRUE(s) << "the old service is back and answering";

@@ -44,15 +44,17 @@ class Win32InstallFiles : public ::testing::Test {
 TEST_F(Win32InstallFiles, RenameReplacesAndReportsHeldFiles) {
   write_file(at(L"a"), "new");
   write_file(at(L"b"), "old");
-  EXPECT_FALSE(files_->rename(at(L"a"), at(L"b")));
+  EXPECT_FALSE(files_->rename(at(L"a"), at(L"b"), RenameSync::write_through));
   EXPECT_EQ(read_file(at(L"b")), "new");
 
   UniqueHandle held = hold(at(L"b"), FILE_SHARE_READ);  // no delete sharing: cannot be moved
   ASSERT_TRUE(held);
-  const FileError e = files_->rename(at(L"b"), at(L"c"));
+  const FileError e = files_->rename(at(L"b"), at(L"c"), RenameSync::write_through);
   EXPECT_TRUE(e.code == win32_error::kSharingViolation || e.code == win32_error::kAccessDenied) << e.code;
+  EXPECT_FALSE(files_->remove_file(at(L"b")));
+  EXPECT_TRUE(files_->delete_at_restart(at(L"b"))) << "the system takes it for the next restart";
   held.reset();
-  EXPECT_EQ(files_->rename(at(L"missing"), at(L"c")).code, win32_error::kFileNotFound);
+  EXPECT_EQ(files_->rename(at(L"missing"), at(L"c"), RenameSync::cached).code, win32_error::kFileNotFound);
 }
 
 TEST_F(Win32InstallFiles, ExclusiveOpenSeesAFileHeldOpen) {
@@ -71,7 +73,7 @@ TEST_F(Win32InstallFiles, ExclusiveOpenSeesAFileHeldOpen) {
 TEST_F(Win32InstallFiles, AFileIsNoDirectoryAndAMissingDirectoryIsNoMissingFile) {
   write_file(at(L".update-old"), "a file");
   EXPECT_EQ(files_->create_directories(at(L".update-old")).code, win32_error::kAlreadyExists);
-  EXPECT_EQ(files_->rename(at(L".update-old"), at(L"none") / L"x").code, win32_error::kPathNotFound);
+  EXPECT_EQ(files_->rename(at(L".update-old"), at(L"none") / L"x", RenameSync::write_through).code, win32_error::kPathNotFound);
 }
 
 TEST_F(Win32InstallFiles, DirectoriesAndListing) {

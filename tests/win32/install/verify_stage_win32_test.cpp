@@ -51,6 +51,12 @@ TEST_F(Win32Stage, ReadsAndVerifiesWithNonAsciiNames) {
   EXPECT_TRUE(verify_stage(temp_.path(), *entries));
 }
 
+// A hard link: two names, one file ID.
+TEST_F(Win32Stage, TwoNamesOfOneFileAreRejected) {
+  ASSERT_TRUE(::CreateHardLinkW((temp_.path() / L"other.bin").c_str(), (temp_.path() / L"donn\u00e9es.bin").c_str(), nullptr));
+  EXPECT_FALSE(verify_stage(temp_.path(), {{"donn\xC3\xA9" "es.bin", kAbcDigest, 3}, {"other.bin", kAbcDigest, 3}}));
+}
+
 TEST_F(Win32Stage, FilesOpenForWritingOrDeletingElsewhereAreStillRead) {
   auto entries = read_manifest(temp_.path());
   ASSERT_TRUE(entries.has_value());
