@@ -1,5 +1,6 @@
 // The accept loop against a fake pipe host: the start order, the rule for the
-// first instance, retries, and what a connection thread does.
+// first instance, retries, and what a connection thread does; an overlapped
+// instance's reads, writes and bounded flush; reading the caller's token.
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,8 @@
 #include <vector>
 
 #include "ipc/pipe_server.h"
+#include "ipc/pipe_server_access.h"
+#include "ipc/pipe_server_io.h"
 
 namespace velk {
 namespace {
@@ -269,6 +272,229 @@ TEST(CallerIdentity, Elevation) {
   EXPECT_TRUE(caller_is_elevated("S-1-5-18", 0u));
   EXPECT_FALSE(caller_is_elevated("S-1-5-180", std::nullopt));
   EXPECT_FALSE(caller_is_elevated("s-1-5-18", std::nullopt));
+}
+
+// A token source that follows a script and notes each step.
+struct TokenScript {
+  bool impersonates = true, opens = true, reverts = true;
+  std::optional<TokenFacts> facts = TokenFacts{"S-1-5-21-1-2-3-1001", 0u};
+};
+
+class FakeTokenSteps final : public CallerTokenSteps {
+ public:
+  explicit FakeTokenSteps(TokenScript script) : script_(std::move(script)) {}
+  Events events;
+  bool impersonate_client() override { return note("impersonate", script_.impersonates); }
+  bool open_thread_token() override { return note("open token", script_.opens); }
+  bool revert_to_self() override { return note("revert", script_.reverts); }
+  std::optional<TokenFacts> read_token() override {
+    events.push_back("read");
+    return script_.facts;
+  }
+  void stop_process() override { events.push_back("stop process"); }
+
+ private:
+  bool note(const char* what, bool ok) {
+    events.push_back(std::string(what) + (ok ? "" : " failed"));
+    return ok;
+  }
+  TokenScript script_;
+};
+
+TEST(IdentifyThroughPipe, TheThreadIsItselfAgainBeforeTheTokenIsReadAndOnEveryFailure) {
+  const CallerIdentity user{"S-1-5-21-1-2-3-1001", false};
+  struct Row {
+    TokenScript script;
+    Events steps;
+    std::optional<CallerIdentity> identity;
+  } rows[] = {
+      {{}, {"impersonate", "open token", "revert", "read"}, user},
+      {{.facts = TokenFacts{"S-1-5-18", std::nullopt}},
+       {"impersonate", "open token", "revert", "read"},
+       CallerIdentity{"S-1-5-18", true}},
+      {{.facts = TokenFacts{"S-1-5-21-1-2-3-500", 1u}},
+       {"impersonate", "open token", "revert", "read"},
+       CallerIdentity{"S-1-5-21-1-2-3-500", true}},
+      {{.impersonates = false}, {"impersonate failed", "revert"}, std::nullopt},
+      {{.opens = false}, {"impersonate", "open token failed", "revert"}, std::nullopt},
+      {{.facts = std::nullopt}, {"impersonate", "open token", "revert", "read"}, std::nullopt},
+      {{.facts = TokenFacts{"", 1u}}, {"impersonate", "open token", "revert", "read"}, std::nullopt},
+      // Still the client: the process must not go on, and nothing is served.
+      {{.reverts = false}, {"impersonate", "open token", "revert failed", "stop process"}, std::nullopt},
+      {{.opens = false, .reverts = false},
+       {"impersonate", "open token failed", "revert failed", "stop process"},
+       std::nullopt},
+  };
+  for (const Row& row : rows) {
+    FakeTokenSteps steps(row.script);
+    EXPECT_EQ(identify_through_pipe(steps), row.identity) << ::testing::PrintToString(row.steps);
+    EXPECT_EQ(steps.events, row.steps);
+  }
+}
+
+// An overlapped instance whose calls follow a script. The flush stays
+// pending until a cancel reaches it while it is pending; each round of its
+// wait lets the fake timer tick once, as time passes.
+class FakeOverlappedPipe;
+
+class FakeAlarm final : public Alarm {
+ public:
+  explicit FakeAlarm(Events& events) : events_(events) {}
+  bool works = true;
+  Clock::duration first{}, every{};
+  bool arm(Clock::duration f, Clock::duration e, std::function<void()> tick) override {
+    if (!works) return false;
+    first = f, every = e, tick_ = std::move(tick), ticks_ = 0;
+    return true;
+  }
+  void disarm() override {
+    events_.push_back("disarm");
+    tick_ = nullptr;
+  }
+  // The next tick, if the timer still has one.
+  void tick() {
+    if (!tick_ || (ticks_ > 0 && every <= Clock::duration::zero())) return;
+    ++ticks_;
+    tick_();
+  }
+
+ private:
+  Events& events_;
+  std::function<void()> tick_;
+  int ticks_ = 0;
+};
+
+class FakeOverlappedPipe final : public OverlappedPipe {
+ public:
+  FakeOverlappedPipe(Events& events, FakeAlarm& alarm) : events_(events), alarm_(alarm) {}
+  std::deque<std::optional<std::size_t>> results;  // each finish(); a missing entry: none
+  std::deque<bool> starts;                         // each start; missing: started
+  std::string written;
+  bool client_reads = false;     // the flush ends by itself
+  bool thread_is_late = false;   // the bound passes before the flush is issued
+  std::size_t wanted = 0;
+
+  bool start_read(std::span<char> buffer) override {
+    wanted = buffer.size();
+    return start("read");
+  }
+  bool start_write(std::string_view bytes) override {
+    pending_write_ = bytes;
+    return start("write " + std::to_string(bytes.size()));
+  }
+  std::optional<std::size_t> finish() override {
+    events_.push_back("finish");
+    std::optional<std::size_t> r;
+    if (!results.empty()) r = results.front(), results.pop_front();
+    if (r) written.append(pending_write_.substr(0, std::min(*r, pending_write_.size())));
+    return r;
+  }
+  void flush() override {
+    if (thread_is_late) alarm_.tick();  // cancels nothing: no call is pending yet
+    events_.push_back("flush");
+    flushing_ = true;
+    for (int round = 0; flushing_ && !client_reads; ++round) {
+      if (round == 50) {
+        events_.push_back("flush never ends");
+        break;
+      }
+      alarm_.tick();
+    }
+    flushing_ = false;
+  }
+  void cancel_all() override {
+    events_.push_back(flushing_ ? "cancel" : "cancel (nothing pending)");
+    flushing_ = false;
+  }
+  void disconnect() override { events_.push_back(flushing_ ? "disconnect behind the flush" : "disconnect"); }
+
+ private:
+  bool start(std::string what) {
+    bool ok = true;
+    if (!starts.empty()) ok = starts.front(), starts.pop_front();
+    events_.push_back(what + (ok ? "" : " failed"));
+    return ok;
+  }
+  Events& events_;
+  FakeAlarm& alarm_;
+  std::string_view pending_write_;
+  bool flushing_ = false;
+};
+
+struct OverlappedTest : ::testing::Test {
+  Events events;
+  FakeAlarm alarm{events};
+  FakeOverlappedPipe pipe{events, alarm};
+  OverlappedStream stream{pipe};
+};
+
+TEST_F(OverlappedTest, ReadsWaitForTheirCompletion) {
+  pipe.results = {7, std::nullopt};
+  pipe.starts = {true, true, false};
+  char buffer[64];
+  EXPECT_EQ(stream.read(buffer), 7u);
+  EXPECT_EQ(pipe.wanted, sizeof buffer);
+  EXPECT_EQ(stream.read(buffer), 0u) << "a failed or cancelled read ends the stream";
+  EXPECT_EQ(stream.read(buffer), 0u);
+  EXPECT_EQ(events, (Events{"read", "finish", "read", "finish", "read failed"})) << "nothing to finish";
+}
+
+TEST_F(OverlappedTest, WritesGoOnUntilEveryByteIsWritten) {
+  pipe.results = {4, 6};
+  EXPECT_TRUE(stream.write_all("0123456789"));
+  EXPECT_EQ(pipe.written, "0123456789");
+  EXPECT_EQ(events, (Events{"write 10", "finish", "write 6", "finish"}));
+
+  for (auto [result, start] : {std::pair{std::optional<std::size_t>(0), true}, {std::nullopt, true}, {1, false}}) {
+    pipe.results = {result};
+    pipe.starts = {start};
+    EXPECT_FALSE(stream.write_all("abc"));
+  }
+}
+
+TEST_F(OverlappedTest, AFlushTheClientNeverEndsIsCancelledAtTheBoundThenTheClientIsDisconnected) {
+  flush_within_bound(pipe, alarm);
+  EXPECT_EQ(alarm.first, kFlushBound);
+  EXPECT_EQ(events, (Events{"flush", "cancel", "disarm", "disconnect"}));
+}
+
+TEST_F(OverlappedTest, AFlushIssuedAfterTheBoundPassedIsStillCancelled) {
+  pipe.thread_is_late = true;
+  flush_within_bound(pipe, alarm);
+  EXPECT_EQ(events, (Events{"cancel (nothing pending)", "flush", "cancel", "disarm", "disconnect"}));
+}
+
+TEST_F(OverlappedTest, AClientThatReadsIsDisconnectedOnceItHasRead) {
+  pipe.client_reads = true;
+  flush_within_bound(pipe, alarm);
+  EXPECT_EQ(events, (Events{"flush", "disarm", "disconnect"}));
+}
+
+TEST_F(OverlappedTest, WithoutATimerNothingWaits) {
+  alarm.works = false;
+  flush_within_bound(pipe, alarm);
+  EXPECT_EQ(events, (Events{"disconnect"}));
+}
+
+TEST(PipeAccess, InteractiveUsersMayReadAndWriteButNotCreateInstances) {
+  // The interactive users' entry of the descriptor, and only one.
+  const std::string sddl = kPipeSddl;
+  const std::string tail = ";;;IU)";
+  const std::size_t end = sddl.find(tail);
+  ASSERT_NE(end, std::string::npos);
+  EXPECT_EQ(sddl.find(tail, end + 1), std::string::npos);
+  const std::size_t begin = sddl.rfind("(A;;", end);
+  ASSERT_NE(begin, std::string::npos);
+  const std::string rights = sddl.substr(begin + 4, end - begin - 4);
+  ASSERT_EQ(rights.rfind("0x", 0), 0u) << "rights as bits, not generic letters: " << rights;
+  const auto granted = static_cast<std::uint32_t>(std::stoul(rights, nullptr, 16));
+
+  EXPECT_EQ(granted, kInteractiveUserPipeRights);
+  EXPECT_EQ(granted & kPipeCreateInstance, 0u);
+  EXPECT_EQ(granted & kPipeWriteAttributes, 0u);
+  EXPECT_EQ(kClientPipeAccess & ~granted, 0u) << "a client's open would be refused";
+  EXPECT_EQ(kClientPipeAccess & (kPipeReadData | kPipeWriteData), kPipeReadData | kPipeWriteData);
+  EXPECT_EQ(sddl.rfind("D:P(A;;GA;;;SY)(A;;GA;;;BA)", 0), 0u);
 }
 
 }  // namespace

@@ -7,12 +7,17 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <sddl.h>
+
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "ipc/pipe_server_access.h"
 #include "ipc/pipe_server_win32.h"
 #include "pipe_test_util.h"
 
@@ -225,12 +230,44 @@ TEST(PipeServer, SecondServerOnTheSameNameDoesNotServe) {
   EXPECT_TRUE(second->callers.empty()) << "the second server joined the first server's pipe";
 }
 
-TEST(PipeFlags, FirstInstanceFlagOnlyWhenDemanded) {
-  EXPECT_EQ(pipe_open_mode(true), static_cast<DWORD>(PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE));
-  EXPECT_EQ(pipe_open_mode(false), static_cast<DWORD>(PIPE_ACCESS_DUPLEX));
+TEST(PipeFlags, OverlappedAndFirstInstanceFlagOnlyWhenDemanded) {
+  EXPECT_EQ(pipe_open_mode(true),
+            static_cast<DWORD>(PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE));
+  EXPECT_EQ(pipe_open_mode(false), static_cast<DWORD>(PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED));
   EXPECT_EQ(kPipeMode,
             static_cast<DWORD>(PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS));
   EXPECT_EQ(kPipeMode & PIPE_REJECT_REMOTE_CLIENTS, 0x8u);
+}
+
+// The descriptor as the system reads it: interactive users get exactly read
+// and write of data (no FILE_CREATE_PIPE_INSTANCE, no generic write). Wine
+// parses the text as Windows does but enforces nothing on pipes, so this is
+// what can be proven here; the access itself only on Windows.
+TEST(PipeDescriptor, InteractiveUsersReadAndWriteDataOnly) {
+  PSECURITY_DESCRIPTOR raw = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(wide(kPipeSddl).c_str(), SDDL_REVISION_1, &raw,
+                                                                   nullptr));
+  UniqueLocal<PSECURITY_DESCRIPTOR> descriptor(raw);
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  ASSERT_TRUE(GetSecurityDescriptorDacl(raw, &present, &dacl, &defaulted));
+  ASSERT_TRUE(present && dacl);
+  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  PSID interactive = nullptr;
+  ASSERT_TRUE(AllocateAndInitializeSid(&nt, 1, SECURITY_INTERACTIVE_RID, 0, 0, 0, 0, 0, 0, 0, &interactive));
+  std::vector<ACCESS_MASK> masks;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    ASSERT_TRUE(GetAce(dacl, i, &ace));
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    ASSERT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+    if (EqualSid(&allowed->SidStart, interactive)) masks.push_back(allowed->Mask);
+  }
+  FreeSid(interactive);
+  ASSERT_EQ(masks.size(), 1u);
+  EXPECT_EQ(masks[0], static_cast<ACCESS_MASK>(FILE_GENERIC_READ | FILE_WRITE_DATA));
+  EXPECT_EQ(masks[0] & (FILE_CREATE_PIPE_INSTANCE | GENERIC_WRITE | GENERIC_ALL), 0u);
+  EXPECT_EQ(kClientPipeAccess & ~masks[0], 0u);
 }
 
 }  // namespace
