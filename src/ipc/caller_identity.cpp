@@ -37,7 +37,7 @@ std::optional<CallerIdentity> identify_through_pipe(CallerTokenSteps& steps) {
   }
   if (!token_open || revert_failed) return std::nullopt;
   std::optional<TokenFacts> facts = steps.read_token();
-  if (!facts || facts->sid.empty()) return std::nullopt;
+  if (!facts) return std::nullopt;
   return CallerIdentity{facts->sid, caller_is_elevated(facts->sid, facts->elevation)};
 }
 

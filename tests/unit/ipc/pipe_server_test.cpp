@@ -1,6 +1,6 @@
 // The accept loop against a fake pipe host: the start order, the rule for the
 // first instance, retries, and what a connection thread does; an overlapped
-// instance's reads, writes and bounded flush; reading the caller's token.
+// instance's I/O and bounded flush; reading the caller's token.
 
 #include <gtest/gtest.h>
 
@@ -274,227 +274,130 @@ TEST(CallerIdentity, Elevation) {
   EXPECT_FALSE(caller_is_elevated("s-1-5-18", std::nullopt));
 }
 
-// A token source that follows a script and notes each step.
-struct TokenScript {
+// The thread takes on the client's identity only to open its token.
+struct FakeTokenSteps final : CallerTokenSteps {
   bool impersonates = true, opens = true, reverts = true;
   std::optional<TokenFacts> facts = TokenFacts{"S-1-5-21-1-2-3-1001", 0u};
-};
-
-class FakeTokenSteps final : public CallerTokenSteps {
- public:
-  explicit FakeTokenSteps(TokenScript script) : script_(std::move(script)) {}
   Events events;
-  bool impersonate_client() override { return note("impersonate", script_.impersonates); }
-  bool open_thread_token() override { return note("open token", script_.opens); }
-  bool revert_to_self() override { return note("revert", script_.reverts); }
-  std::optional<TokenFacts> read_token() override {
-    events.push_back("read");
-    return script_.facts;
-  }
-  void stop_process() override { events.push_back("stop process"); }
-
- private:
   bool note(const char* what, bool ok) {
     events.push_back(std::string(what) + (ok ? "" : " failed"));
     return ok;
   }
-  TokenScript script_;
+  bool impersonate_client() override { return note("impersonate", impersonates); }
+  bool open_thread_token() override { return note("open token", opens); }
+  bool revert_to_self() override { return note("revert", reverts); }
+  std::optional<TokenFacts> read_token() override { return note("read", true) ? facts : std::nullopt; }
+  void stop_process() override { events.push_back("stop process"); }
 };
 
 TEST(IdentifyThroughPipe, TheThreadIsItselfAgainBeforeTheTokenIsReadAndOnEveryFailure) {
-  const CallerIdentity user{"S-1-5-21-1-2-3-1001", false};
+  const Events all{"impersonate", "open token", "revert", "read"};
+  const CallerIdentity user{"S-1-5-21-1-2-3-1001", false}, system{"S-1-5-18", true};
   struct Row {
-    TokenScript script;
+    std::function<void(FakeTokenSteps&)> script;
     Events steps;
     std::optional<CallerIdentity> identity;
   } rows[] = {
-      {{}, {"impersonate", "open token", "revert", "read"}, user},
-      {{.facts = TokenFacts{"S-1-5-18", std::nullopt}},
-       {"impersonate", "open token", "revert", "read"},
-       CallerIdentity{"S-1-5-18", true}},
-      {{.facts = TokenFacts{"S-1-5-21-1-2-3-500", 1u}},
-       {"impersonate", "open token", "revert", "read"},
-       CallerIdentity{"S-1-5-21-1-2-3-500", true}},
-      {{.impersonates = false}, {"impersonate failed", "revert"}, std::nullopt},
-      {{.opens = false}, {"impersonate", "open token failed", "revert"}, std::nullopt},
-      {{.facts = std::nullopt}, {"impersonate", "open token", "revert", "read"}, std::nullopt},
-      {{.facts = TokenFacts{"", 1u}}, {"impersonate", "open token", "revert", "read"}, std::nullopt},
-      // Still the client: the process must not go on, and nothing is served.
-      {{.reverts = false}, {"impersonate", "open token", "revert failed", "stop process"}, std::nullopt},
-      {{.opens = false, .reverts = false},
-       {"impersonate", "open token failed", "revert failed", "stop process"},
-       std::nullopt},
+      {[](auto&) {}, all, user},
+      {[](auto& s) { s.facts = TokenFacts{"S-1-5-18", std::nullopt}; }, all, system},
+      {[](auto& s) { s.facts = std::nullopt; }, all, std::nullopt},
+      {[](auto& s) { s.impersonates = false; }, {"impersonate failed", "revert"}, std::nullopt},
+      {[](auto& s) { s.opens = false; }, {"impersonate", "open token failed", "revert"}, std::nullopt},
+      // Still the client: the process must not go on, and nobody is served.
+      {[](auto& s) { s.reverts = false; }, {"impersonate", "open token", "revert failed", "stop process"}, {}},
   };
   for (const Row& row : rows) {
-    FakeTokenSteps steps(row.script);
+    FakeTokenSteps steps;
+    row.script(steps);
     EXPECT_EQ(identify_through_pipe(steps), row.identity) << ::testing::PrintToString(row.steps);
     EXPECT_EQ(steps.events, row.steps);
   }
 }
 
-// An overlapped instance whose calls follow a script. The flush stays
-// pending until a cancel reaches it while it is pending; each round of its
-// wait lets the fake timer tick once, as time passes.
-class FakeOverlappedPipe;
-
-class FakeAlarm final : public Alarm {
- public:
-  explicit FakeAlarm(Events& events) : events_(events) {}
-  bool works = true;
+// An overlapped instance and its timer. The flush stays pending until a
+// cancel reaches it while it is pending; each round of its wait is a tick of
+// the timer, as time passes.
+struct FakeOverlapped final : OverlappedPipe, Alarm {
+  Events events;
+  std::deque<std::optional<std::size_t>> results;  // of each finish()
+  std::deque<bool> starts;                         // of each start; missing: started
+  bool client_reads = false, thread_is_late = false, timer_works = true, flushing = false;
   Clock::duration first{}, every{};
-  bool arm(Clock::duration f, Clock::duration e, std::function<void()> tick) override {
-    if (!works) return false;
-    first = f, every = e, tick_ = std::move(tick), ticks_ = 0;
-    return true;
-  }
-  void disarm() override {
-    events_.push_back("disarm");
-    tick_ = nullptr;
-  }
-  // The next tick, if the timer still has one.
-  void tick() {
-    if (!tick_ || (ticks_ > 0 && every <= Clock::duration::zero())) return;
-    ++ticks_;
-    tick_();
-  }
+  std::function<void()> tick;
+  int ticks = 0;
 
- private:
-  Events& events_;
-  std::function<void()> tick_;
-  int ticks_ = 0;
-};
-
-class FakeOverlappedPipe final : public OverlappedPipe {
- public:
-  FakeOverlappedPipe(Events& events, FakeAlarm& alarm) : events_(events), alarm_(alarm) {}
-  std::deque<std::optional<std::size_t>> results;  // each finish(); a missing entry: none
-  std::deque<bool> starts;                         // each start; missing: started
-  std::string written;
-  bool client_reads = false;     // the flush ends by itself
-  bool thread_is_late = false;   // the bound passes before the flush is issued
-  std::size_t wanted = 0;
-
-  bool start_read(std::span<char> buffer) override {
-    wanted = buffer.size();
-    return start("read");
+  bool start(std::string what) {
+    const bool ok = starts.empty() || starts.front();
+    if (!starts.empty()) starts.pop_front();
+    events.push_back(what + (ok ? "" : " failed"));
+    return ok;
   }
-  bool start_write(std::string_view bytes) override {
-    pending_write_ = bytes;
-    return start("write " + std::to_string(bytes.size()));
-  }
+  bool start_read(std::span<char> buffer) override { return start("read " + std::to_string(buffer.size())); }
+  bool start_write(std::string_view bytes) override { return start("write " + std::string(bytes)); }
   std::optional<std::size_t> finish() override {
-    events_.push_back("finish");
-    std::optional<std::size_t> r;
-    if (!results.empty()) r = results.front(), results.pop_front();
-    if (r) written.append(pending_write_.substr(0, std::min(*r, pending_write_.size())));
+    events.push_back("finish");
+    auto r = results.empty() ? std::nullopt : results.front();
+    if (!results.empty()) results.pop_front();
     return r;
   }
   void flush() override {
-    if (thread_is_late) alarm_.tick();  // cancels nothing: no call is pending yet
-    events_.push_back("flush");
-    flushing_ = true;
-    for (int round = 0; flushing_ && !client_reads; ++round) {
-      if (round == 50) {
-        events_.push_back("flush never ends");
-        break;
-      }
-      alarm_.tick();
-    }
-    flushing_ = false;
+    if (thread_is_late) fire();  // the bound passed before the flush was issued
+    events.push_back("flush");
+    flushing = !client_reads;
+    for (int round = 0; flushing && round < 50; ++round) fire();  // at most 5 s
   }
-  void cancel_all() override {
-    events_.push_back(flushing_ ? "cancel" : "cancel (nothing pending)");
-    flushing_ = false;
+  void cancel_all() override { events.push_back(flushing ? "cancel" : "cancel (nothing pending)"), flushing = false; }
+  void disconnect() override { events.push_back(flushing ? "disconnect behind the flush" : "disconnect"); }
+  bool arm(Clock::duration f, Clock::duration e, std::function<void()> t) override {
+    return first = f, every = e, tick = std::move(t), timer_works;
   }
-  void disconnect() override { events_.push_back(flushing_ ? "disconnect behind the flush" : "disconnect"); }
-
- private:
-  bool start(std::string what) {
-    bool ok = true;
-    if (!starts.empty()) ok = starts.front(), starts.pop_front();
-    events_.push_back(what + (ok ? "" : " failed"));
-    return ok;
-  }
-  Events& events_;
-  FakeAlarm& alarm_;
-  std::string_view pending_write_;
-  bool flushing_ = false;
+  void disarm() override { events.push_back("disarm"), tick = nullptr; }
+  void fire() { if (tick && (ticks++ == 0 || every > Clock::duration::zero())) tick(); }
 };
 
-struct OverlappedTest : ::testing::Test {
-  Events events;
-  FakeAlarm alarm{events};
-  FakeOverlappedPipe pipe{events, alarm};
-  OverlappedStream stream{pipe};
-};
-
-TEST_F(OverlappedTest, ReadsWaitForTheirCompletion) {
-  pipe.results = {7, std::nullopt};
-  pipe.starts = {true, true, false};
+TEST(OverlappedStream, ReadsAndWritesWaitForTheirCompletion) {
+  FakeOverlapped pipe;
+  OverlappedStream stream(pipe);
   char buffer[64];
+  pipe.results = {7, std::nullopt, 4, 6, 0};
+  pipe.starts = {true, true, false, true, true, false, true};
   EXPECT_EQ(stream.read(buffer), 7u);
-  EXPECT_EQ(pipe.wanted, sizeof buffer);
-  EXPECT_EQ(stream.read(buffer), 0u) << "a failed or cancelled read ends the stream";
-  EXPECT_EQ(stream.read(buffer), 0u);
-  EXPECT_EQ(events, (Events{"read", "finish", "read", "finish", "read failed"})) << "nothing to finish";
-}
-
-TEST_F(OverlappedTest, WritesGoOnUntilEveryByteIsWritten) {
-  pipe.results = {4, 6};
+  EXPECT_EQ(stream.read(buffer) + stream.read(buffer), 0u) << "a failed, cancelled or unstarted read ends it";
   EXPECT_TRUE(stream.write_all("0123456789"));
-  EXPECT_EQ(pipe.written, "0123456789");
-  EXPECT_EQ(events, (Events{"write 10", "finish", "write 6", "finish"}));
+  EXPECT_FALSE(stream.write_all("abc"));
+  EXPECT_FALSE(stream.write_all("abc")) << "a write that moves nothing";
+  EXPECT_EQ(pipe.events, (Events{"read 64", "finish", "read 64", "finish", "read 64 failed", "write 0123456789",
+                                 "finish", "write 456789", "finish", "write abc failed", "write abc", "finish"}));
+}
 
-  for (auto [result, start] : {std::pair{std::optional<std::size_t>(0), true}, {std::nullopt, true}, {1, false}}) {
-    pipe.results = {result};
-    pipe.starts = {start};
-    EXPECT_FALSE(stream.write_all("abc"));
+TEST(FlushWithinBound, AtTheBoundThePendingFlushIsCancelledNeverDisconnectedUnderIt) {
+  struct Row {
+    std::function<void(FakeOverlapped&)> script;
+    Events events;
+  } rows[] = {
+      {[](auto&) {}, {"flush", "cancel", "disarm", "disconnect"}},
+      {[](auto& p) { p.thread_is_late = true; },
+       {"cancel (nothing pending)", "flush", "cancel", "disarm", "disconnect"}},
+      {[](auto& p) { p.client_reads = true; }, {"flush", "disarm", "disconnect"}},
+      {[](auto& p) { p.timer_works = false; }, {"disconnect"}},  // without a timer nothing waits
+  };
+  for (const Row& row : rows) {
+    FakeOverlapped pipe;
+    row.script(pipe);
+    flush_within_bound(pipe, pipe);
+    EXPECT_EQ(pipe.events, row.events);
+    EXPECT_EQ(pipe.first, kFlushBound);
   }
-}
-
-TEST_F(OverlappedTest, AFlushTheClientNeverEndsIsCancelledAtTheBoundThenTheClientIsDisconnected) {
-  flush_within_bound(pipe, alarm);
-  EXPECT_EQ(alarm.first, kFlushBound);
-  EXPECT_EQ(events, (Events{"flush", "cancel", "disarm", "disconnect"}));
-}
-
-TEST_F(OverlappedTest, AFlushIssuedAfterTheBoundPassedIsStillCancelled) {
-  pipe.thread_is_late = true;
-  flush_within_bound(pipe, alarm);
-  EXPECT_EQ(events, (Events{"cancel (nothing pending)", "flush", "cancel", "disarm", "disconnect"}));
-}
-
-TEST_F(OverlappedTest, AClientThatReadsIsDisconnectedOnceItHasRead) {
-  pipe.client_reads = true;
-  flush_within_bound(pipe, alarm);
-  EXPECT_EQ(events, (Events{"flush", "disarm", "disconnect"}));
-}
-
-TEST_F(OverlappedTest, WithoutATimerNothingWaits) {
-  alarm.works = false;
-  flush_within_bound(pipe, alarm);
-  EXPECT_EQ(events, (Events{"disconnect"}));
 }
 
 TEST(PipeAccess, InteractiveUsersMayReadAndWriteButNotCreateInstances) {
-  // The interactive users' entry of the descriptor, and only one.
-  const std::string sddl = kPipeSddl;
-  const std::string tail = ";;;IU)";
-  const std::size_t end = sddl.find(tail);
-  ASSERT_NE(end, std::string::npos);
-  EXPECT_EQ(sddl.find(tail, end + 1), std::string::npos);
-  const std::size_t begin = sddl.rfind("(A;;", end);
-  ASSERT_NE(begin, std::string::npos);
-  const std::string rights = sddl.substr(begin + 4, end - begin - 4);
-  ASSERT_EQ(rights.rfind("0x", 0), 0u) << "rights as bits, not generic letters: " << rights;
-  const auto granted = static_cast<std::uint32_t>(std::stoul(rights, nullptr, 16));
-
-  EXPECT_EQ(granted, kInteractiveUserPipeRights);
-  EXPECT_EQ(granted & kPipeCreateInstance, 0u);
-  EXPECT_EQ(granted & kPipeWriteAttributes, 0u);
+  const std::string sddl = kPipeSddl, entry = ";;;IU)";
+  const std::size_t end = sddl.find(entry), begin = sddl.rfind("(A;;0x", end);
+  ASSERT_TRUE(end != std::string::npos && begin != std::string::npos && sddl.find(entry, end + 1) == sddl.npos);
+  const auto granted = static_cast<std::uint32_t>(std::stoul(sddl.substr(begin + 4, end - begin - 4), nullptr, 16));
+  EXPECT_EQ(granted & (kPipeCreateInstance | kPipeWriteAttributes), 0u);
+  EXPECT_EQ(granted & (kPipeReadData | kPipeWriteData), kPipeReadData | kPipeWriteData);
   EXPECT_EQ(kClientPipeAccess & ~granted, 0u) << "a client's open would be refused";
-  EXPECT_EQ(kClientPipeAccess & (kPipeReadData | kPipeWriteData), kPipeReadData | kPipeWriteData);
-  EXPECT_EQ(sddl.rfind("D:P(A;;GA;;;SY)(A;;GA;;;BA)", 0), 0u);
 }
 
 }  // namespace
