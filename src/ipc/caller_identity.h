@@ -1,6 +1,6 @@
 #pragma once
-// Who is on the other end of a pipe connection: the user of the client
-// process's token, and whether that token is elevated.
+// Who is on the other end of a pipe connection: the user of the client's
+// token, and whether that token is elevated.
 
 #include <cstdint>
 #include <optional>
@@ -22,5 +22,33 @@ inline constexpr std::string_view kLocalSystemSid = "S-1-5-18";
 // read. A nonzero value means elevated; otherwise only LocalSystem counts as
 // elevated. A filtered administrator token reports 0 and is not elevated.
 bool caller_is_elevated(std::string_view sid, std::optional<std::uint32_t> token_elevation);
+
+// What the caller's token says.
+struct TokenFacts {
+  std::string sid;
+  std::optional<std::uint32_t> elevation;  // absent when it could not be read
+};
+
+// The platform steps of reading the caller through the pipe itself, so the
+// answer is the token the client opened the pipe with (a process id could
+// name another process by the time it is looked up). The thread takes on the
+// client's identity only to open that token, and is itself again before
+// anything else happens.
+class CallerTokenSteps {
+ public:
+  virtual ~CallerTokenSteps() = default;
+  virtual bool impersonate_client() = 0;  // the thread takes on the client's identity
+  virtual bool open_thread_token() = 0;   // keeps the thread's token for read_token
+  virtual bool revert_to_self() = 0;      // the thread is itself again
+  virtual std::optional<TokenFacts> read_token() = 0;
+  // The thread could not be made itself again and must not go on serving as
+  // the client: ends the process (returns only under test).
+  virtual void stop_process() = 0;
+};
+
+// Impersonate, open the thread's token, revert (on every path, also when a
+// step failed), then read the token. Absent when a step fails; a failed
+// revert stops the process.
+std::optional<CallerIdentity> identify_through_pipe(CallerTokenSteps& steps);
 
 }  // namespace velk

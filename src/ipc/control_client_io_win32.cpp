@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "ipc/control_client_io.h"
+#include "ipc/pipe_server_access.h"
 #include "platform/text.h"
 #include "platform/unique_handle_win32.h"
 
@@ -50,7 +51,7 @@ class PipeConnector final : public HelperConnector {
     std::wstring name(name16.begin(), name16.end());
     // Identification level: whoever serves the name may learn who we are but
     // can never act as us.
-    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE,
+    HANDLE h = CreateFileW(name.c_str(), kClientPipeAccess,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                            SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;

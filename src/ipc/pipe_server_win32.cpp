@@ -1,5 +1,6 @@
-// The control pipe on Windows: a local-only byte-mode pipe whose descriptor
-// admits LocalSystem, Administrators and interactive users.
+// The control pipe on Windows: a local-only byte-mode pipe of overlapped
+// instances whose descriptor admits LocalSystem, Administrators and
+// interactive users (who may read and write, not create instances).
 
 #include <windows.h>
 
@@ -9,10 +10,15 @@
 #include <chrono>
 #include <new>
 #include <system_error>
+#include <span>
+#include <string_view>
 #include <thread>
+#include <utility>
 
 #include "ipc/caller_identity_win32.h"
 #include "ipc/pipe_server.h"
+#include "ipc/pipe_server_access.h"
+#include "ipc/pipe_server_io.h"
 #include "ipc/pipe_server_win32.h"
 #include "platform/text.h"
 #include "platform/unique_handle_win32.h"
@@ -20,62 +26,90 @@
 namespace velk {
 namespace {
 
-constexpr wchar_t kPipeSddl[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)";
 constexpr DWORD kPipeBufferSize = 65536;
 
-class PipeStream final : public ByteStream {
+static_assert(kPipeReadData == FILE_READ_DATA && kPipeWriteData == FILE_WRITE_DATA);
+static_assert(kPipeCreateInstance == FILE_CREATE_PIPE_INSTANCE && kPipeWriteAttributes == FILE_WRITE_ATTRIBUTES);
+static_assert(kPipeGenericReadRights == FILE_GENERIC_READ);
+
+DWORD milliseconds(Clock::duration d) {
+  return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+}
+
+// A thread-pool timer; its ticks run on the pool's threads.
+class PoolAlarm final : public Alarm {
  public:
-  explicit PipeStream(HANDLE pipe) : pipe_(pipe) {}
+  ~PoolAlarm() override { disarm(); }
 
-  std::size_t read(std::span<char> buffer) override {
-    DWORD want = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), MAXDWORD));
-    DWORD got = 0;
-    if (!ReadFile(pipe_, buffer.data(), want, &got, nullptr)) return 0;
-    return got;
+  bool arm(Clock::duration first, Clock::duration every, std::function<void()> tick) override {
+    tick_ = std::move(tick);
+    return CreateTimerQueueTimer(&timer_, nullptr, &PoolAlarm::on_tick, this, milliseconds(first),
+                                 milliseconds(every), WT_EXECUTEDEFAULT) != FALSE;
   }
-
-  bool write_all(std::string_view bytes) override {
-    while (!bytes.empty()) {
-      DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), MAXDWORD));
-      DWORD written = 0;
-      if (!WriteFile(pipe_, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
-      bytes.remove_prefix(written);
-    }
-    return true;
+  void disarm() override {
+    if (timer_ == nullptr) return;
+    DeleteTimerQueueTimer(nullptr, timer_, INVALID_HANDLE_VALUE);  // waits for a tick under way
+    timer_ = nullptr;
   }
 
  private:
-  HANDLE pipe_;
+  static void CALLBACK on_tick(void* self, BOOLEAN) { static_cast<PoolAlarm*>(self)->tick_(); }
+
+  HANDLE timer_ = nullptr;
+  std::function<void()> tick_;
 };
 
-class Win32PipeInstance final : public PipeInstance {
+// An instance opened for overlapped I/O. Every call waits for its own
+// completion through the instance's event; the flush is a blocking call
+// that CancelIoEx from the timer's thread ends.
+class Win32PipeInstance final : public PipeInstance, private OverlappedPipe {
  public:
-  explicit Win32PipeInstance(HANDLE pipe) : pipe_(pipe), stream_(pipe) {}
+  Win32PipeInstance(UniqueHandle pipe, UniqueHandle event)
+      : pipe_(std::move(pipe)), event_(std::move(event)), stream_(*this) {}
 
   bool wait_for_client() override {
-    if (ConnectNamedPipe(pipe_.get(), nullptr)) return true;
-    return GetLastError() == ERROR_PIPE_CONNECTED;
+    prepare();
+    if (ConnectNamedPipe(pipe_.get(), &overlapped_)) return true;
+    const DWORD error = GetLastError();
+    if (error == ERROR_PIPE_CONNECTED) return true;  // it came between creation and the wait
+    if (error != ERROR_IO_PENDING) return false;
+    return finish().has_value();
   }
   std::optional<CallerIdentity> identify_caller() override { return velk::identify_caller(pipe_.get()); }
-
-  static void CALLBACK disconnect_late(void* pipe, BOOLEAN) { DisconnectNamedPipe(static_cast<HANDLE>(pipe)); }
   ByteStream& stream() override { return stream_; }
   void flush_and_disconnect() override {
-    // A timer disconnects the client if it has not read everything in time,
-    // which ends the wait of FlushFileBuffers. Without a timer nothing waits.
-    HANDLE timer = nullptr;
-    const DWORD bound_ms = static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(kFlushBound).count());
-    if (CreateTimerQueueTimer(&timer, nullptr, &Win32PipeInstance::disconnect_late, pipe_.get(), bound_ms, 0,
-                              WT_EXECUTEONLYONCE)) {
-      FlushFileBuffers(pipe_.get());
-      DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);  // waits for a callback under way
-    }
-    DisconnectNamedPipe(pipe_.get());
+    PoolAlarm alarm;
+    flush_within_bound(*this, alarm);
   }
 
  private:
+  void prepare() {
+    overlapped_ = OVERLAPPED{};
+    overlapped_.hEvent = event_.get();
+  }
+  bool started(BOOL result) { return result || GetLastError() == ERROR_IO_PENDING; }
+
+  bool start_read(std::span<char> buffer) override {
+    prepare();
+    return started(ReadFile(pipe_.get(), buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, &overlapped_));
+  }
+  bool start_write(std::string_view bytes) override {
+    prepare();
+    return started(WriteFile(pipe_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &overlapped_));
+  }
+  std::optional<std::size_t> finish() override {
+    DWORD moved = 0;
+    if (!GetOverlappedResult(pipe_.get(), &overlapped_, &moved, TRUE)) return std::nullopt;
+    return moved;
+  }
+  void flush() override { FlushFileBuffers(pipe_.get()); }
+  void cancel_all() override { CancelIoEx(pipe_.get(), nullptr); }
+  void disconnect() override { DisconnectNamedPipe(pipe_.get()); }
+
   UniqueHandle pipe_;
-  PipeStream stream_;
+  UniqueHandle event_;  // manual reset, as the overlapped calls need
+  OVERLAPPED overlapped_{};
+  OverlappedStream stream_;
 };
 
 class Win32PipeHost final : public PipeHost {
@@ -88,7 +122,9 @@ class Win32PipeHost final : public PipeHost {
   bool build_security_descriptor() override {
     // Lives as long as the process: every instance of the server uses it.
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSddl, SDDL_REVISION_1, &descriptor, nullptr)) {
+    const std::u16string sddl = utf16_from_utf8(kPipeSddl);
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(reinterpret_cast<LPCWSTR>(sddl.c_str()), SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
       return false;
     }
     attributes_.nLength = sizeof attributes_;
@@ -98,10 +134,12 @@ class Win32PipeHost final : public PipeHost {
   }
 
   std::unique_ptr<PipeInstance> create_instance(bool first_instance) override {
-    HANDLE h = CreateNamedPipeW(name_.c_str(), pipe_open_mode(first_instance), kPipeMode, PIPE_UNLIMITED_INSTANCES,
-                                kPipeBufferSize, kPipeBufferSize, 0, &attributes_);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
-    return std::make_unique<Win32PipeInstance>(h);
+    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event) return nullptr;
+    UniqueHandle pipe(CreateNamedPipeW(name_.c_str(), pipe_open_mode(first_instance), kPipeMode,
+                                       PIPE_UNLIMITED_INSTANCES, kPipeBufferSize, kPipeBufferSize, 0, &attributes_));
+    if (!pipe) return nullptr;
+    return std::make_unique<Win32PipeInstance>(std::move(pipe), std::move(event));
   }
 
   bool start_thread(std::function<void()> body) override {

@@ -1,5 +1,6 @@
 // The accept loop against a fake pipe host: the start order, the rule for the
-// first instance, retries, and what a connection thread does.
+// first instance, retries, and what a connection thread does; an overlapped
+// instance's I/O and bounded flush; reading the caller's token.
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,8 @@
 #include <vector>
 
 #include "ipc/pipe_server.h"
+#include "ipc/pipe_server_access.h"
+#include "ipc/pipe_server_io.h"
 
 namespace velk {
 namespace {
@@ -269,6 +272,132 @@ TEST(CallerIdentity, Elevation) {
   EXPECT_TRUE(caller_is_elevated("S-1-5-18", 0u));
   EXPECT_FALSE(caller_is_elevated("S-1-5-180", std::nullopt));
   EXPECT_FALSE(caller_is_elevated("s-1-5-18", std::nullopt));
+}
+
+// The thread takes on the client's identity only to open its token.
+struct FakeTokenSteps final : CallerTokenSteps {
+  bool impersonates = true, opens = true, reverts = true;
+  std::optional<TokenFacts> facts = TokenFacts{"S-1-5-21-1-2-3-1001", 0u};
+  Events events;
+  bool note(const char* what, bool ok) {
+    events.push_back(std::string(what) + (ok ? "" : " failed"));
+    return ok;
+  }
+  bool impersonate_client() override { return note("impersonate", impersonates); }
+  bool open_thread_token() override { return note("open token", opens); }
+  bool revert_to_self() override { return note("revert", reverts); }
+  std::optional<TokenFacts> read_token() override { return note("read", true) ? facts : std::nullopt; }
+  void stop_process() override { events.push_back("stop process"); }
+};
+
+TEST(IdentifyThroughPipe, TheThreadIsItselfAgainBeforeTheTokenIsReadAndOnEveryFailure) {
+  const Events all{"impersonate", "open token", "revert", "read"};
+  const CallerIdentity user{"S-1-5-21-1-2-3-1001", false}, system{"S-1-5-18", true};
+  struct Row {
+    std::function<void(FakeTokenSteps&)> script;
+    Events steps;
+    std::optional<CallerIdentity> identity;
+  } rows[] = {
+      {[](auto&) {}, all, user},
+      {[](auto& s) { s.facts = TokenFacts{"S-1-5-18", std::nullopt}; }, all, system},
+      {[](auto& s) { s.facts = std::nullopt; }, all, std::nullopt},
+      {[](auto& s) { s.impersonates = false; }, {"impersonate failed", "revert"}, std::nullopt},
+      {[](auto& s) { s.opens = false; }, {"impersonate", "open token failed", "revert"}, std::nullopt},
+      // Still the client: the process must not go on, and nobody is served.
+      {[](auto& s) { s.reverts = false; }, {"impersonate", "open token", "revert failed", "stop process"}, {}},
+  };
+  for (const Row& row : rows) {
+    FakeTokenSteps steps;
+    row.script(steps);
+    EXPECT_EQ(identify_through_pipe(steps), row.identity) << ::testing::PrintToString(row.steps);
+    EXPECT_EQ(steps.events, row.steps);
+  }
+}
+
+// An overlapped instance and its timer. The flush stays pending until a
+// cancel reaches it while it is pending; each round of its wait is a tick of
+// the timer, as time passes.
+struct FakeOverlapped final : OverlappedPipe, Alarm {
+  Events events;
+  std::deque<std::optional<std::size_t>> results;  // of each finish()
+  std::deque<bool> starts;                         // of each start; missing: started
+  bool client_reads = false, thread_is_late = false, timer_works = true, flushing = false;
+  Clock::duration first{}, every{};
+  std::function<void()> tick;
+  int ticks = 0;
+
+  bool start(std::string what) {
+    const bool ok = starts.empty() || starts.front();
+    if (!starts.empty()) starts.pop_front();
+    events.push_back(what + (ok ? "" : " failed"));
+    return ok;
+  }
+  bool start_read(std::span<char> buffer) override { return start("read " + std::to_string(buffer.size())); }
+  bool start_write(std::string_view bytes) override { return start("write " + std::string(bytes)); }
+  std::optional<std::size_t> finish() override {
+    events.push_back("finish");
+    auto r = results.empty() ? std::nullopt : results.front();
+    if (!results.empty()) results.pop_front();
+    return r;
+  }
+  void flush() override {
+    if (thread_is_late) fire();  // the bound passed before the flush was issued
+    events.push_back("flush");
+    flushing = !client_reads;
+    for (int round = 0; flushing && round < 50; ++round) fire();  // at most 5 s
+  }
+  void cancel_all() override { events.push_back(flushing ? "cancel" : "cancel (nothing pending)"), flushing = false; }
+  void disconnect() override { events.push_back(flushing ? "disconnect behind the flush" : "disconnect"); }
+  bool arm(Clock::duration f, Clock::duration e, std::function<void()> t) override {
+    return first = f, every = e, tick = std::move(t), timer_works;
+  }
+  void disarm() override { events.push_back("disarm"), tick = nullptr; }
+  void fire() { if (tick && (ticks++ == 0 || every > Clock::duration::zero())) tick(); }
+};
+
+TEST(OverlappedStream, ReadsAndWritesWaitForTheirCompletion) {
+  FakeOverlapped pipe;
+  OverlappedStream stream(pipe);
+  char buffer[64];
+  pipe.results = {7, std::nullopt, 4, 6, 0};
+  pipe.starts = {true, true, false, true, true, false, true};
+  EXPECT_EQ(stream.read(buffer), 7u);
+  EXPECT_EQ(stream.read(buffer) + stream.read(buffer), 0u) << "a failed, cancelled or unstarted read ends it";
+  EXPECT_TRUE(stream.write_all("0123456789"));
+  EXPECT_FALSE(stream.write_all("abc"));
+  EXPECT_FALSE(stream.write_all("abc")) << "a write that moves nothing";
+  EXPECT_EQ(pipe.events, (Events{"read 64", "finish", "read 64", "finish", "read 64 failed", "write 0123456789",
+                                 "finish", "write 456789", "finish", "write abc failed", "write abc", "finish"}));
+}
+
+TEST(FlushWithinBound, AtTheBoundThePendingFlushIsCancelledNeverDisconnectedUnderIt) {
+  struct Row {
+    std::function<void(FakeOverlapped&)> script;
+    Events events;
+  } rows[] = {
+      {[](auto&) {}, {"flush", "cancel", "disarm", "disconnect"}},
+      {[](auto& p) { p.thread_is_late = true; },
+       {"cancel (nothing pending)", "flush", "cancel", "disarm", "disconnect"}},
+      {[](auto& p) { p.client_reads = true; }, {"flush", "disarm", "disconnect"}},
+      {[](auto& p) { p.timer_works = false; }, {"disconnect"}},  // without a timer nothing waits
+  };
+  for (const Row& row : rows) {
+    FakeOverlapped pipe;
+    row.script(pipe);
+    flush_within_bound(pipe, pipe);
+    EXPECT_EQ(pipe.events, row.events);
+    EXPECT_EQ(pipe.first, kFlushBound);
+  }
+}
+
+TEST(PipeAccess, InteractiveUsersMayReadAndWriteButNotCreateInstances) {
+  const std::string sddl = kPipeSddl, entry = ";;;IU)";
+  const std::size_t end = sddl.find(entry), begin = sddl.rfind("(A;;0x", end);
+  ASSERT_TRUE(end != std::string::npos && begin != std::string::npos && sddl.find(entry, end + 1) == sddl.npos);
+  const auto granted = static_cast<std::uint32_t>(std::stoul(sddl.substr(begin + 4, end - begin - 4), nullptr, 16));
+  EXPECT_EQ(granted & (kPipeCreateInstance | kPipeWriteAttributes), 0u);
+  EXPECT_EQ(granted & (kPipeReadData | kPipeWriteData), kPipeReadData | kPipeWriteData);
+  EXPECT_EQ(kClientPipeAccess & ~granted, 0u) << "a client's open would be refused";
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
-// identify_caller on a server end of a real pipe.
+// identify_caller on a server end of a real pipe. Wine impersonates the
+// server itself for a pipe's client (one user for every process), so this
+// proves the calls and the revert, not whose token Windows hands over.
 
 #include <gtest/gtest.h>
 
@@ -27,11 +29,11 @@ TEST(IdentifyCaller, ClientInThisProcess) {
   ASSERT_TRUE(caller);
   EXPECT_EQ(*caller, own_identity());
   EXPECT_FALSE(caller->sid.empty());
+  // The client was impersonated to read its token; the thread is itself again.
+  HANDLE token = nullptr;
+  EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_TOKEN));
 }
-
-// A client whose process has already exited cannot be produced here: Wine
-// still opens an exited process by its id. The connection thread's handling
-// of an unknown caller is covered by the native accept-loop tests.
 
 TEST(IdentifyCaller, NotAPipe) {
   EXPECT_FALSE(identify_caller(GetCurrentProcess()));

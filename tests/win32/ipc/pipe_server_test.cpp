@@ -7,12 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>  // before sddl.h
+#include <sddl.h>
+
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "ipc/pipe_server_access.h"
 #include "ipc/pipe_server_win32.h"
 #include "pipe_test_util.h"
 
@@ -225,12 +229,30 @@ TEST(PipeServer, SecondServerOnTheSameNameDoesNotServe) {
   EXPECT_TRUE(second->callers.empty()) << "the second server joined the first server's pipe";
 }
 
-TEST(PipeFlags, FirstInstanceFlagOnlyWhenDemanded) {
-  EXPECT_EQ(pipe_open_mode(true), static_cast<DWORD>(PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE));
-  EXPECT_EQ(pipe_open_mode(false), static_cast<DWORD>(PIPE_ACCESS_DUPLEX));
+TEST(PipeFlags, OverlappedAndFirstInstanceFlagOnlyWhenDemanded) {
+  EXPECT_EQ(pipe_open_mode(true),
+            static_cast<DWORD>(PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE));
+  EXPECT_EQ(pipe_open_mode(false), static_cast<DWORD>(PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED));
   EXPECT_EQ(kPipeMode,
             static_cast<DWORD>(PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS));
   EXPECT_EQ(kPipeMode & PIPE_REJECT_REMOTE_CLIENTS, 0x8u);
+}
+
+// The descriptor as the system parses it (Wine enforces nothing on pipes):
+// interactive users, its third entry, may read and write data, nothing more.
+TEST(PipeDescriptor, InteractiveUsersReadAndWriteDataOnly) {
+  UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(wide(kPipeSddl).c_str(), SDDL_REVISION_1,
+                                                                   descriptor.put(), nullptr));
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  void* ace = nullptr;
+  ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) && dacl &&
+              GetAce(dacl, 2, &ace));
+  auto* entry = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+  EXPECT_TRUE(IsWellKnownSid(&entry->SidStart, WinInteractiveSid));
+  EXPECT_EQ(entry->Mask, static_cast<ACCESS_MASK>(FILE_GENERIC_READ | FILE_WRITE_DATA));  // no instance creation
+  EXPECT_EQ(kClientPipeAccess & ~entry->Mask, 0u) << "a client's open would be refused";
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <thread>
 
+#include "ipc/pipe_server_access.h"
 #include "platform/text.h"
 
 namespace velk::test {
@@ -22,7 +23,8 @@ std::wstring wide(const std::string& s) {
 
 UniqueHandle try_connect_client(const std::string& name, DWORD* error) {
   std::wstring w = wide(name);
-  UniqueHandle h(CreateFileW(w.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  UniqueHandle h(CreateFileW(w.c_str(), kClientPipeAccess, 0, nullptr, OPEN_EXISTING,
+                             SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
   if (error) *error = h ? 0 : GetLastError();
   return h;
 }
