@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The one test command: installs what is missing, builds the native and the Windows
-# builds, runs every test of both, and prints how many GoogleTest cases each ran.
+# The one test command: installs what is missing, checks the Markdown links,
+# builds the native and the Windows builds, runs every test of both, and prints
+# how many GoogleTest cases each ran.
 #   scripts/test.sh            everything
 #   VELK_BUILDS="native windows" scripts/test.sh   a subset (native, tsan, windows)
 set -euo pipefail
@@ -21,6 +22,11 @@ configure() {
 
 summary=()
 status=0
+echo "== links"
+if ! scripts/check-links.sh; then
+  status=1
+  summary+=("links: BROKEN")
+fi
 for b in $builds; do
   case $b in
     native)  configure native -DVELK_SANITIZE=address -DVELK_BENCH=OFF -DCMAKE_CXX_FLAGS="-O0 -g1" ;;
