@@ -126,9 +126,13 @@ if(TARGET win32_e2e_install)
   target_include_directories(win32_e2e_install PRIVATE ${CMAKE_SOURCE_DIR}/tests/win32/e2e)
   target_link_libraries(win32_e2e_install PRIVATE velk_pipe_line_client)
   add_dependencies(win32_e2e_install velkvpn-helper velkvpn-helper-0.1.9 velkvpn-engine-standin fwp-standin
-                   fwp_standin_dll)
+                   fwp_standin_dll velk-make-stage)
   # win32_service registers its own binary as a service of the same manager.
   set_tests_properties(win32_e2e win32_e2e_install win32_install win32_service PROPERTIES RESOURCE_LOCK wine_services)
+endif()
+
+if(TARGET unit_make_stage)
+  target_link_libraries(unit_make_stage PRIVATE velk_make_stage)
 endif()
 
 # The crash explorer also walks the installer, in the installer tests' world.
