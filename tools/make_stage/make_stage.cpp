@@ -42,7 +42,7 @@ std::optional<std::string> list_folder(const fs::path& folder, std::vector<Liste
   for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
     const std::string name = utf8_from_path(it->path().filename());
     if (!fs::is_regular_file(it->path(), ec)) {
-      return name + ": not a file; a stage holds files only, no folders";
+      return name + ": not a file (a folder, or a name Windows cannot open as it is); a stage holds files only";
     }
     Listed entry{name, {}};
     if (auto error = manifest_line(it->path(), name, entry.line)) return error;
