@@ -19,10 +19,14 @@ namespace {
 int run(const std::filesystem::path& folder, const std::filesystem::path& stage) {
   std::string manifest;
   if (std::optional<std::string> refusal = velk::make_stage(folder, stage, manifest)) {
-    std::fprintf(stderr, "velk-make-stage: %s\n", refusal->c_str());
+    (void)std::fprintf(stderr, "velk-make-stage: %s\n", refusal->c_str());
     return 1;
   }
-  std::fwrite(manifest.data(), 1, manifest.size(), stdout);
+  // What reads the manifest from here (scripts/make-stage.sh) must not get less.
+  if (std::fwrite(manifest.data(), 1, manifest.size(), stdout) != manifest.size() || std::fflush(stdout) != 0) {
+    (void)std::fputs("velk-make-stage: the stage is made, but its manifest could not be printed\n", stderr);
+    return 1;
+  }
   return 0;
 }
 
@@ -35,7 +39,7 @@ int wmain(int argc, wchar_t** argv) {
   // The manifest's lines end in CR LF already; the C runtime must add nothing.
   _setmode(_fileno(stdout), _O_BINARY);
   if (argc != 3) {
-    std::fputs(kUsage, stderr);
+    (void)std::fputs(kUsage, stderr);
     return 2;
   }
   return run(argv[1], argv[2]);
@@ -43,7 +47,7 @@ int wmain(int argc, wchar_t** argv) {
 #else
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::fputs(kUsage, stderr);
+    (void)std::fputs(kUsage, stderr);
     return 2;
   }
   return run(argv[1], argv[2]);
