@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # "Run it": the helper installed as the Windows service VelkVpnHelper the way
-# a user's installer does it (files staged with a manifest, then
-# velkvpn-helper.exe --install-from-stage), in a throwaway Wine prefix, with
-# the stand-ins for what Wine lacks (the filtering engine, the tunnelling
-# engine), driven by velk-client through one session: start with the kill
+# a user's installer does it (files staged with their manifest by
+# scripts/make-stage.sh, then velkvpn-helper.exe --install-from-stage), in a
+# throwaway Wine prefix, with the stand-ins for what Wine lacks (the filtering
+# engine, the tunnelling engine), driven by velk-client through one session: start with the kill
 # switch, status, select, test_route, stop. Then one upgrade from a second
 # stage, --upgrade-inspect and --remove-service.
 #
@@ -49,7 +49,7 @@ trap 'echo; echo "interrupted"; exit 130' INT TERM
 # ---------------------------------------------------------------- build
 say "Building the Windows build (only what is missing)"
 scripts/build-exe.sh
-cmake --build "$build" -j "$(nproc)" --target fwp_standin_dll fwp-standin velkvpn-engine-standin velk-client
+cmake --build "$build" -j "$(nproc)" --target fwp_standin_dll fwp-standin velkvpn-engine-standin velk-client velk-make-stage
 
 # ---------------------------------------------------------------- prefix
 say "Making a throwaway Wine prefix in build/demo (about half a minute)"
@@ -64,19 +64,18 @@ w cmd /c pause <&9 >/dev/null 2>&1 &
 setup_dir=$prefix/drive_c/velk-setup
 setup_win='C:\velk-setup'
 
-# Writes the files of a new version and their manifest into the stage
-# .update-new of the install directory, as an installer package does.
+# Makes the stage .update-new of the install directory from the files of a new
+# version, as a package's build does (scripts/make-stage.sh: the files and
+# their manifest, judged by the installer's own reader).
 stage() {
-  local stage_dir=$install_dir/.update-new f
-  rm -rf "$stage_dir"
-  mkdir -p "$stage_dir"
+  local release=$demo/release f
+  rm -rf "$release" "$install_dir/.update-new"
+  mkdir -p "$release"
   for f in velkvpn-helper.exe velkvpn-engine.exe fwpuclnt.dll fwp-standin.exe velk-client.exe; do
-    cp "$build/$f" "$stage_dir/"
+    cp "$build/$f" "$release/"
   done
-  printf '%s\n' "$1" >"$stage_dir/release.txt"
-  (cd "$stage_dir" && for f in velkvpn-helper.exe velkvpn-engine.exe fwpuclnt.dll fwp-standin.exe velk-client.exe release.txt; do
-    printf '%s  %s  %s\r\n' "$(sha256sum "$f" | cut -d' ' -f1)" "$(stat -c %s "$f")" "$f"
-  done) >"$install_dir/.update-new/install-manifest.txt"
+  printf '%s\n' "$1" >"$release/release.txt"
+  VELK_WINEPREFIX=$prefix scripts/make-stage.sh "$release" "$install_dir/.update-new" >/dev/null
 }
 
 # The installer runs the new helper from where the package unpacked it (with
@@ -91,7 +90,7 @@ installer_code() { set +e; installer "$@"; local c=$?; set -e; note "exit code $
 mkdir -p "$setup_dir"
 cp "$build/velkvpn-helper.exe" "$build/fwpuclnt.dll" "$setup_dir/"
 
-say "Staging version 0.1.8 in $install_dir_win\.update-new"
+say "Staging version 0.1.8 in $install_dir_win\.update-new (scripts/make-stage.sh)"
 stage "first install"
 sed 's/^/   /' "$install_dir/.update-new/install-manifest.txt" | tr -d '\r'
 note "" "velkvpn-helper.exe   the helper, exactly as built" \

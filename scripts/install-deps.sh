@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages the builds and tests need (as root, or through sudo).
 set -euo pipefail
 packages=(
-  cmake ninja-build g++ clang libclang-rt-14-dev
+  cmake ninja-build g++ clang clang-tidy libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix wine64
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   nlohmann-json3-dev libssl-dev

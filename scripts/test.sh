@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The one test command: installs what is missing, builds the native and the Windows
-# builds, runs every test of both, and prints how many GoogleTest cases each ran.
+# The one test command: installs what is missing, checks the Markdown links,
+# builds the native and the Windows builds (warnings are errors), runs clang-tidy
+# on the native build's sources and every test of both, and prints how many
+# GoogleTest cases each ran.
 #   scripts/test.sh            everything
 #   VELK_BUILDS="native windows" scripts/test.sh   a subset (native, tsan, windows)
 set -euo pipefail
@@ -21,6 +23,11 @@ configure() {
 
 summary=()
 status=0
+echo "== links"
+if ! scripts/check-links.sh; then
+  status=1
+  summary+=("links: BROKEN")
+fi
 for b in $builds; do
   case $b in
     native)  configure native -DVELK_SANITIZE=address -DVELK_BENCH=OFF -DCMAKE_CXX_FLAGS="-O0 -g1" ;;
@@ -30,6 +37,13 @@ for b in $builds; do
   esac
   echo "== build $b"
   cmake --build "build/$b" -j "$jobs"
+  if [ "$b" = native ]; then
+    echo "== clang-tidy"
+    if ! VELK_JOBS=$jobs scripts/clang-tidy.sh "build/$b"; then
+      status=1
+      summary+=("clang-tidy: FINDINGS")
+    fi
+  fi
   rm -rf "build/$b/gtest-results" && mkdir -p "build/$b/gtest-results"
   echo "== test $b"
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -71,11 +71,7 @@ void finish_interrupted_disarm(StateFiles& files, FilterOps& filters) {
     (void)drop_intent(files);  // the file stays, and with the filters the kill switch stays armed
     return;
   }
-  if (filters.remove_filters()) {
-    (void)drop_intent(files);
-  } else if (bytes && write_state_bytes(files, *bytes)) {
-    (void)drop_intent(files);
-  }
+  if (filters.remove_filters() || (bytes && write_state_bytes(files, *bytes))) (void)drop_intent(files);
 }
 
 }  // namespace

@@ -61,7 +61,8 @@ std::filesystem::path default_state_dir() {
   if (v == nullptr) return default_state_dir(std::nullopt);
   return std::filesystem::path(v) / "VELK VPN";
 #else
-  const char* v = std::getenv("ProgramData");
+  // The helper never changes its environment, so no write can race this read.
+  const char* v = std::getenv("ProgramData");  // NOLINT(concurrency-mt-unsafe)
   return default_state_dir(v ? std::optional<std::string>(v) : std::nullopt);
 #endif
 }

@@ -130,7 +130,7 @@ std::uint32_t IpAddress::v4_value() const {
 std::string IpAddress::to_string() const {
   char buf[64];
   if (is_v4()) {
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", bytes_[0], bytes_[1], bytes_[2], bytes_[3]);
+    (void)std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", bytes_[0], bytes_[1], bytes_[2], bytes_[3]);
     return buf;
   }
   std::array<unsigned, 8> g{};
@@ -158,12 +158,12 @@ std::string IpAddress::to_string() const {
       continue;
     }
     if (!out.empty() && out.back() != ':') out += ':';
-    std::snprintf(buf, sizeof buf, "%x", g[i]);
+    (void)std::snprintf(buf, sizeof buf, "%x", g[i]);
     out += buf;
   }
   if (mapped) {
     if (!out.empty() && out.back() != ':') out += ':';
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", bytes_[12], bytes_[13], bytes_[14], bytes_[15]);
+    (void)std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", bytes_[12], bytes_[13], bytes_[14], bytes_[15]);
     out += buf;
   }
   return out;

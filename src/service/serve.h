@@ -29,7 +29,7 @@ struct ServeHooks {
   std::function<std::shared_ptr<StateFiles>(const std::filesystem::path&, StateDirUse)> open_state_dir =
       [](const std::filesystem::path& dir, StateDirUse use) {
         OpenedStateDir opened = velk::open_state_dir(dir, use);
-        if (!opened.message.empty()) std::fputs(opened.message.c_str(), stderr);
+        if (!opened.message.empty()) (void)std::fputs(opened.message.c_str(), stderr);  // nothing to do if it fails
         return std::move(opened.files);
       };
   // Deletes what was moved aside beside the state directory (only beside the

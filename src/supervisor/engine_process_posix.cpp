@@ -197,6 +197,7 @@ class PosixEngineLauncher final : public EngineLauncher {
     args.push_back(program.string());
     for (std::string_view a : kEngineArguments) args.emplace_back(a);
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
 

@@ -16,8 +16,9 @@ struct SystemParts {
 };
 
 void write_standard_error(std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stderr);
-  std::fflush(stderr);
+  // Standard error may be closed or full; the helper has nowhere else to say it.
+  (void)std::fwrite(text.data(), 1, text.size(), stderr);
+  (void)std::fflush(stderr);
 }
 
 }  // namespace

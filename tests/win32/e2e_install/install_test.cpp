@@ -29,9 +29,19 @@ ScHandle hold_service_open() {
   return ScHandle(OpenServiceW(manager.get(), L"VelkVpnHelper", SERVICE_QUERY_STATUS));
 }
 
+// The stage is made as a package's build makes it: the release's files in a
+// folder of their own, staged by velk-make-stage.exe.
 TEST_F(InstallE2e, FirstInstallIntoProgramFilesRegistersStartsAndAnswers) {
   const Files files = shipped();
-  stage(files);
+  const fs::path release = fs::temp_directory_path() / L"velk-release";
+  std::error_code ec;
+  fs::remove_all(release, ec);
+  fs::create_directories(release);
+  for (const auto& [name, bytes] : files) std::ofstream(release / path_from_utf8(name), std::ios::binary) << bytes;
+  ProcessResult made = run_program(test_binary_dir() / L"velk-make-stage.exe",
+                                   {release.wstring(), (install_dir() / L".update-new").wstring()});
+  fs::remove_all(release, ec);
+  ASSERT_EQ(made.exit_code, 0u) << made.out << made.err;
   const Lines expected{kInstallLine, "installed and answering", "result 0"};
   install(0, expected);
   EXPECT_EQ(install_log(), expected);
