@@ -84,6 +84,7 @@ class FakeProcessOps final : public FilterOps {
   Outcome remove_filters() override { return ops_.remove_filters(); }
   bool filters_intact() override { return ops_.filters_intact(); }
   Result<bool> list_filters() override { return ops_.list_filters(); }
+  Result<bool> filters_present() override { return ops_.filters_present(); }
   bool tunnel_changed() override { return ops_.tunnel_changed(); }
 
  private:
