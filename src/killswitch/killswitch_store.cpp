@@ -255,14 +255,32 @@ Outcome KillSwitchStore::restore_kill_switch() {
 }
 
 Outcome KillSwitchStore::disarm_kill_switch() {
+  // From here on the user's "off" stands, whatever the file and the filters
+  // do: a failure below leaves it pending, and calling this again goes on.
+  {
+    std::lock_guard lock(armed_pins_mutex_);
+    off_pending_ = true;
+    stray_filters_ = false;
+  }
   if (auto moved = move_state_file_aside(*files_); !moved) return moved;
-  // From here on the user's "off" stands, whatever the filters do.
   set_armed_pins(std::nullopt);
   set_flags(false, true, false);
   if (auto removed = filters_.remove_filters(); !removed) return removed;
   (void)drop_intent(*files_);
   forget_armed_state();
   return {};
+}
+
+bool KillSwitchStore::notice_pending_off() {
+  if (off_pending()) return true;
+  if (files_->kind(kDisarmIntentName) != StateEntry::file) return false;
+  std::optional<ArmedState> saved;
+  if (auto text = files_->read(kDisarmIntentName, kMaxStateFileBytes)) saved = armed_state_from_json(*text);
+  if (saved) set_saved_state(std::move(saved));
+  std::lock_guard lock(armed_pins_mutex_);
+  off_pending_ = true;
+  stray_filters_ = false;
+  return true;
 }
 
 bool KillSwitchStore::check_stray_filters() {

@@ -99,10 +99,14 @@ class KillSwitchStore {
   // Turns the kill switch off: killswitch.json is renamed to the intent (or,
   // when that name cannot be used, deleted), the filters are removed, the
   // intent dropped, and the armed state forgotten. Error "killswitch_failed":
-  // the file cannot be moved or deleted (nothing has changed), or the filters
-  // cannot be removed (the turn-off stays pending; nothing brings the block
-  // back from it, and calling this again completes it).
+  // the file can be neither moved nor deleted (file and filters stay), or the
+  // filters cannot be removed. Either way the turn-off stays pending (nothing
+  // here brings the block back from it) and calling this again goes on.
   Outcome disarm_kill_switch();
+  // A turn-off another process left pending (a --recover whose filters
+  // stayed: killswitch.disarm there) becomes this store's own to complete;
+  // its owner and addresses are read from the intent. True when one is pending.
+  bool notice_pending_off();
   // Asks the filtering engine whether the helper's filters are in force while
   // nothing here accounts for them (no state file of its own, nothing armed
   // or pending), and remembers the answer; an engine that cannot be asked

@@ -34,6 +34,11 @@ class KillSwitchWatcher {
       return;
     }
     if (!store.armed_in_memory()) {
+      if (store.notice_pending_off()) {
+        adopt_pending_off(store);
+        complete_off(store);
+        return;
+      }
       if (store.restore_owed()) {
         // The file says the kill switch is on but nothing is in force here (the
         // restore at start failed, or the filters could not be removed from a
@@ -92,6 +97,18 @@ class KillSwitchWatcher {
     }
     clear_kill_switch_error(state);
     if (!state.desired_request) state.session_owner.reset();
+  }
+
+  // Another process's turn-off is pending here now: what was engaged goes.
+  void adopt_pending_off(KillSwitchStore& store) {
+    std::lock_guard lock(s_.state_mutex_);
+    SupervisorState& state = s_.state_;
+    if (state.desired_request) {
+      state.desired_request.reset();
+      ++state.generation;
+      s_.wake_.notify_all();
+    }
+    if (auto saved = store.saved_state()) state.session_owner = saved->owner;
   }
 
   // The helper's filters with nothing to account for them: engaged, for

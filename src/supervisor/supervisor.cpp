@@ -205,7 +205,8 @@ Response Supervisor::finish_emergency_off(const CallerIdentity& caller) {
     // A start on another connection during the wait armed for its own
     // request: that kill switch is not this stop's to remove.
     if (has_desired_request()) return Response{status_for(caller)};
-    Outcome removed = store_.disarm_kill_switch();
+    // Nothing engaged (and no stray filter seen): nothing to remove.
+    Outcome removed = kill_switch_engaged() ? store_.disarm_kill_switch() : Outcome{};
     std::lock_guard lock(state_mutex_);
     state_.stop_requested = false;
     if (!removed) {

@@ -103,6 +103,9 @@ class Supervisor {
   bool engine_idle();
   // A desired request is present.
   bool has_desired_request();
+  // The last stop has been taken up and finished: the engine is down and the
+  // kill switch is gone.
+  bool stop_done();
   // The request loop on one connected client (request_loop.cpp).
   void serve_connection(ByteStream& stream, const CallerIdentity& caller);
 
@@ -120,9 +123,7 @@ class Supervisor {
   // The store is engaged (armed in memory, a turn-off pending, stray filters,
   // or its own killswitch.json there).
   bool kill_switch_engaged() const;
-  // The last stop has been taken up and finished: the engine is down and the
-  // kill switch is gone.
-  bool stop_done();
+
   Status snapshot_locked(bool kill_switch_engaged) const;
   bool session_allows(const CallerIdentity& caller, bool kill_switch_engaged) const;
   bool exit_requested() const { return exit_requested_.load(); }

@@ -344,6 +344,11 @@ void FakeWfpEngine::fail_always(FakeWfpCall call, wfp::Status status) {
   failures_[call] = Failure{0, status};
 }
 
+void FakeWfpEngine::fail_from(FakeWfpCall call, int nth, wfp::Status status) {
+  std::lock_guard lock(mutex_);
+  failures_[call] = Failure{nth < 1 ? 1 : nth, status, true};
+}
+
 void FakeWfpEngine::clear_failures() {
   std::lock_guard lock(mutex_);
   failures_.clear();
@@ -357,6 +362,10 @@ std::optional<wfp::Status> FakeWfpEngine::injected(FakeWfpCall call) {
   const wfp::Status status = f.status;
   if (f.countdown == 0) return status;
   if (--f.countdown > 0) return std::nullopt;
+  if (f.then_always) {
+    f.countdown = 0;
+    return status;
+  }
   failures_.erase(it);
   return status;
 }
