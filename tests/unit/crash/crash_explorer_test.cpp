@@ -354,7 +354,7 @@ std::vector<FaultPoint> fault_points(const Operation& op, Fault fault) {
   std::vector<FaultPoint> points;
   if (fault == Fault::directory) {
     for (const std::string& name : kNames) {
-      points.push_back({"a directory at " + name, true, [name](Machine& m) { m.files->put_directory(name); }});
+      points.push_back({"a directory at " + name, false, [name](Machine& m) { m.files->put_directory(name); }});
     }
     return points;
   }
