@@ -39,6 +39,7 @@ inline constexpr std::string_view killswitch_failed = "killswitch_failed";
 inline constexpr std::string_view killswitch_remove_failed = "killswitch_remove_failed";
 inline constexpr std::string_view killswitch_lost = "killswitch_lost";
 inline constexpr std::string_view killswitch_restored = "killswitch_restored";
+inline constexpr std::string_view killswitch_orphaned = "killswitch_orphaned";
 // Engine supervision (reported in the status only).
 inline constexpr std::string_view engine_missing = "engine_missing";
 inline constexpr std::string_view engine_spawn = "engine_spawn";
@@ -47,5 +48,6 @@ inline constexpr std::string_view engine_config = "engine_config";
 inline constexpr std::string_view tun_permission = "tun_permission";
 inline constexpr std::string_view engine_exit = "engine_exit";
 inline constexpr std::string_view engine_timeout = "engine_timeout";
+inline constexpr std::string_view engine_kill_failed = "engine_kill_failed";
 
 }  // namespace velk::err

@@ -1,5 +1,7 @@
 #include "killswitch/killswitch_store.h"
 
+#include <algorithm>
+#include <iterator>
 #include <system_error>
 #include <utility>
 
@@ -30,57 +32,76 @@ bool write_state_bytes(StateFiles& files, std::string_view bytes) {
   return files.replace(kStateTempName, kStateFileName);
 }
 
+// No intent a load would act on is left: a file there is deleted; anything
+// else at that name (a directory nobody could read as an intent) is cleared
+// if it can be and otherwise ignored.
 bool drop_intent(StateFiles& files) {
   clear_non_file(files, kDisarmIntentName);
+  if (files.kind(kDisarmIntentName) != StateEntry::file) return true;
   return files.remove(kDisarmIntentName) != DeleteResult::failed;
 }
 
-// The first half of a disarm. The state file goes before the filters: one
+// The first half of a turn-off. The state file goes before the filters: one
 // that cannot be deleted (held open by someone) must not outlive them, or the
-// kill switch would read armed with nothing in force. Before it goes, its
-// bytes are flushed into the intent, so that from here until the intent is
-// dropped a crash or a power cut leaves a disarm the next load finishes.
-// The bytes to put back if the filters stay; absent when there was no state
-// file (no intent is written then: nothing can read off while the filters
-// are in force). Error: the intent cannot be written or the file cannot be
-// deleted; nothing has changed then.
-Result<std::optional<std::string>> delete_state_file_under_intent(StateFiles& files) {
+// kill switch would read armed with nothing in force. It is renamed to the
+// intent, which keeps its bytes exactly (no read, no write, no space needed),
+// so that from here until the intent is dropped a crash or a power cut leaves
+// a turn-off the next load completes. When the intent's name cannot be used
+// (something stands there that cannot be cleared), the file is deleted
+// instead: turning off never depends on that name. Error: the file can be
+// neither moved nor deleted; nothing has changed then.
+Outcome move_state_file_aside(StateFiles& files) {
   clear_non_file(files, kStateFileName);
-  if (files.kind(kStateFileName) != StateEntry::file) return std::optional<std::string>();
-  // An unreadable file is put back empty: still engaged, with no owner.
-  std::string bytes = files.read(kStateFileName, kMaxStateFileBytes).value_or("");
-  // An old intent goes first, so a power cut during the write leaves that one
-  // whole rather than a torn one.
-  if (!drop_intent(files) || !files.write_flushed(kDisarmIntentName, bytes)) return fail(err::killswitch_failed);
-  if (files.remove(kStateFileName) == DeleteResult::failed) {
-    (void)drop_intent(files);
-    return fail(err::killswitch_failed);
+  if (files.kind(kStateFileName) != StateEntry::file) return {};
+  clear_non_file(files, kDisarmIntentName);
+  if (files.kind(kDisarmIntentName) != StateEntry::other && files.replace(kStateFileName, kDisarmIntentName)) {
+    return {};
   }
-  return std::optional<std::string>(std::move(bytes));
+  if (files.remove(kStateFileName) == DeleteResult::failed) return fail(err::killswitch_failed);
+  return {};
 }
 
-// A disarm was cut short (killswitch.disarm is there): finish it, or, when the
-// filters cannot be removed, put the state file back whole so the kill switch
-// reads armed. The intent goes only once one of the two has happened.
-void finish_interrupted_disarm(StateFiles& files, FilterOps& filters) {
-  // The state file, when it is still there, is what to put back.
-  std::optional<std::string> bytes = files.read(kStateFileName, kMaxStateFileBytes);
-  if (!bytes) bytes = files.read(kDisarmIntentName, kMaxStateFileBytes);
+// A turn-off was cut short (killswitch.disarm is there): complete it. A state
+// file still there (written before a crash by an older release, or by hand)
+// goes too; one that cannot be deleted wins, and the kill switch stays armed.
+// True when the turn-off is still pending (the filters could not be removed).
+bool finish_interrupted_disarm(StateFiles& files, FilterOps& filters) {
   clear_non_file(files, kStateFileName);
   if (files.kind(kStateFileName) == StateEntry::file && files.remove(kStateFileName) == DeleteResult::failed) {
-    (void)drop_intent(files);  // the file stays, and with the filters the kill switch stays armed
-    return;
+    (void)drop_intent(files);
+    return false;
   }
-  if (filters.remove_filters() || (bytes && write_state_bytes(files, *bytes))) (void)drop_intent(files);
+  if (!filters.remove_filters()) return true;
+  (void)drop_intent(files);
+  return false;
+}
+
+// `next` with at most kMaxSavedHosts hosts: saved hosts that `keep` does not
+// name are dropped, in key order, until it fits.
+void bound_saved_hosts(ArmedState& next, const std::vector<HostEntry>& keep) {
+  for (auto it = next.pins.begin(); it != next.pins.end() && next.pins.size() > kMaxSavedHosts;) {
+    const bool kept = std::any_of(keep.begin(), keep.end(), [&](const HostEntry& e) { return e.host == it->first; });
+    it = kept ? std::next(it) : next.pins.erase(it);
+  }
 }
 
 }  // namespace
 
 KillSwitchStore KillSwitchStore::load(std::shared_ptr<StateFiles> files, FilterOps& filters) {
-  if (files->kind(kDisarmIntentName) == StateEntry::file) finish_interrupted_disarm(*files, filters);
+  bool off_pending = false;
   std::optional<ArmedState> saved;
-  if (auto text = files->read(kStateFileName, kMaxStateFileBytes)) saved = armed_state_from_json(*text);
-  return KillSwitchStore(std::move(files), filters, std::move(saved));
+  if (files->kind(kDisarmIntentName) == StateEntry::file) {
+    off_pending = finish_interrupted_disarm(*files, filters);
+    // Still pending: the intent holds the owner and addresses of the block in force.
+    if (off_pending) {
+      if (auto text = files->read(kDisarmIntentName, kMaxStateFileBytes)) saved = armed_state_from_json(*text);
+    }
+  }
+  const bool file_there = !off_pending && files->kind(kStateFileName) == StateEntry::file;
+  if (file_there) {
+    if (auto text = files->read(kStateFileName, kMaxStateFileBytes)) saved = armed_state_from_json(*text);
+  }
+  return KillSwitchStore(std::move(files), filters, std::move(saved), file_there, off_pending);
 }
 
 KillSwitchStore KillSwitchStore::load(const std::filesystem::path& state_dir, FilterOps& filters) {
@@ -88,8 +109,12 @@ KillSwitchStore KillSwitchStore::load(const std::filesystem::path& state_dir, Fi
 }
 
 KillSwitchStore::KillSwitchStore(std::shared_ptr<StateFiles> files, FilterOps& filters,
-                                 std::optional<ArmedState> saved)
-    : files_(std::move(files)), filters_(filters), saved_state_(std::move(saved)) {}
+                                 std::optional<ArmedState> saved, bool file_known, bool off_pending)
+    : files_(std::move(files)),
+      filters_(filters),
+      file_known_(file_known),
+      off_pending_(off_pending),
+      saved_state_(std::move(saved)) {}
 
 bool KillSwitchStore::armed_in_memory() const {
   std::lock_guard lock(armed_pins_mutex_);
@@ -99,6 +124,50 @@ bool KillSwitchStore::armed_in_memory() const {
 std::optional<std::vector<Pin>> KillSwitchStore::armed_pins() const {
   std::lock_guard lock(armed_pins_mutex_);
   return armed_pins_;
+}
+
+bool KillSwitchStore::off_pending() const {
+  std::lock_guard lock(armed_pins_mutex_);
+  return off_pending_;
+}
+
+bool KillSwitchStore::stray_filters() const {
+  std::lock_guard lock(armed_pins_mutex_);
+  return stray_filters_;
+}
+
+bool KillSwitchStore::file_known() const {
+  std::lock_guard lock(armed_pins_mutex_);
+  return file_known_;
+}
+
+bool KillSwitchStore::engaged() const {
+  {
+    std::lock_guard lock(armed_pins_mutex_);
+    if (armed_pins_ || off_pending_ || stray_filters_) return true;
+  }
+  return state_file_exists();
+}
+
+bool KillSwitchStore::foreign_file() const {
+  return !armed_in_memory() && !off_pending() && !file_known() && state_file_exists();
+}
+
+bool KillSwitchStore::drop_foreign_file() {
+  clear_non_file(*files_, kStateFileName);
+  if (files_->kind(kStateFileName) != StateEntry::file) return true;
+  return files_->remove(kStateFileName) != DeleteResult::failed;
+}
+
+bool KillSwitchStore::restore_owed() const {
+  return !armed_in_memory() && !off_pending() && file_known() && state_file_exists();
+}
+
+void KillSwitchStore::set_flags(bool file_known, bool off_pending, bool stray) {
+  std::lock_guard lock(armed_pins_mutex_);
+  file_known_ = file_known;
+  off_pending_ = off_pending;
+  stray_filters_ = stray;
 }
 
 bool KillSwitchStore::state_file_exists() const { return files_->kind(kStateFileName) == StateEntry::file; }
@@ -131,8 +200,11 @@ void KillSwitchStore::set_saved_state(std::optional<ArmedState> state) {
 }
 
 Outcome KillSwitchStore::write_armed_state(const ArmedState& state) const {
+  // Nothing is written that the reader would refuse: such a file would read
+  // back as engaged with no owner.
   auto text = armed_state_to_json(state);
-  if (!text || !write_state_bytes(*files_, *text)) return fail(err::killswitch_state);
+  if (!text || text->size() > kMaxStateFileBytes || !armed_state_from_json(*text)) return fail(err::killswitch_state);
+  if (!write_state_bytes(*files_, *text)) return fail(err::killswitch_state);
   return {};
 }
 
@@ -141,6 +213,7 @@ Outcome KillSwitchStore::arm(const std::string& owner, const std::vector<HostEnt
   ArmedState next;
   if (auto saved = saved_state()) next.pins = std::move(saved->pins);
   for (const auto& entry : new_entries) next.pins.insert_or_assign(entry.host, entry.address.to_string());
+  bound_saved_hosts(next, new_entries);
   next.owner = owner;
 
   const bool file_existed = state_file_exists();
@@ -148,6 +221,9 @@ Outcome KillSwitchStore::arm(const std::string& owner, const std::vector<HostEnt
   // later load would finish that disarm and take this arming back.
   if (!drop_intent(*files_)) return fail(err::killswitch_state);
   if (auto written = write_armed_state(next); !written) return written;
+  const bool off_pending_before = off_pending();
+  const bool stray_before = stray_filters();
+  set_flags(true, off_pending_before, stray_before);
 
   Outcome result = filters_.install_filters(pins);
   const bool installed = result.ok();
@@ -155,6 +231,7 @@ Outcome KillSwitchStore::arm(const std::string& owner, const std::vector<HostEnt
   if (result) {
     set_saved_state(std::move(next));
     set_armed_pins(pins);
+    set_flags(true, false, false);
     return result;
   }
 
@@ -164,7 +241,9 @@ Outcome KillSwitchStore::arm(const std::string& owner, const std::vector<HostEnt
   // (reported armed and removable by a stop) rather than blocking unseen.
   if (!file_existed && !armed_in_memory()) {
     const bool filters_gone = !installed || filters_.remove_filters().ok();
-    if (filters_gone) (void)files_->remove(kStateFileName);
+    if (filters_gone && files_->remove(kStateFileName) != DeleteResult::failed) {
+      set_flags(false, off_pending_before, stray_before);
+    }
   }
   return result;
 }
@@ -176,30 +255,58 @@ Outcome KillSwitchStore::restore_kill_switch() {
 }
 
 Outcome KillSwitchStore::disarm_kill_switch() {
-  auto deleted = delete_state_file_under_intent(*files_);
-  if (!deleted) return fail(deleted.error());
-  if (auto removed = filters_.remove_filters(); !removed) {
-    // The filters stay, and so does the kill switch: the file goes back. If
-    // even that fails, the intent stays for the next load to settle.
-    if (*deleted && write_state_bytes(*files_, **deleted)) (void)drop_intent(*files_);
-    return removed;
+  // From here on the user's "off" stands, whatever the file and the filters
+  // do: a failure below leaves it pending, and calling this again goes on.
+  {
+    std::lock_guard lock(armed_pins_mutex_);
+    off_pending_ = true;
+    stray_filters_ = false;
   }
+  if (auto moved = move_state_file_aside(*files_); !moved) return moved;
+  set_armed_pins(std::nullopt);
+  set_flags(false, true, false);
+  if (auto removed = filters_.remove_filters(); !removed) return removed;
   (void)drop_intent(*files_);
   forget_armed_state();
   return {};
 }
 
+bool KillSwitchStore::notice_pending_off() {
+  if (off_pending()) return true;
+  if (files_->kind(kDisarmIntentName) != StateEntry::file) return false;
+  std::optional<ArmedState> saved;
+  if (auto text = files_->read(kDisarmIntentName, kMaxStateFileBytes)) saved = armed_state_from_json(*text);
+  if (saved) set_saved_state(std::move(saved));
+  std::lock_guard lock(armed_pins_mutex_);
+  off_pending_ = true;
+  stray_filters_ = false;
+  return true;
+}
+
+bool KillSwitchStore::check_stray_filters() {
+  {
+    std::lock_guard lock(armed_pins_mutex_);
+    if (armed_pins_ || off_pending_) return false;
+  }
+  if (auto present = filters_.filters_present()) {
+    std::lock_guard lock(armed_pins_mutex_);
+    stray_filters_ = *present;
+  }
+  return stray_filters();
+}
+
 void KillSwitchStore::forget_armed_state() {
   set_armed_pins(std::nullopt);
   set_saved_state(std::nullopt);
+  set_flags(false, false, false);
 }
 
 Outcome recover_kill_switch(StateFiles& files, FilterOps& filters) {
   // Something else than a file at that name is no state file: cleared if it
   // can be, and never a reason to leave the filters in force.
-  if (auto deleted = delete_state_file_under_intent(files); !deleted) return fail(deleted.error());
-  // Filters that stay keep the intent: the next start of the helper finishes
-  // the removal, or puts the file back.
+  if (auto moved = move_state_file_aside(files); !moved) return moved;
+  // Filters that stay keep the intent: the next start of the helper (or a
+  // running helper's next pass) completes the turn-off.
   if (auto removed = filters.remove_filters(); !removed) return removed;
   (void)drop_intent(files);
   return {};

@@ -8,10 +8,16 @@
 //     installed again, silently ("killswitch_lost" if that fails);
 //   - a filtering layer lost its filters: installed again, reported as
 //     "killswitch_restored" ("killswitch_lost" if that fails).
-//   - killswitch.json present while nothing is armed in memory (a restore
-//     that failed): the filters are installed without pins, reported as
-//     "killswitch_restored" ("killswitch_lost" until that works).
-// Without killswitch.json nothing happens while the store is not armed in memory.
+//   - killswitch.json (its own) present while nothing is armed in memory (a
+//     restore that failed): the filters are installed without pins, reported
+//     as "killswitch_restored" ("killswitch_lost" until that works);
+//   - a turn-off the filters did not follow (a stop, emergency off, --recover
+//     or the reset above whose removal failed): removed again every pass
+//     until that works ("killswitch_remove_failed" meanwhile), never restored;
+//   - nothing armed, pending or saved, yet the helper's filters in force:
+//     engaged with "killswitch_orphaned", for nobody, until someone removes them.
+// While a stop is under way the pass does nothing. A state file that appears
+// while nothing is engaged is not enforced.
 
 #include <chrono>
 

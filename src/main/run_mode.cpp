@@ -16,6 +16,7 @@ class UnavailableFilterOps final : public FilterOps {
   Outcome remove_filters() override { return fail(err::killswitch_failed); }
   bool filters_intact() override { return false; }
   Result<bool> list_filters() override { return fail(err::killswitch_failed); }
+  Result<bool> filters_present() override { return fail(err::killswitch_failed); }
   bool tunnel_changed() override { return false; }
 };
 

@@ -83,7 +83,10 @@ class EngineLoop {
     state_.stop_requested = false;
     if (removed) {
       state_.session_owner.reset();
+      clear_kill_switch_error(state_);
     } else {
+      // The owner's stop stands: the watcher completes it once the filters
+      // can be removed, and nothing asks for a request meanwhile.
       state_.error = std::string(err::killswitch_remove_failed);
     }
   }
@@ -136,7 +139,7 @@ class EngineLoop {
         if (stop) state_.engine_state = EngineState::stopping;
       }
       if (stop) {
-        terminate_engine(*process, ports.clock);
+        if (!terminate_engine(*process, ports.clock)) note_survivor();
         return std::nullopt;
       }
       if (process->has_exited()) return last_words(*process, reader);
@@ -146,13 +149,13 @@ class EngineLoop {
         // The controller answers: a selection made since the configuration
         // was written goes to the engine now, and the route it then uses is
         // what counts.
-        if (name && hand_over_selection(*access, generation)) {
+        const HandOver handed = name ? hand_over_selection(*access, generation) : HandOver::none;
+        if (handed == HandOver::switched) {
           if (auto switched = route_in_use(*access, request)) name = std::move(switched);
         }
         if (!name) {
           if (!ready && ports.clock.now() - spawned > kReadinessLimit) {
-            terminate_engine(*process, ports.clock);
-            return err::engine_timeout;
+            return terminate_engine(*process, ports.clock) ? err::engine_timeout : err::engine_kill_failed;
           }
         } else {
           std::lock_guard lock(s_.state_mutex_);
@@ -161,6 +164,8 @@ class EngineLoop {
               state_.engine_state = EngineState::running;
               state_.error.reset();
             }
+            // After the readiness above, which would clear it.
+            if (handed == HandOver::refused) state_.error = std::string(err::engine_refused);
             state_.active = std::move(*name);
             ready = true;
           }
@@ -180,25 +185,44 @@ class EngineLoop {
     return reader.join_within(s_.ports_.clock, kLastWordsPolls, kLastWordsPollStep).value_or(err::engine_exit);
   }
 
+  enum class HandOver { none, switched, refused };
+
   // A selection recorded while this engine's controller was not known yet (or
   // whose switch did not reach it) is sent to it. Under the selection lock, so
   // that a select is either wholly before or wholly after this; while a select
   // holds it (talking to the controller) this poll leaves it to that select
-  // and the thread goes on watching the engine. True when the selector was switched.
-  bool hand_over_selection(const ControllerAccess& access, std::uint64_t generation) {
+  // and the thread goes on watching the engine. An engine that cannot be
+  // reached is asked again at the next poll. One that refuses is answered as
+  // a select to a running engine would be: the selection goes back to the one
+  // the engine uses, and the caller reports "engine_refused"; it is not sent again.
+  HandOver hand_over_selection(const ControllerAccess& access, std::uint64_t generation) {
     std::unique_lock selection(s_.selection_mutex_, std::try_to_lock);
-    if (!selection.owns_lock()) return false;
+    if (!selection.owns_lock()) return HandOver::none;
     std::string wanted;
     {
       std::lock_guard lock(s_.state_mutex_);
-      if (superseded(generation) || !state_.desired_request || state_.controller != access) return false;
-      if (state_.engine_selection == state_.desired_request->selected) return false;
+      if (superseded(generation) || !state_.desired_request || state_.controller != access) return HandOver::none;
+      if (state_.engine_selection == state_.desired_request->selected) return HandOver::none;
       wanted = state_.desired_request->selected;
     }
-    if (!s_.switch_engine_selector(access, wanted)) return false;  // tried again at the next poll
+    const Outcome switched = s_.switch_engine_selector(access, wanted);
     std::lock_guard lock(s_.state_mutex_);
-    if (state_.controller == access) state_.engine_selection = std::move(wanted);
-    return true;
+    if (state_.controller != access) return HandOver::none;
+    if (switched) {
+      state_.engine_selection = std::move(wanted);
+      return HandOver::switched;
+    }
+    if (switched.error() != err::engine_refused) return HandOver::none;
+    if (state_.desired_request && state_.engine_selection && state_.desired_request->selected == wanted) {
+      state_.desired_request->selected = *state_.engine_selection;
+    }
+    return HandOver::refused;
+  }
+
+  // The engine outlived both kills: the status says so (no stop clears it).
+  void note_survivor() {
+    std::lock_guard lock(s_.state_mutex_);
+    state_.error = std::string(err::engine_kill_failed);
   }
 
   // The selector's member; when that is "auto", the member the latency-test

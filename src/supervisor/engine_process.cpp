@@ -14,15 +14,17 @@ bool ended_within(EngineProcess& process, Clock& clock, int polls) {
 
 }  // namespace
 
-void terminate_engine(EngineProcess& process, Clock& clock) {
+bool terminate_engine(EngineProcess& process, Clock& clock) {
   process.kill();
-  if (!ended_within(process, clock, kTerminatePolls)) {
+  bool ended = ended_within(process, clock, kTerminatePolls);
+  if (!ended) {
     process.kill();
     // An engine that outlives two kills is left to the job (it ends with the
     // helper); the thread must not wait for it for ever.
-    (void)ended_within(process, clock, kTerminateFinalPolls);
+    ended = ended_within(process, clock, kTerminateFinalPolls);
   }
   process.end_leftovers();
+  return ended;
 }
 
 }  // namespace velk

@@ -76,7 +76,7 @@ inline constexpr std::chrono::milliseconds kLastWordsPollStep{50};
 // Kill at once; then up to 50 times ask whether it has ended, sleeping 100 ms
 // after each "not yet"; if it is still there, kill again and ask up to 20 more
 // times (about 2 seconds), then give up on it. Either way whatever it started
-// is ended last (end_leftovers).
-void terminate_engine(EngineProcess& process, Clock& clock);
+// is ended last (end_leftovers). False when the process outlived both kills.
+bool terminate_engine(EngineProcess& process, Clock& clock);
 
 }  // namespace velk

@@ -20,6 +20,10 @@ Response error_response(ErrorCode code) { return Response{Response::Error{std::s
 
 }  // namespace
 
+void clear_kill_switch_error(SupervisorState& state) {
+  if (state.error && state.error->starts_with("killswitch_")) state.error.reset();
+}
+
 Supervisor::Supervisor(std::filesystem::path engine_path, const std::filesystem::path& state_dir,
                        SupervisorPorts ports)
     : Supervisor(std::move(engine_path), state_files_at(state_dir), std::move(ports)) {}
@@ -29,7 +33,13 @@ Supervisor::Supervisor(std::filesystem::path engine_path, std::shared_ptr<StateF
     : engine_path_(std::move(engine_path)),
       ports_(std::move(ports)),
       store_(KillSwitchStore::load(std::move(state_files), ports_.filters)) {
-  if (store_.state_file_exists()) {
+  if (store_.off_pending()) {
+    // A turn-off the filters did not follow: it stays a turn-off. The status
+    // reads armed with the reason, the owner may send it again, and the
+    // watcher completes it as soon as the filters can be removed.
+    state_.error = std::string(err::killswitch_remove_failed);
+    if (auto saved = store_.saved_state()) state_.session_owner = saved->owner;
+  } else if (store_.state_file_exists()) {
     if (!store_.restore_kill_switch()) {
       // The status must not read armed as if all were well: the watcher
       // tries again every pass and reports when it has worked.
@@ -37,12 +47,15 @@ Supervisor::Supervisor(std::filesystem::path engine_path, std::shared_ptr<StateF
       state_.error = std::string(err::killswitch_lost);
     }
     if (auto saved = store_.saved_state()) state_.session_owner = saved->owner;
+  } else if (store_.check_stray_filters()) {
+    // The helper's filters hold the network with no state file behind them
+    // (deleted, lost, or taken away with the directory): engaged, with no
+    // owner, so that an elevated emergency_off can remove them.
+    state_.error = std::string(err::killswitch_orphaned);
   }
 }
 
-bool Supervisor::kill_switch_engaged() const {
-  return store_.armed_in_memory() || store_.state_file_exists();
-}
+bool Supervisor::kill_switch_engaged() const { return store_.engaged(); }
 
 Status Supervisor::snapshot_locked(bool ks_engaged) const {
   const SupervisorState& s = state_;
@@ -58,13 +71,15 @@ Status Supervisor::snapshot_locked(bool ks_engaged) const {
     status.state = EngineState::starting;
   }
   status.needs_request = ks_engaged && !s.desired_request && !s.stop_requested &&
-                         s.error != std::optional<std::string>(err::killswitch_remove_failed);
+                         s.error != std::optional<std::string>(err::killswitch_remove_failed) &&
+                         !store_.off_pending() && !store_.stray_filters();
   status.session = status.wanted ? Session::other : Session::none;
   return status;
 }
 
 Status Supervisor::snapshot() {
   const bool ks = kill_switch_engaged();
+
   std::lock_guard lock(state_mutex_);
   return snapshot_locked(ks);
 }
@@ -171,10 +186,18 @@ Outcome Supervisor::request_stop(const CallerIdentity& caller) {
   return {};
 }
 
+bool Supervisor::stop_done() {
+  const bool ks = kill_switch_engaged();
+  std::lock_guard lock(state_mutex_);
+  // Stopped alone is not enough: until the engine thread has taken this stop
+  // up (it clears stop_requested), stopped may be the state from before it.
+  return !state_.stop_requested && snapshot_locked(ks).state == EngineState::stopped;
+}
+
 Response Supervisor::finish_emergency_off(const CallerIdentity& caller) {
   for (int poll = 0; poll < kEmergencyPolls; ++poll) {
-    // Reads stopped only once the engine is down and the kill switch is gone.
-    if (snapshot().state == EngineState::stopped) return Response{status_for(caller)};
+    // Done once the engine is down and the kill switch is gone.
+    if (stop_done()) return Response{status_for(caller)};
     ports_.clock.sleep_for(kEmergencyPollStep);
   }
   {
@@ -182,10 +205,17 @@ Response Supervisor::finish_emergency_off(const CallerIdentity& caller) {
     // A start on another connection during the wait armed for its own
     // request: that kill switch is not this stop's to remove.
     if (has_desired_request()) return Response{status_for(caller)};
-    if (auto removed = store_.disarm_kill_switch(); !removed) return error_response(removed.error());
+    // Nothing engaged (and no stray filter seen): nothing to remove.
+    Outcome removed = kill_switch_engaged() ? store_.disarm_kill_switch() : Outcome{};
     std::lock_guard lock(state_mutex_);
     state_.stop_requested = false;
-    state_.error.reset();
+    if (!removed) {
+      // The turn-off stands and the status says what is in force; the
+      // watcher completes it once the filters can be removed.
+      state_.error = std::string(err::killswitch_remove_failed);
+      return error_response(removed.error());
+    }
+    clear_kill_switch_error(state_);
     state_.session_owner.reset();
   }
   return Response{status_for(caller)};

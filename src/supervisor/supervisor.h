@@ -52,6 +52,10 @@ struct SupervisorState {
   EngineState engine_state = EngineState::stopped;
 };
 
+// Drops a kill-switch code from `error` (an engine code stays): the kill
+// switch is off now.
+void clear_kill_switch_error(SupervisorState& state);
+
 // Polling of emergency off while the engine thread stops the engine and
 // removes the kill switch; then the connection thread removes it itself.
 inline constexpr int kEmergencyPolls = 80;
@@ -99,6 +103,9 @@ class Supervisor {
   bool engine_idle();
   // A desired request is present.
   bool has_desired_request();
+  // The last stop has been taken up and finished: the engine is down and the
+  // kill switch is gone.
+  bool stop_done();
   // The request loop on one connected client (request_loop.cpp).
   void serve_connection(ByteStream& stream, const CallerIdentity& caller);
 
@@ -113,8 +120,10 @@ class Supervisor {
   friend class EngineLoop;
   friend class KillSwitchWatcher;
 
-  // The store is armed in memory or killswitch.json exists.
+  // The store is engaged (armed in memory, a turn-off pending, stray filters,
+  // or its own killswitch.json there).
   bool kill_switch_engaged() const;
+
   Status snapshot_locked(bool kill_switch_engaged) const;
   bool session_allows(const CallerIdentity& caller, bool kill_switch_engaged) const;
   bool exit_requested() const { return exit_requested_.load(); }

@@ -24,6 +24,9 @@ class FilterOps {
   // Whether any filter of the provider remains; when none does, the sublayer
   // and the provider are deleted. Error: "killswitch_failed".
   virtual Result<bool> list_filters() = 0;
+  // Whether any filter of the provider is in force, changing nothing (no
+  // provider or sublayer is made or deleted). Error: "killswitch_failed".
+  virtual Result<bool> filters_present() = 0;
   // The tunnel interface appeared, vanished or changed since the last install.
   virtual bool tunnel_changed() = 0;
 };

@@ -151,6 +151,17 @@ Result<bool> WfpFilterOps::list_filters() {
   return any;
 }
 
+Result<bool> WfpFilterOps::filters_present() {
+  const std::unique_ptr<WfpSession> session = api_->open_session();
+  if (!session) return killswitch_failed();
+  for (std::uint8_t layer = 0; layer < kLayerCount; ++layer) {
+    const auto ids = provider_filter_ids(*session, layer);
+    if (!ids) return killswitch_failed();
+    if (!ids->empty()) return true;
+  }
+  return false;
+}
+
 bool WfpFilterOps::tunnel_changed() {
   const std::optional<std::uint64_t> now = api_->interface_luid(kTunnelAlias);
   const TunnelState recorded = tunnel_.get();

@@ -25,6 +25,7 @@ class WfpFilterOps final : public FilterOps {
   Outcome remove_filters() override;
   bool filters_intact() override;
   Result<bool> list_filters() override;
+  Result<bool> filters_present() override;
   bool tunnel_changed() override;
 
  private:

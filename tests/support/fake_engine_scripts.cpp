@@ -82,7 +82,7 @@ class ScriptedEngineLauncher::Process final : public EngineProcess {
     ++owner_.kills_;
     owner_.changed_.notify_all();
     if (script_.stuck) owner_.changed_.wait(l, [&] { return owner_.released_; });
-    if (!gone_) {
+    if (!gone_ && !script_.survives_kills) {
       ++owner_.killed_;
       end_locked();
     }

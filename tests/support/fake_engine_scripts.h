@@ -24,6 +24,7 @@ struct EngineScript {
   std::optional<Clock::duration> lifetime;  // exits this long after its start; none: runs until killed
   std::string stderr_text;                  // what it writes to standard error
   bool stuck = false;                       // a kill does not return until release_stuck()
+  bool survives_kills = false;              // kills return, the process lives on
   // Standard error stays open after the text, as when a child of the engine
   // holds it: until the engine's leftovers are ended, or (never_ends) until
   // release_stuck().

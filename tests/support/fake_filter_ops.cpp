@@ -44,6 +44,13 @@ Result<bool> FakeFilterOps::list_filters() {
   return installed_.has_value();
 }
 
+Result<bool> FakeFilterOps::filters_present() {
+  enter(Call::present);
+  std::lock_guard lock(mutex_);
+  if (fail_list_) return fail(err::killswitch_failed);
+  return installed_.has_value();
+}
+
 bool FakeFilterOps::tunnel_changed() {
   enter(Call::tunnel_changed);
   std::lock_guard lock(mutex_);
@@ -71,6 +78,7 @@ class Borrowed final : public FilterOps {
   Outcome remove_filters() override { return t_.remove_filters(); }
   bool filters_intact() override { return t_.filters_intact(); }
   Result<bool> list_filters() override { return t_.list_filters(); }
+  Result<bool> filters_present() override { return t_.filters_present(); }
   bool tunnel_changed() override { return t_.tunnel_changed(); }
 
  private:

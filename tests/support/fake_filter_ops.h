@@ -15,12 +15,13 @@ namespace velk::test {
 
 class FakeFilterOps final : public FilterOps {
  public:
-  enum class Call { install, remove, intact, list, tunnel_changed };
+  enum class Call { install, remove, intact, list, tunnel_changed, present };
 
   Outcome install_filters(const std::vector<Pin>& pins) override;
   Outcome remove_filters() override;
   bool filters_intact() override;
   Result<bool> list_filters() override;
+  Result<bool> filters_present() override;
   bool tunnel_changed() override;
 
   // --- set up by the test ---

@@ -84,6 +84,7 @@ class FakeProcessOps final : public FilterOps {
   Outcome remove_filters() override { return ops_.remove_filters(); }
   bool filters_intact() override { return ops_.filters_intact(); }
   Result<bool> list_filters() override { return ops_.list_filters(); }
+  Result<bool> filters_present() override { return ops_.filters_present(); }
   bool tunnel_changed() override { return ops_.tunnel_changed(); }
 
  private:
@@ -343,6 +344,11 @@ void FakeWfpEngine::fail_always(FakeWfpCall call, wfp::Status status) {
   failures_[call] = Failure{0, status};
 }
 
+void FakeWfpEngine::fail_from(FakeWfpCall call, int nth, wfp::Status status) {
+  std::lock_guard lock(mutex_);
+  failures_[call] = Failure{nth < 1 ? 1 : nth, status, true};
+}
+
 void FakeWfpEngine::clear_failures() {
   std::lock_guard lock(mutex_);
   failures_.clear();
@@ -356,6 +362,10 @@ std::optional<wfp::Status> FakeWfpEngine::injected(FakeWfpCall call) {
   const wfp::Status status = f.status;
   if (f.countdown == 0) return status;
   if (--f.countdown > 0) return std::nullopt;
+  if (f.then_always) {
+    f.countdown = 0;
+    return status;
+  }
   failures_.erase(it);
   return status;
 }

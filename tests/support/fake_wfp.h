@@ -127,6 +127,8 @@ class FakeWfpEngine final : public WfpApi, public std::enable_shared_from_this<F
   void fail(FakeWfpCall call, int nth = 1, wfp::Status status = wfp::kErrorAccessDenied);
   // Every call of that kind fails until clear_failures().
   void fail_always(FakeWfpCall call, wfp::Status status = wfp::kErrorAccessDenied);
+  // The nth call of that kind from now on, and every one after it, fails.
+  void fail_from(FakeWfpCall call, int nth, wfp::Status status = wfp::kErrorAccessDenied);
   void clear_failures();
 
   // ---- WfpApi ----
@@ -148,6 +150,7 @@ class FakeWfpEngine final : public WfpApi, public std::enable_shared_from_this<F
   struct Failure {
     int countdown = 1;  // 0: always
     wfp::Status status = wfp::kErrorAccessDenied;
+    bool then_always = false;
   };
 
   // With mutex_ held.

@@ -4,22 +4,36 @@
 // provider or sublayer added or deleted) is recorded with the disk and the
 // filtering engine as they stood right after it. For every step k the machine
 // is then brought back as a crash right after step k leaves it, and as a power
-// cut there leaves it (what was not yet on disk dropped, see
-// memory_state_files.h); what runs next on a real machine runs on it (the next
-// service start: load, restore, the watcher's first passes; or --arm-from-state
-// at boot followed by that start) and the invariants are checked:
-//   - killswitch.json is absent or a whole document;
-//   - once the start has settled, the filters are in force exactly when the
-//     status reads the kill switch armed (never blocked while it reads off,
-//     never armed with nothing in force);
-//   - the owner clears what is left with a stop (no file, no filter, off) or a
-//     start (file, filters, armed).
+// cut there leaves it, at every prefix of the name changes not yet on disk
+// (see memory_state_files.h); what runs next on a real machine runs on it (the
+// next service start: load, restore, the watcher's first passes; or
+// --arm-from-state at boot followed by that start) and the invariants are
+// checked. The same operations are also run with one call failing: each
+// filtering call (once, and from then on), each state-file write, flush,
+// rename and delete (once, and from then on), and a directory standing at each
+// of the kill switch's file names; each is followed by one next event (a
+// watcher pass, the owner's stop, emergency_off, --recover, a service restart),
+// then by watcher passes, first with the failure still there, then with it gone.
+// The invariants, checked after each of those:
+//   (i)   the status reads the kill switch armed exactly when the helper's
+//         filters are in force, or `error` names the disagreement (never
+//         blocked while it reads off, never armed with nothing in force and
+//         no reason);
+//   (ii)  after the owner's stop or an emergency_off, nothing installs filters
+//         and needs_request stays false until a new start;
+//   (iii) once the filtering engine works, --recover and emergency_off (and
+//         the owner's stop) leave no filter;
+//   (iv)  killswitch.json is absent or a whole document;
+// and, after a crash or a power cut, the owner clears what is left with a
+// stop (no file, no filter, off) or a start (file, filters, armed).
 // The installer's operations are walked the same way (further down), with its
 // next run checked instead. It prints a table and fails on any violation.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -48,6 +62,7 @@
 namespace velk {
 namespace {
 
+using test::FakeWfpCall;
 using test::FakeWfpEngine;
 using test::kOwner;
 using test::MemoryStateFiles;
@@ -89,17 +104,18 @@ class Helper {
   void watch(int passes) {
     for (int i = 0; i < passes; ++i) check_kill_switch(sup_);
   }
-  // The owner's stop: the engine thread, finding no request and a stop asked
-  // for, removes the kill switch.
+  ~Helper() {
+    if (!engine_.joinable()) return;
+    sup_.request_thread_exit();
+    engine_.join();
+  }
+
+  // The owner's stop: the engine thread (started at the first stop, idle
+  // from then on), finding no request and a stop asked for, removes the kill switch.
   Outcome stop() {
     if (auto asked = sup_.request_stop(kOwner); !asked) return asked;
-    std::thread engine([this] { run_engine_loop(sup_); });
-    test::FakeEngineWorld::eventually([this] {
-      const Status s = sup_.snapshot();
-      return s.state == EngineState::stopped || s.error == err::killswitch_remove_failed;
-    });
-    sup_.request_thread_exit();
-    engine.join();
+    if (!engine_.joinable()) engine_ = std::thread([this] { run_engine_loop(sup_); });
+    test::FakeEngineWorld::eventually([this] { return sup_.stop_done() || sup_.snapshot().error.has_value(); });
     return {};
   }
 
@@ -110,6 +126,7 @@ class Helper {
   std::shared_ptr<test::TableResolver> resolver_ = std::make_shared<test::TableResolver>();
   std::unique_ptr<FilterOps> filters_;
   Supervisor sup_;
+  std::thread engine_;
 };
 
 // A machine: its disk and its filtering engine, and the helper serving on it.
@@ -147,11 +164,11 @@ struct Machine {
   std::unique_ptr<Helper> helper;
 };
 
-// The machine right after one step, as a crash and as a power cut leave it.
+// The machine right after one step, as a crash and as power cuts leave it.
 struct Point {
   std::string step;
   Image crash;
-  Image power_cut;
+  std::vector<Image> power_cuts;  // every prefix of the journal, shortest first
   std::shared_ptr<FakeWfpEngine> wfp;
 };
 
@@ -199,7 +216,7 @@ std::vector<Point> record(const Operation& op) {
   op.before(m);
   std::vector<Point> points;
   auto hook = [&](const std::string& what) {
-    points.push_back({what, m.files->after_crash(), m.files->after_power_cut(), m.wfp->reboot()});
+    points.push_back({what, m.files->after_crash(), m.files->after_power_cuts(), m.wfp->reboot()});
   };
   m.files->on_step(hook);
   m.wfp->on_step(hook);
@@ -258,30 +275,187 @@ struct Row {
   std::vector<std::string> violations;
 };
 
-Row explore(const Operation& op) {
-  Row row{op.name};
-  const std::vector<Point> points = record(op);
+// Crash and power-cut points of one operation, and what they break.
+struct Cell {
+  int points = 0;
+  std::vector<std::string> violations;
+};
+
+Cell explore_crashes(const Operation& op, bool power_cuts) {
+  Cell cell;
   int k = 0;
-  for (const Point& p : points) {
+  for (const Point& p : record(op)) {
     ++k;
-    ++row.crash_points;
-    std::vector<std::pair<const char*, const Image*>> images{{"crash", &p.crash}};
-    if (p.power_cut != p.crash) {
-      ++row.power_cut_points;
-      images.push_back({"power cut", &p.power_cut});
+    std::vector<std::pair<std::string, const Image*>> images;
+    if (!power_cuts) {
+      images.push_back({"crash", &p.crash});
+    } else {
+      for (std::size_t i = 0; i < p.power_cuts.size(); ++i) {
+        const Image& cut = p.power_cuts[i];
+        // A prefix that leaves what a crash leaves, or an earlier prefix, adds nothing.
+        if (cut == p.crash || std::find(p.power_cuts.begin(), p.power_cuts.begin() + static_cast<std::ptrdiff_t>(i),
+                                        cut) != p.power_cuts.begin() + static_cast<std::ptrdiff_t>(i)) {
+          continue;
+        }
+        images.push_back({"power cut (journal prefix " + std::to_string(i) + ")", &cut});
+      }
     }
     for (const auto& [how, image] : images) {
+      ++cell.points;
       for (Next next : {Next::service_start, Next::arm_from_state_then_start}) {
         const std::vector<std::string> found = violations(*image, *p.wfp, next);
         if (found.empty()) continue;
-        std::string line = std::string(how) + " after step " + std::to_string(k) + " (" + p.step + "), then " +
+        std::string line = how + " after step " + std::to_string(k) + " (" + p.step + "), then " +
                            (next == Next::service_start ? "a service start" : "--arm-from-state and a start") + ":";
         for (const std::string& v : found) line += " " + v + ";";
-        row.violations.push_back(line);
+        cell.violations.push_back(line);
       }
     }
   }
-  return row;
+  return cell;
+}
+
+// ---- Failures ----
+
+enum class Fault { wfp_once, wfp_from_then_on, file_once, file_from_then_on, directory };
+enum class Event { watcher_pass, owner_stop, emergency_off, recover, service_restart };
+
+constexpr FakeWfpCall kWfpCalls[] = {
+    FakeWfpCall::open_session,       FakeWfpCall::add_provider,       FakeWfpCall::add_sublayer,
+    FakeWfpCall::begin_transaction,  FakeWfpCall::commit_transaction, FakeWfpCall::abort_transaction,
+    FakeWfpCall::add_filter,         FakeWfpCall::create_filter_enum, FakeWfpCall::filter_enum_page,
+    FakeWfpCall::delete_filter,      FakeWfpCall::delete_sublayer,    FakeWfpCall::delete_provider,
+    FakeWfpCall::interface_luid,     FakeWfpCall::app_id_from_file_name};
+constexpr MemoryStateFiles::Op kFileOps[] = {MemoryStateFiles::Op::write, MemoryStateFiles::Op::flush,
+                                             MemoryStateFiles::Op::rename, MemoryStateFiles::Op::remove};
+const char* const kFileOpNames[] = {"write", "flush", "rename", "delete"};
+const std::string kNames[] = {std::string(kStateFileName), std::string(kStateTempName), std::string(kDisarmIntentName)};
+
+const char* event_name(Event e) {
+  switch (e) {
+    case Event::watcher_pass: return "a watcher pass";
+    case Event::owner_stop: return "the owner's stop";
+    case Event::emergency_off: return "emergency_off";
+    case Event::recover: return "--recover";
+    case Event::service_restart: return "a service restart";
+  }
+  return "";
+}
+
+// One failure: set up before the operation runs (`early`, before its
+// preparation) or right before it.
+struct FaultPoint {
+  std::string what;
+  bool early = false;
+  std::function<void(Machine&)> arm;
+};
+
+std::vector<FaultPoint> fault_points(const Operation& op, Fault fault) {
+  std::vector<FaultPoint> points;
+  if (fault == Fault::directory) {
+    for (const std::string& name : kNames) {
+      points.push_back({"a directory at " + name, false, [name](Machine& m) { m.files->put_directory(name); }});
+    }
+    return points;
+  }
+  // How many calls of each kind the operation makes when nothing fails.
+  Machine m;
+  op.before(m);
+  std::map<FakeWfpCall, int> wfp_before;
+  for (FakeWfpCall c : kWfpCalls) wfp_before[c] = m.wfp->calls(c);
+  std::map<MemoryStateFiles::Op, int> file_before;
+  for (auto o : kFileOps) file_before[o] = m.files->calls(o);
+  op.run(m);
+  const bool from_then_on = fault == Fault::wfp_from_then_on || fault == Fault::file_from_then_on;
+  if (fault == Fault::wfp_once || fault == Fault::wfp_from_then_on) {
+    for (FakeWfpCall c : kWfpCalls) {
+      const int made = m.wfp->calls(c) - wfp_before[c];
+      for (int n = 1; n <= made; ++n) {
+        // The filters of one install are alike: the first two and the last stand for them.
+        if (c == FakeWfpCall::add_filter && n > 2 && n < made) continue;
+        points.push_back({"filtering call " + std::to_string(static_cast<int>(c)) + " #" + std::to_string(n), false,
+                          [=](Machine& x) { from_then_on ? x.wfp->fail_from(c, n) : x.wfp->fail(c, n); }});
+      }
+    }
+  } else {
+    for (std::size_t i = 0; i < std::size(kFileOps); ++i) {
+      const auto o = kFileOps[i];
+      for (int n = 1; n <= m.files->calls(o) - file_before[o]; ++n) {
+        points.push_back({std::string("file ") + kFileOpNames[i] + " #" + std::to_string(n), false,
+                          [=](Machine& x) { x.files->fail(o, n, from_then_on); }});
+      }
+    }
+  }
+  return points;
+}
+
+// The invariants as the machine stands; `off_asked`: the owner's stop or an
+// emergency_off came before, and `installs` counts the filters added since.
+void check(Machine& m, const std::string& when, bool off_asked, int adds_since_off, bool engine_works,
+           bool off_by_event, std::vector<std::string>& found) {
+  const Image disk = m.files->after_crash();
+  if (auto it = disk.find(kStateFile);
+      it != disk.end() && it->second != MemoryStateFiles::kDirectory && !armed_state_from_json(it->second)) {
+    found.push_back(when + ": killswitch.json torn (iv)");
+  }
+  const Status s = m.helper->sup().status_for(test::kAdmin);  // sees the error whoever owns it
+  const bool armed = s.kill_switch == KillSwitch::armed;
+  if (!armed && m.filters()) found.push_back(when + ": blocked while the status reads off (i)");
+  if (armed && !m.filters() && !s.error) found.push_back(when + ": armed with nothing in force, no reason (i)");
+  if (off_asked && (adds_since_off > 0 || m.helper->sup().status_for(kOwner).needs_request)) {
+    found.push_back(when + ": re-armed or asks for a request after the off (ii)");
+  }
+  if (off_by_event && engine_works && m.filters()) found.push_back(when + ": filters left once the engine works (iii)");
+}
+
+std::vector<std::string> fault_violations(const Operation& op, const FaultPoint& point, Event event) {
+  Machine m;
+  if (point.early) point.arm(m);
+  op.before(m);
+  if (!point.early) point.arm(m);
+  op.run(m);
+  if (!m.helper) m.start_service();
+
+  bool off_asked = false;
+  switch (event) {
+    case Event::watcher_pass: m.helper->watch(1); break;
+    case Event::owner_stop: off_asked = m.helper->stop().ok(); break;
+    case Event::emergency_off:
+      off_asked = m.helper->sup().request_stop(kOwner).ok();
+      if (off_asked) (void)m.helper->sup().finish_emergency_off(kOwner);
+      break;
+    case Event::recover: m.recover(); break;
+    case Event::service_restart: m.start_service(); break;
+  }
+  const int adds_at_off = m.wfp->calls(FakeWfpCall::add_filter);
+  const bool off_by_event = off_asked || event == Event::recover;
+  std::vector<std::string> found;
+  auto adds = [&] { return off_asked ? m.wfp->calls(FakeWfpCall::add_filter) - adds_at_off : 0; };
+  // Another process's --recover reaches the running helper at its next pass.
+  if (event != Event::recover) check(m, "right after", off_asked, adds(), false, off_by_event, found);
+  m.helper->watch(2);
+  check(m, "after two passes", off_asked, adds(), false, off_by_event, found);
+  m.wfp->clear_failures();
+  m.files->clear_failures();
+  m.helper->watch(2);
+  check(m, "once the failure is gone", off_asked, adds(), true, off_by_event, found);
+  return found;
+}
+
+Cell explore_faults(const Operation& op, Fault fault) {
+  Cell cell;
+  for (const FaultPoint& point : fault_points(op, fault)) {
+    ++cell.points;
+    for (Event event : {Event::watcher_pass, Event::owner_stop, Event::emergency_off, Event::recover,
+                        Event::service_restart}) {
+      const std::vector<std::string> found = fault_violations(op, point, event);
+      if (found.empty()) continue;
+      std::string line = point.what + ", then " + event_name(event) + ":";
+      for (const std::string& v : found) line += " " + v + ";";
+      cell.violations.push_back(line);
+    }
+  }
+  return cell;
 }
 
 // Explores every operation, prints the table, and fails on any violation.
@@ -297,8 +471,34 @@ void explore_all(const Operations& operations) {
   }
 }
 
-TEST(CrashExplorer, EveryStepOfTheKillSwitchLeavesAStateTheNextStartRepairs) {
-  explore_all(kill_switch_operations());
+// Operation x fault kind (a crash and a power cut after each step, the
+// failures after them): points walked / violations.
+TEST(CrashExplorer, EveryCrashAndFailureOfTheKillSwitchLeavesTheStatusTrueAndTheOffStanding) {
+  const std::pair<Fault, const char*> kinds[] = {{Fault::wfp_once, "wfp once"},
+                                                 {Fault::wfp_from_then_on, "wfp from then on"},
+                                                 {Fault::file_once, "file once"},
+                                                 {Fault::file_from_then_on, "file from then on"},
+                                                 {Fault::directory, "dir at a name"}};
+  std::printf("%-32s %9s %9s", "operation", "crash", "power cut");
+  for (const auto& [fault, name] : kinds) std::printf(" %17s", name);
+  std::printf("\n");
+  for (const Operation& op : kill_switch_operations()) {
+    const Cell crash = explore_crashes(op, false);
+    const Cell cut = explore_crashes(op, true);
+    std::printf("%-32s %5d/%-3zu %5d/%-3zu", op.name, crash.points, crash.violations.size(), cut.points,
+                cut.violations.size());
+    std::vector<std::string> all;
+    for (const auto& [fault, name] : kinds) {
+      const Cell cell = explore_faults(op, fault);
+      std::printf(" %13d/%-3zu", cell.points, cell.violations.size());
+      for (const std::string& v : cell.violations) all.push_back(std::string(name) + ": " + v);
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+    for (const std::string& v : crash.violations) ADD_FAILURE() << op.name << ": " << v;
+    for (const std::string& v : cut.violations) ADD_FAILURE() << op.name << ": " << v;
+    for (const std::string& v : all) ADD_FAILURE() << op.name << ": " << v;
+  }
 }
 
 // ---- The installer ----

@@ -272,7 +272,10 @@ TEST_F(StoreTest, DisarmDeletesTheFileThenRemovesFiltersThenForgets) {
   EXPECT_FALSE(store.saved_state());
 }
 
-TEST_F(StoreTest, FailedDisarmLeavesEverythingEngaged) {
+// Filters that cannot be removed keep the turn-off pending: the file is not
+// put back, the intent stays, and nothing (this store, a later load, a boot)
+// brings the block back from it; a later disarm completes it.
+TEST_F(StoreTest, FailedDisarmStaysATurnOffUntilItCompletes) {
   auto store = KillSwitchStore::load(dir(), filters_);
   ASSERT_TRUE(store.arm("S-1-5-21-7", {{"a.example", ip("10.0.0.1")}}, {pin("10.0.0.1", 443)}));
   const std::string before = read_text(file());
@@ -281,26 +284,55 @@ TEST_F(StoreTest, FailedDisarmLeavesEverythingEngaged) {
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error(), "killswitch_failed");
   EXPECT_TRUE(filters_.installed());
-  EXPECT_EQ(read_text(file()), before);  // put back as it was
+  EXPECT_FALSE(std::filesystem::exists(file()));
+  EXPECT_EQ(read_text(intent()), before);
+  EXPECT_TRUE(store.off_pending());
+  EXPECT_TRUE(store.engaged());
+  EXPECT_FALSE(store.armed_in_memory());
+
+  auto next = KillSwitchStore::load(dir(), filters_);  // a restart while the filters still cannot go
+  EXPECT_TRUE(next.off_pending());
+  EXPECT_FALSE(next.state_file_exists());
+  EXPECT_EQ(next.saved_state()->owner, "S-1-5-21-7");
+  EXPECT_TRUE(std::filesystem::exists(intent()));
+
+  filters_.fail_remove(false);
+  ASSERT_TRUE(store.disarm_kill_switch());
+  EXPECT_FALSE(filters_.installed());
   EXPECT_FALSE(std::filesystem::exists(intent()));
-  EXPECT_TRUE(store.armed_in_memory());
-  EXPECT_TRUE(store.saved_state());
+  EXPECT_FALSE(store.engaged());
 }
 
-// A disarm cut short by a crash or a power cut, as the next load finds it.
-TEST_F(StoreTest, LoadFinishesADisarmCutShortOrPutsTheFileBack) {
+// Turning off never depends on the intent's name: something standing there
+// that cannot be cleared, and the file is deleted instead.
+TEST_F(StoreTest, DisarmAndRecoverLiftTheBlockWhenTheIntentCannotBeWritten) {
+  for (bool recover : {false, true}) {
+    SCOPED_TRACE(recover ? "--recover" : "disarm");
+    std::filesystem::remove_all(dir());
+    auto store = KillSwitchStore::load(dir(), filters_);
+    ASSERT_TRUE(store.arm("S-1-5-21-7", {}, {pin("10.0.0.1", 443)}));
+    std::filesystem::create_directories(intent() / "child");
+    ASSERT_TRUE(recover ? recover_kill_switch(dir(), filters_) : store.disarm_kill_switch());
+    EXPECT_FALSE(filters_.installed());
+    EXPECT_FALSE(std::filesystem::exists(file()));
+  }
+}
+
+// A turn-off cut short by a crash or a power cut, as the next load finds it:
+// completed, or, with filters that cannot go, left pending; never a block again.
+TEST_F(StoreTest, LoadCompletesATurnOffCutShortAndNeverRestoresFromIt) {
   const std::string doc = R"({"version":1,"pins":{},"owner":"S-1-5-21-7"})";
   const std::string other = R"({"version":1,"pins":{},"owner":"S-1-5-21-8"})";
   const struct {
     const char* name;
     std::optional<std::string> file;
     bool remove_fails;
-    std::optional<std::string> file_after;  // absent: off
+    bool pending;
   } cases[] = {
-      {"before the file was deleted", doc, false, std::nullopt},
-      {"after the file was deleted", std::nullopt, false, std::nullopt},
-      {"filters that cannot go: the file comes back from the intent", std::nullopt, true, doc},
-      {"filters that cannot go: a file still there stays as it is", other, true, other},
+      {"before the file was deleted", doc, false, false},
+      {"after the file was deleted", std::nullopt, false, false},
+      {"filters that cannot go: still a turn-off", std::nullopt, true, true},
+      {"filters that cannot go: a file still there goes too", other, true, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -313,14 +345,32 @@ TEST_F(StoreTest, LoadFinishesADisarmCutShortOrPutsTheFileBack) {
     filters.fail_remove(c.remove_fails);
 
     auto store = KillSwitchStore::load(dir(), filters);
-    EXPECT_FALSE(std::filesystem::exists(intent()));
+    EXPECT_EQ(std::filesystem::exists(intent()), c.pending);
     EXPECT_EQ(filters.installed().has_value(), c.remove_fails);
-    EXPECT_EQ(store.state_file_exists(), c.file_after.has_value());
-    if (c.file_after) {
-      EXPECT_EQ(read_text(file()), *c.file_after);
-      EXPECT_EQ(store.saved_state(), armed_state_from_json(*c.file_after));
-    }
+    EXPECT_FALSE(store.state_file_exists());
+    EXPECT_EQ(store.off_pending(), c.pending);
+    EXPECT_EQ(store.engaged(), c.pending);
+    EXPECT_FALSE(store.restore_owed());
   }
+}
+
+// Saved addresses are bounded, the current request's kept: an arming never
+// writes what the reader refuses.
+TEST_F(StoreTest, SavedHostsStayBoundedAndKeepTheCurrentRequestsOwn) {
+  auto store = KillSwitchStore::load(dir(), filters_);
+  for (int round = 0; round < 6; ++round) {
+    std::vector<HostEntry> entries;
+    for (int i = 0; i < 64; ++i) {
+      entries.push_back({"h" + std::to_string(round) + "-" + std::to_string(i) + ".example",
+                         ip(("10.1." + std::to_string(round) + "." + std::to_string(i + 1)).c_str())});
+    }
+    ASSERT_TRUE(store.arm("S-1-5-21-7", entries, {pin("10.0.0.1", 443)}));
+  }
+  const auto saved = armed_state_from_json(read_text(file()));
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(saved->pins.size(), kMaxSavedHosts);
+  for (int i = 0; i < 64; ++i) EXPECT_EQ(saved->pins.count("h5-" + std::to_string(i) + ".example"), 1u);
+  EXPECT_EQ(saved->owner, "S-1-5-21-7");
 }
 
 TEST_F(StoreTest, ArmingDropsALeftoverIntentSoNoLoadUndoesIt) {
@@ -372,16 +422,6 @@ TEST_F(StoreTest, FiltersOnlyAreLeftAloneUntilADisarm) {
   EXPECT_TRUE(filters_.calls().empty());
   ASSERT_TRUE(store.disarm_kill_switch());
   EXPECT_FALSE(filters_.installed());
-}
-
-TEST_F(StoreTest, ForgetDropsMemoryOnly) {
-  auto store = KillSwitchStore::load(dir(), filters_);
-  ASSERT_TRUE(store.arm("S-1-5-21-7", {{"a.example", ip("10.0.0.1")}}, {pin("10.0.0.1", 443)}));
-  std::filesystem::remove(file());
-  store.forget_armed_state();
-  EXPECT_FALSE(store.armed_in_memory());
-  EXPECT_FALSE(store.saved_state());
-  EXPECT_TRUE(filters_.installed());  // the caller removes the filters itself
 }
 
 TEST_F(StoreTest, SavedEntryThatIsNotAnAddressIsNoAddress) {

@@ -121,11 +121,18 @@ TEST_F(RunModeTest, WithoutAFilteringEngineBothModesFailSafely) {
   EXPECT_EQ(err_, "velkvpn-helper: could not remove the block (killswitch_failed). Are you root?\n");
   EXPECT_FALSE(std::filesystem::exists(file()));  // the file went first, as always
 
-  save(R"({"version":1,"pins":{}})");
+  // The user's "off" stands: a boot still without a filtering engine puts no
+  // block back from it, and it is completed once the engine works.
   err_.clear();
   std::vector<std::string> arm{"--arm-from-state", "--state-dir", dir()};
-  EXPECT_EQ(run_process(arm, console, ModeDependencies{}), 0);
-  EXPECT_EQ(err_, "velkvpn-helper: could not restore the kill switch\n");
+  EXPECT_EQ(run_process(arm, console, none), 0);
+  EXPECT_EQ(err_, "");
+  EXPECT_FALSE(std::filesystem::exists(file()));
+  test::FakeFilterOps filters;
+  filters.preinstall({});
+  EXPECT_EQ(run_process(arm, console, ModeDependencies{[&] { return test::borrow(filters); }}), 0);
+  EXPECT_FALSE(filters.installed());
+  EXPECT_FALSE(std::filesystem::exists(file()));
 }
 
 TEST_F(RunModeTest, CommandLineExitsAndUnbuiltModes) {

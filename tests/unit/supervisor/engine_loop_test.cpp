@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 
 #include "fake_engine_world.h"
@@ -212,6 +213,36 @@ TEST_F(EngineLoop, ASelectionMadeWhileStartingReachesTheEngine) {
   EXPECT_EQ(world.controller.requests().size(), 1u);
 }
 
+// Refused at the hand-over as a select to a running engine would be: the
+// selection goes back to the one in use, the status says so, and it is not
+// sent again.
+TEST_F(EngineLoop, ASelectionRefusedAtTheHandOverIsReportedOnce) {
+  start(true, 2);
+  ASSERT_TRUE(world.controller.await_member_questions(1));
+  ASSERT_TRUE(std::holds_alternative<Status>(sup().select(kOwner, "srv-1").value));
+  world.controller.set_reply(ControllerReply{400, R"({"message":"Selector update error: not found"})"});
+  world.controller.set_member("proxy", "srv-0");
+  ASSERT_TRUE(eventually([](const Status& s) { return s.state == EngineState::running; }));
+  const std::size_t asked = world.controller.member_questions().size();
+  ASSERT_TRUE(world.controller.await_member_questions(asked + 2));
+  const Status s = sup().status_for(kOwner);
+  EXPECT_EQ(s.error, err::engine_refused);
+  EXPECT_EQ(s.selected, "auto");
+  EXPECT_EQ(s.active, "srv-0");
+  EXPECT_EQ(world.controller.requests().size(), 1u);
+}
+
+// An engine that outlives both kills is not given up silently.
+TEST_F(EngineLoop, AnEngineThatSurvivesBothKillsIsReported) {
+  world.launcher.set_default(EngineScript{.survives_kills = true});
+  world.controller.set_member("proxy", "srv-0");
+  start(true, 2);
+  ASSERT_TRUE(eventually([](const Status& s) { return s.state == EngineState::running; }));
+  ASSERT_TRUE(sup().request_stop(kOwner));
+  ASSERT_TRUE(eventually([](const Status& s) { return s.error == err::engine_kill_failed; }));
+  EXPECT_EQ(world.launcher.killed(), 0);
+}
+
 TEST_F(EngineLoop, AReplaceDuringTheBackOffStartsAtOnce) {
   world.clock.set_manual_waits(true);
   world.controller.set_member("proxy", "srv-0");
@@ -285,7 +316,9 @@ TEST_F(EngineLoop, StopWithoutKillSwitchClearsTheOwner) {
   ASSERT_TRUE(eventually([](const Status& s) { return s.state == EngineState::running; }));
   ASSERT_TRUE(sup().request_stop(kOwner));
   ASSERT_TRUE(eventually([](const Status& s) { return s.state == EngineState::stopped; }));
-  EXPECT_TRUE(world.filters.calls().empty());
+  EXPECT_TRUE(world.filters.installs().empty());
+  const auto calls = world.filters.calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), test::FakeFilterOps::Call::remove), 0);
   EXPECT_TRUE(sup().check_session(test::kOtherUser));
 }
 

@@ -213,7 +213,7 @@ TEST(SupervisorArming, StartWithoutKillSwitchArmsNothing) {
   FakeEngineWorld world;
   Supervisor& sup = world.build();
   ASSERT_TRUE(sup.apply_request(kOwner, test::engine_request(1), false));
-  EXPECT_TRUE(world.filters.calls().empty());
+  EXPECT_TRUE(world.filters.installs().empty());
   EXPECT_FALSE(std::filesystem::exists(world.state_file()));
   const Status s = sup.status_for(kOwner);
   EXPECT_EQ(s.kill_switch, KillSwitch::off);
@@ -239,7 +239,7 @@ TEST(SupervisorArming, AnUnacceptableServerIsRefusedBeforeAnythingChanges) {
   EngineRequest request = test::engine_request(1);
   request.routes[0].server = "127.0.0.1";
   EXPECT_EQ(sup.apply_request(kOwner, request, true).error(), err::endpoint_refused);
-  EXPECT_TRUE(world.filters.calls().empty());
+  EXPECT_TRUE(world.filters.installs().empty());
   EXPECT_FALSE(sup.has_desired_request());
 }
 
@@ -375,30 +375,53 @@ TEST(SupervisorEmergencyOff, AnswersTheRemovalErrorWhenTheForcedDisarmFails) {
   ASSERT_TRUE(sup.request_stop(kOwner));
   const Response r = sup.finish_emergency_off(kOwner);
   EXPECT_EQ(error_of(r), err::killswitch_failed);
-  EXPECT_TRUE(std::filesystem::exists(world.state_file()));
-  EXPECT_EQ(sup.status_for(kOwner).session, Session::mine);
+  // What is true afterwards: the routes are gone, the block stays for its
+  // owner with the reason, and nothing asks for a request.
+  const Status s = sup.status_for(kOwner);
+  EXPECT_EQ(s.session, Session::mine);
+  EXPECT_EQ(s.kill_switch, KillSwitch::armed);
+  EXPECT_EQ(s.error, err::killswitch_remove_failed);
+  EXPECT_FALSE(s.needs_request);
+  EXPECT_EQ(s.selected, std::nullopt);
+  EXPECT_TRUE(world.filters.installed().has_value());
 }
 
-TEST(SupervisorEmergencyOff, ForcedDisarmSparesTheKillSwitchOfANewerStart) {
+// An idle helper: the answer waits until the engine thread has taken the stop
+// up and finished it, never reading "stopping".
+TEST(SupervisorEmergencyOff, RightAfterAStopAnswersOnlyOnceThatStopIsDone) {
   FakeEngineWorld world;
   world.clock.set_manual_sleeps(true);
-  Supervisor& sup = world.build();  // no engine thread: the wait runs out
-  ASSERT_TRUE(sup.apply_request(kOwner, test::engine_request(1), true));
+  Supervisor& sup = world.build();
+  ASSERT_TRUE(sup.request_stop(kOwner));
   ASSERT_TRUE(sup.request_stop(kOwner));
   auto answer = std::async(std::launch::async, [&] { return sup.finish_emergency_off(kOwner); });
-  ASSERT_TRUE(world.clock.await_sleeps(1));
-  // The owner's start on a second connection re-arms during the wait.
-  ASSERT_TRUE(sup.apply_request(kOwner, test::engine_request(2), true));
-  for (int poll = 1; poll <= kEmergencyPolls; ++poll) {
-    ASSERT_TRUE(world.clock.await_sleeps(static_cast<std::size_t>(poll)));
-    world.clock.advance(kEmergencyPollStep);
-  }
+  ASSERT_TRUE(world.clock.await_sleeps(1, std::chrono::seconds(2)));  // not taken up yet: it waits
+  world.start_engine_thread();
+  ASSERT_TRUE(FakeEngineWorld::eventually([&] { return sup.engine_idle() && sup.snapshot().state == EngineState::stopped; }));
+  world.clock.advance(kEmergencyPollStep);
   const Response r = answer.get();
-  EXPECT_EQ(status_of(r).kill_switch, KillSwitch::armed);
-  EXPECT_EQ(status_of(r).session, Session::mine);
-  EXPECT_TRUE(sup.has_desired_request());
-  EXPECT_TRUE(std::filesystem::exists(world.state_file()));
-  EXPECT_TRUE(world.filters.installed().has_value());
+  EXPECT_EQ(status_of(r).state, EngineState::stopped);
+}
+
+// The helper's filters in force with no state file (deleted, lost, or gone
+// with a directory moved aside): engaged for nobody with the reason, and an
+// elevated emergency_off removes them.
+TEST(SupervisorStrayFilters, ReadArmedWithTheReasonAndGoWithAnElevatedEmergencyOff) {
+  FakeEngineWorld world;
+  world.filters.preinstall({});
+  Supervisor& sup = world.build();
+  world.start_engine_thread();
+  const Status s = sup.status_for(kOwner);
+  EXPECT_EQ(s.kill_switch, KillSwitch::armed);
+  EXPECT_EQ(s.session, Session::other);
+  EXPECT_FALSE(s.needs_request);
+  EXPECT_EQ(sup.status_for(test::kAdmin).error, err::killswitch_orphaned);
+  EXPECT_EQ(sup.request_stop(kOwner).error(), err::not_session_owner);
+  ASSERT_TRUE(sup.request_stop(test::kAdmin));
+  const Response r = sup.finish_emergency_off(test::kAdmin);
+  EXPECT_EQ(status_of(r).kill_switch, KillSwitch::off);
+  EXPECT_EQ(status_of(r).error, std::nullopt);
+  EXPECT_FALSE(world.filters.installed());
 }
 
 // Filters installed but failing their check, and not removable again: the

@@ -91,10 +91,76 @@ TEST_F(Watcher, ADeletedStateFileTurnsTheKillSwitchOffAndStopsTheEngine) {
   EXPECT_EQ(s.kill_switch, KillSwitch::off);
   EXPECT_EQ(s.session, Session::none);
   EXPECT_FALSE(s.wanted);
-  // The next pass finds nothing armed and touches nothing.
-  const auto calls = world.filters.calls().size();
+  // The next pass finds nothing armed and changes nothing.
+  const auto installs = world.filters.installs().size();
   check_kill_switch(sup());
-  EXPECT_EQ(world.filters.calls().size(), calls);
+  EXPECT_EQ(world.filters.installs().size(), installs);
+  EXPECT_EQ(sup().status_for(kOwner).kill_switch, KillSwitch::off);
+}
+
+// The file goes while the filters cannot: the status keeps reading armed with
+// the reason, for its owner, and the turn-off completes once they can go.
+TEST_F(Watcher, ADeletedStateFileWhoseFiltersCannotGoStaysArmedUntilTheyDo) {
+  std::filesystem::remove(world.state_file());
+  world.filters.fail_remove(true);
+  for (int pass = 0; pass < 2; ++pass) {
+    check_kill_switch(sup());
+    const Status s = sup().status_for(kOwner);
+    EXPECT_EQ(s.kill_switch, KillSwitch::armed);
+    EXPECT_EQ(s.error, err::killswitch_remove_failed);
+    EXPECT_EQ(s.session, Session::mine);
+    EXPECT_FALSE(s.needs_request);
+  }
+  EXPECT_EQ(world.filters.installs().size(), 1u);  // only the arming: nothing put back
+  world.filters.fail_remove(false);
+  check_kill_switch(sup());
+  EXPECT_FALSE(world.filters.installed());
+  const Status s = sup().status_for(kOwner);
+  EXPECT_EQ(s.kill_switch, KillSwitch::off);
+  EXPECT_EQ(s.error, std::nullopt);
+  EXPECT_EQ(s.session, Session::none);
+}
+
+// The owner's stop whose removal failed stands: passes neither restore nor
+// repair, nothing asks for a request, and the stop completes by itself.
+TEST(WatcherAfterAStop, AFailedRemovalIsCompletedNeverUndone) {
+  FakeEngineWorld world;
+  world.filters.fail_install(true);
+  std::ofstream(world.state_file()) << R"({"version":1,"pins":{},"owner":"S-1-5-21-7-7-7-1001"})";
+  Supervisor& sup = world.build();  // the restore fails: "killswitch_lost"
+  world.filters.preinstall({});     // what an earlier run left in force
+  world.filters.fail_install(false);
+  world.filters.fail_remove(true);
+  world.filters.break_layers(true);
+  const auto installs = world.filters.installs().size();
+  world.start_engine_thread();
+  ASSERT_TRUE(sup.request_stop(kOwner));
+  ASSERT_TRUE(FakeEngineWorld::eventually(
+      [&] { return sup.status_for(kOwner).error == std::optional<std::string>(err::killswitch_remove_failed); }));
+  for (int pass = 0; pass < 3; ++pass) {
+    check_kill_switch(sup);
+    const Status s = sup.status_for(kOwner);
+    EXPECT_EQ(s.error, err::killswitch_remove_failed);
+    EXPECT_FALSE(s.needs_request);
+    EXPECT_EQ(s.kill_switch, KillSwitch::armed);
+  }
+  EXPECT_EQ(world.filters.installs().size(), installs);
+  world.filters.fail_remove(false);
+  check_kill_switch(sup);
+  const Status s = sup.status_for(kOwner);
+  EXPECT_EQ(s.kill_switch, KillSwitch::off);
+  EXPECT_EQ(s.session, Session::none);
+  EXPECT_FALSE(world.filters.installed());
+  EXPECT_FALSE(std::filesystem::exists(world.state_file()));
+}
+
+// Between a stop and its disarm a pass neither repairs nor reports.
+TEST_F(Watcher, LeavesAStopInProgressAlone) {
+  world.filters.break_layers(true);
+  ASSERT_TRUE(sup().request_stop(kOwner));
+  check_kill_switch(sup());
+  EXPECT_EQ(world.filters.installs().size(), 1u);
+  EXPECT_EQ(sup().snapshot().error, std::nullopt);
 }
 
 TEST(WatcherRestore, AFailedRestoreReadsLostAndIsRetriedEveryPassUntilItWorks) {
@@ -120,14 +186,43 @@ TEST(WatcherRestore, AFailedRestoreReadsLostAndIsRetriedEveryPassUntilItWorks) {
   EXPECT_TRUE(s.needs_request);
 }
 
-TEST(WatcherIdle, WithoutAStateFileDoesNothingWhileNotArmedInMemory) {
+TEST(WatcherIdle, WithoutAStateFileInstallsNothingWhileNotArmedInMemory) {
   FakeEngineWorld world;
   Supervisor& sup = world.build();
   world.filters.break_layers(true);
   world.filters.set_tunnel_changed(true);
   check_kill_switch(sup);
-  EXPECT_TRUE(world.filters.calls().empty());
+  EXPECT_TRUE(world.filters.installs().empty());
   EXPECT_EQ(sup.snapshot().kill_switch, KillSwitch::off);
+}
+
+// A state file that appears while nothing is engaged (a --state-dir others can
+// write) is not enforced and names no owner: it goes, and the helper stays off.
+TEST(WatcherIdle, AStateFileAppearingAtRunTimeArmsNothing) {
+  FakeEngineWorld world;
+  Supervisor& sup = world.build();
+  std::ofstream(world.state_file()) << R"({"version":1,"pins":{},"owner":"S-1-5-21-7-7-7-1002"})";
+  check_kill_switch(sup);
+  EXPECT_TRUE(world.filters.installs().empty());
+  EXPECT_FALSE(std::filesystem::exists(world.state_file()));
+  const Status s = sup.status_for(kOwner);
+  EXPECT_EQ(s.kill_switch, KillSwitch::off);
+  EXPECT_EQ(s.session, Session::none);
+}
+
+// Filters that turn up with nothing to account for them read armed with the
+// reason; once someone removes them the reason goes too.
+TEST(WatcherIdle, StrayFiltersReadArmedWithTheReasonWhileInForce) {
+  FakeEngineWorld world;
+  Supervisor& sup = world.build();
+  world.filters.preinstall({});
+  check_kill_switch(sup);
+  EXPECT_EQ(sup.snapshot().kill_switch, KillSwitch::armed);
+  EXPECT_EQ(sup.snapshot().error, err::killswitch_orphaned);
+  (void)world.filters.remove_filters();
+  check_kill_switch(sup);
+  EXPECT_EQ(sup.snapshot().kill_switch, KillSwitch::off);
+  EXPECT_EQ(sup.snapshot().error, std::nullopt);
 }
 
 TEST_F(Watcher, WaitsForAnArmingInProgressThenSeesItsPins) {
