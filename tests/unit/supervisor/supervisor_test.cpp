@@ -397,8 +397,11 @@ TEST(SupervisorEmergencyOff, RightAfterAStopAnswersOnlyOnceThatStopIsDone) {
   auto answer = std::async(std::launch::async, [&] { return sup.finish_emergency_off(kOwner); });
   ASSERT_TRUE(world.clock.await_sleeps(1, std::chrono::seconds(2)));  // not taken up yet: it waits
   world.start_engine_thread();
-  ASSERT_TRUE(FakeEngineWorld::eventually([&] { return sup.engine_idle() && sup.snapshot().state == EngineState::stopped; }));
+  // Idle and stopped hold from the start: only a cleared stop says the
+  // engine thread has taken this one up.
+  ASSERT_TRUE(FakeEngineWorld::eventually([&] { return sup.stop_done(); }));
   world.clock.advance(kEmergencyPollStep);
+  ASSERT_EQ(answer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   const Response r = answer.get();
   EXPECT_EQ(status_of(r).state, EngineState::stopped);
 }
