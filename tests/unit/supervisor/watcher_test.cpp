@@ -7,8 +7,10 @@
 
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <thread>
+#include <vector>
 
 #include "fake_engine_world.h"
 #include "ipc/error_codes.h"
@@ -186,43 +188,46 @@ TEST(WatcherRestore, AFailedRestoreReadsLostAndIsRetriedEveryPassUntilItWorks) {
   EXPECT_TRUE(s.needs_request);
 }
 
-TEST(WatcherIdle, WithoutAStateFileInstallsNothingWhileNotArmedInMemory) {
-  FakeEngineWorld world;
-  Supervisor& sup = world.build();
-  world.filters.break_layers(true);
-  world.filters.set_tunnel_changed(true);
-  check_kill_switch(sup);
-  EXPECT_TRUE(world.filters.installs().empty());
-  EXPECT_EQ(sup.snapshot().kill_switch, KillSwitch::off);
-}
-
-// A state file that appears while nothing is engaged (a --state-dir others can
-// write) is not enforced and names no owner: it goes, and the helper stays off.
-TEST(WatcherIdle, AStateFileAppearingAtRunTimeArmsNothing) {
-  FakeEngineWorld world;
-  Supervisor& sup = world.build();
-  std::ofstream(world.state_file()) << R"({"version":1,"pins":{},"owner":"S-1-5-21-7-7-7-1002"})";
-  check_kill_switch(sup);
-  EXPECT_TRUE(world.filters.installs().empty());
-  EXPECT_FALSE(std::filesystem::exists(world.state_file()));
-  const Status s = sup.status_for(kOwner);
-  EXPECT_EQ(s.kill_switch, KillSwitch::off);
-  EXPECT_EQ(s.session, Session::none);
-}
-
-// Filters that turn up with nothing to account for them read armed with the
-// reason; once someone removes them the reason goes too.
-TEST(WatcherIdle, StrayFiltersReadArmedWithTheReasonWhileInForce) {
-  FakeEngineWorld world;
-  Supervisor& sup = world.build();
-  world.filters.preinstall({});
-  check_kill_switch(sup);
-  EXPECT_EQ(sup.snapshot().kill_switch, KillSwitch::armed);
-  EXPECT_EQ(sup.snapshot().error, err::killswitch_orphaned);
-  (void)world.filters.remove_filters();
-  check_kill_switch(sup);
-  EXPECT_EQ(sup.snapshot().kill_switch, KillSwitch::off);
-  EXPECT_EQ(sup.snapshot().error, std::nullopt);
+// With nothing engaged a pass arms nothing: broken layers and a new tunnel
+// are none of its business, and a state file that appears (a --state-dir
+// others can write) names no owner and goes. Filters with nothing to account
+// for them read armed with the reason, until someone removes them.
+TEST(WatcherIdle, ArmsNothingAndReadsStrayFiltersArmedWithTheReason) {
+  struct Row {
+    const char* what;
+    std::function<void(FakeEngineWorld&)> plant;
+    KillSwitch kill_switch;
+    std::optional<std::string> error;
+  };
+  const std::vector<Row> rows{
+      {"broken layers, new tunnel",
+       [](FakeEngineWorld& w) { w.filters.break_layers(true), w.filters.set_tunnel_changed(true); }, KillSwitch::off,
+       std::nullopt},
+      {"a state file from elsewhere",
+       [](FakeEngineWorld& w) {
+         std::ofstream(w.state_file()) << R"({"version":1,"pins":{},"owner":"S-1-5-21-7-7-7-1002"})";
+       },
+       KillSwitch::off, std::nullopt},
+      {"stray filters", [](FakeEngineWorld& w) { w.filters.preinstall({}); }, KillSwitch::armed,
+       std::string(err::killswitch_orphaned)},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    FakeEngineWorld world;
+    Supervisor& sup = world.build();
+    row.plant(world);
+    check_kill_switch(sup);
+    EXPECT_TRUE(world.filters.installs().empty());
+    EXPECT_FALSE(std::filesystem::exists(world.state_file()));
+    const Status s = sup.status_for(kOwner);
+    EXPECT_EQ(s.kill_switch, row.kill_switch);
+    EXPECT_EQ(sup.snapshot().error, row.error);
+    EXPECT_NE(s.session, Session::mine);
+    (void)world.filters.remove_filters();
+    check_kill_switch(sup);
+    EXPECT_EQ(sup.snapshot().kill_switch, KillSwitch::off);
+    EXPECT_EQ(sup.snapshot().error, std::nullopt);
+  }
 }
 
 TEST_F(Watcher, WaitsForAnArmingInProgressThenSeesItsPins) {
