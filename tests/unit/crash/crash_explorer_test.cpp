@@ -331,22 +331,12 @@ constexpr MemoryStateFiles::Op kFileOps[] = {MemoryStateFiles::Op::write, Memory
 const char* const kFileOpNames[] = {"write", "flush", "rename", "delete"};
 const std::string kNames[] = {std::string(kStateFileName), std::string(kStateTempName), std::string(kDisarmIntentName)};
 
-const char* event_name(Event e) {
-  switch (e) {
-    case Event::watcher_pass: return "a watcher pass";
-    case Event::owner_stop: return "the owner's stop";
-    case Event::emergency_off: return "emergency_off";
-    case Event::recover: return "--recover";
-    case Event::service_restart: return "a service restart";
-  }
-  return "";
-}
+const char* const kEventNames[] = {"a watcher pass", "the owner's stop", "emergency_off", "--recover",
+                                   "a service restart"};
 
-// One failure: set up before the operation runs (`early`, before its
-// preparation) or right before it.
+// One failure, set up right before the operation runs.
 struct FaultPoint {
   std::string what;
-  bool early = false;
   std::function<void(Machine&)> arm;
 };
 
@@ -354,7 +344,7 @@ std::vector<FaultPoint> fault_points(const Operation& op, Fault fault) {
   std::vector<FaultPoint> points;
   if (fault == Fault::directory) {
     for (const std::string& name : kNames) {
-      points.push_back({"a directory at " + name, false, [name](Machine& m) { m.files->put_directory(name); }});
+      points.push_back({"a directory at " + name, [name](Machine& m) { m.files->put_directory(name); }});
     }
     return points;
   }
@@ -373,7 +363,7 @@ std::vector<FaultPoint> fault_points(const Operation& op, Fault fault) {
       for (int n = 1; n <= made; ++n) {
         // The filters of one install are alike: the first two and the last stand for them.
         if (c == FakeWfpCall::add_filter && n > 2 && n < made) continue;
-        points.push_back({"filtering call " + std::to_string(static_cast<int>(c)) + " #" + std::to_string(n), false,
+        points.push_back({"filtering call " + std::to_string(static_cast<int>(c)) + " #" + std::to_string(n),
                           [=](Machine& x) { from_then_on ? x.wfp->fail_from(c, n) : x.wfp->fail(c, n); }});
       }
     }
@@ -381,7 +371,7 @@ std::vector<FaultPoint> fault_points(const Operation& op, Fault fault) {
     for (std::size_t i = 0; i < std::size(kFileOps); ++i) {
       const auto o = kFileOps[i];
       for (int n = 1; n <= m.files->calls(o) - file_before[o]; ++n) {
-        points.push_back({std::string("file ") + kFileOpNames[i] + " #" + std::to_string(n), false,
+        points.push_back({std::string("file ") + kFileOpNames[i] + " #" + std::to_string(n),
                           [=](Machine& x) { x.files->fail(o, n, from_then_on); }});
       }
     }
@@ -410,9 +400,8 @@ void check(Machine& m, const std::string& when, bool off_asked, int adds_since_o
 
 std::vector<std::string> fault_violations(const Operation& op, const FaultPoint& point, Event event) {
   Machine m;
-  if (point.early) point.arm(m);
   op.before(m);
-  if (!point.early) point.arm(m);
+  point.arm(m);
   op.run(m);
   if (!m.helper) m.start_service();
 
@@ -450,7 +439,7 @@ Cell explore_faults(const Operation& op, Fault fault) {
                         Event::service_restart}) {
       const std::vector<std::string> found = fault_violations(op, point, event);
       if (found.empty()) continue;
-      std::string line = point.what + ", then " + event_name(event) + ":";
+      std::string line = point.what + ", then " + kEventNames[static_cast<int>(event)] + ":";
       for (const std::string& v : found) line += " " + v + ";";
       cell.violations.push_back(line);
     }
