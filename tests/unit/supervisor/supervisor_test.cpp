@@ -386,6 +386,28 @@ TEST(SupervisorEmergencyOff, AnswersTheRemovalErrorWhenTheForcedDisarmFails) {
   EXPECT_TRUE(world.filters.installed().has_value());
 }
 
+TEST(SupervisorEmergencyOff, ForcedDisarmSparesTheKillSwitchOfANewerStart) {
+  FakeEngineWorld world;
+  world.clock.set_manual_sleeps(true);
+  Supervisor& sup = world.build();  // no engine thread: the wait runs out
+  ASSERT_TRUE(sup.apply_request(kOwner, test::engine_request(1), true));
+  ASSERT_TRUE(sup.request_stop(kOwner));
+  auto answer = std::async(std::launch::async, [&] { return sup.finish_emergency_off(kOwner); });
+  ASSERT_TRUE(world.clock.await_sleeps(1));
+  // The owner's start on a second connection re-arms during the wait.
+  ASSERT_TRUE(sup.apply_request(kOwner, test::engine_request(2), true));
+  for (int poll = 1; poll <= kEmergencyPolls; ++poll) {
+    ASSERT_TRUE(world.clock.await_sleeps(static_cast<std::size_t>(poll)));
+    world.clock.advance(kEmergencyPollStep);
+  }
+  const Response r = answer.get();
+  EXPECT_EQ(status_of(r).kill_switch, KillSwitch::armed);
+  EXPECT_EQ(status_of(r).session, Session::mine);
+  EXPECT_TRUE(sup.has_desired_request());
+  EXPECT_TRUE(std::filesystem::exists(world.state_file()));
+  EXPECT_TRUE(world.filters.installed().has_value());
+}
+
 // An idle helper: the answer waits until the engine thread has taken the stop
 // up and finished it, never reading "stopping".
 TEST(SupervisorEmergencyOff, RightAfterAStopAnswersOnlyOnceThatStopIsDone) {
