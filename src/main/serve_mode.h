@@ -6,7 +6,8 @@
 
 namespace velk {
 
-// Returns only in service mode, once the service manager lets go: 0.
+// Returns in service mode, once the service manager lets go: 0; in a console
+// only when another process serves the state directory: its exit code.
 int run_serve_mode(const HelperOptions& options);
 
 }  // namespace velk

@@ -51,8 +51,7 @@ int run_serve_mode(const HelperOptions& options) {
     if (!supervisor) return nullptr;
     return std::make_shared<StoppableAdapter>(std::move(supervisor));
   };
-  run_serve(options, std::move(hooks));
-  return 0;
+  return run_serve(options, std::move(hooks));
 }
 
 }  // namespace velk

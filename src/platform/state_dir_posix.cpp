@@ -58,6 +58,7 @@ class PosixHeldDir final : public HeldDir {
   bool replace(std::string_view from, std::string_view to) override { return files_->replace(from, to); }
   DeleteResult remove(std::string_view name) override { return files_->remove(name); }
   std::unique_ptr<AppendFile> open_append(std::string_view name) override { return files_->open_append(name); }
+  ExclusiveHold hold_exclusively(std::string_view name) override { return files_->hold_exclusively(name); }
 
  private:
   const std::filesystem::path dir_;

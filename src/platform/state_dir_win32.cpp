@@ -31,6 +31,7 @@ namespace {
 
 constexpr NTSTATUS kNameNotFound = static_cast<NTSTATUS>(0xC0000034);  // STATUS_OBJECT_NAME_NOT_FOUND
 constexpr NTSTATUS kPathNotFound = static_cast<NTSTATUS>(0xC000003A);  // STATUS_OBJECT_PATH_NOT_FOUND
+constexpr NTSTATUS kSharingViolation = static_cast<NTSTATUS>(0xC0000043);  // STATUS_SHARING_VIOLATION
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // Directories inside a tree moved aside are deleted to this depth at most.
 constexpr int kMaxDeleteDepth = 64;
@@ -75,6 +76,7 @@ class ObjectName {
 struct OpenResult {
   UniqueHandle handle;
   bool not_found = false;
+  bool in_use = false;  // held elsewhere without the sharing this open asked for
 };
 
 // Opens `name` inside the directory `root` as the entry itself.
@@ -93,6 +95,7 @@ OpenResult open_at(HANDLE root, std::string_view name, ACCESS_MASK access, ULONG
     result.handle = UniqueHandle(raw);
   } else {
     result.not_found = status == kNameNotFound || status == kPathNotFound;
+    result.in_use = status == kSharingViolation;
   }
   return result;
 }
@@ -301,6 +304,14 @@ class Win32AppendFile final : public AppendFile {
   UniqueHandle h_;
 };
 
+class UnsharedFile final : public HeldFile {
+ public:
+  explicit UnsharedFile(UniqueHandle h) : h_(std::move(h)) {}
+
+ private:
+  UniqueHandle h_;
+};
+
 class Win32HeldDir final : public HeldDir {
  public:
   explicit Win32HeldDir(UniqueHandle dir) : dir_(std::move(dir)), nt_name_(nt_name_of(dir_.get())) {}
@@ -395,6 +406,16 @@ class Win32HeldDir final : public HeldDir {
                               FILE_NON_DIRECTORY_FILE);
     if (!file.handle || !is_regular_file(file.handle.get())) return nullptr;
     return std::make_unique<Win32AppendFile>(std::move(file.handle));
+  }
+
+  ExclusiveHold hold_exclusively(std::string_view name) override {
+    // No sharing at all: every other open that reads, writes or deletes it
+    // fails while this handle lives (looking at its attributes does not).
+    OpenResult file = open_at(dir_.get(), name, FILE_READ_DATA | FILE_READ_ATTRIBUTES, 0, FILE_OPEN_IF,
+                              FILE_NON_DIRECTORY_FILE);
+    if (file.in_use) return {ExclusiveHold::Outcome::in_use, nullptr};
+    if (!file.handle || !is_regular_file(file.handle.get())) return {};
+    return {ExclusiveHold::Outcome::held, std::make_unique<UnsharedFile>(std::move(file.handle))};
   }
 
  private:

@@ -69,6 +69,8 @@ class PathStateFiles final : public StateFiles {
     return file;
   }
 
+  ExclusiveHold hold_exclusively(std::string_view name) override { return hold_exclusively_at(at(name)); }
+
  private:
   std::filesystem::path at(std::string_view name) const { return dir_ / path_from_utf8(name); }
 
@@ -82,6 +84,7 @@ class NoStateFiles final : public StateFiles {
   bool write_flushed(std::string_view, std::string_view) override { return false; }
   bool replace(std::string_view, std::string_view) override { return false; }
   DeleteResult remove(std::string_view) override { return DeleteResult::not_found; }
+  ExclusiveHold hold_exclusively(std::string_view) override { return {ExclusiveHold::Outcome::no_directory, nullptr}; }
 };
 
 class ReadOnlyStateFiles final : public StateFiles {

@@ -22,6 +22,24 @@ class AppendFile {
   virtual void append(std::string_view bytes) = 0;
 };
 
+// A file of the state directory held open without sharing; let go when destroyed.
+class HeldFile {
+ public:
+  virtual ~HeldFile() = default;
+};
+
+// What an attempt to hold a file without sharing found.
+struct ExclusiveHold {
+  enum class Outcome {
+    held,          // `file` holds it
+    in_use,        // someone else has it open
+    failed,        // it cannot be opened or made (a link or a directory there, no rights, ...)
+    no_directory,  // there is no state directory to hold anything in
+  };
+  Outcome outcome = Outcome::failed;
+  std::unique_ptr<HeldFile> file;
+};
+
 // What stands at a name, seen without following a link there.
 enum class StateEntry { missing, file, other };  // other: a directory, a link, anything else
 
@@ -45,7 +63,14 @@ class StateFiles {
   // Opens the regular file `name` for appending, creating it when missing;
   // null when it cannot, and when a link or anything but a file stands there.
   virtual std::unique_ptr<AppendFile> open_append(std::string_view) { return nullptr; }
+  // Opens the regular file `name`, creating it empty when missing, and holds
+  // it so that nobody else can open it the same way while the result lives
+  // (no sharing on Windows, an exclusive lock natively). Never through a link.
+  virtual ExclusiveHold hold_exclusively(std::string_view) { return {}; }
 };
+
+// hold_exclusively for the file at `path`, reached by path (state_files_*.cpp).
+ExclusiveHold hold_exclusively_at(const std::filesystem::path& path);
 
 // The files of the directory at `dir`, reached by path each time.
 std::shared_ptr<StateFiles> state_files_at(std::filesystem::path dir);

@@ -21,6 +21,12 @@ struct HelperConfig {
   std::filesystem::path state_dir;
   // The state directory held open for the life of the process.
   std::shared_ptr<StateFiles> state_files;
+  // The claim on the state directory (serving_claim.h), held with the
+  // configuration for the life of the process; null without a directory.
+  std::shared_ptr<HeldFile> claim;
+  // Non-zero when another process serves the directory: this one serves
+  // nothing and ends with this code.
+  int refused_exit = 0;
 
   bool operator==(const HelperConfig&) const = default;
 };

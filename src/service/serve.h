@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "main/command_line.h"
 #include "platform/state_dir.h"
@@ -32,6 +33,10 @@ struct ServeHooks {
         if (!opened.message.empty()) (void)std::fputs(opened.message.c_str(), stderr);  // nothing to do if it fails
         return std::move(opened.files);
       };
+  // One line for standard error.
+  std::function<void(std::string_view)> report_error = [](std::string_view line) {
+    (void)std::fwrite(line.data(), 1, line.size(), stderr);  // nothing to do if it fails
+  };
   // Deletes what was moved aside beside the state directory (only beside the
   // default one: nothing is moved aside elsewhere). The service runs it on a
   // thread of its own once it reports running.
@@ -62,15 +67,19 @@ class ServePlatform {
 using ConfigStore = std::function<const HelperConfig&(HelperConfig)>;
 
 // Resolves the configuration, opens the state directory (the default one is
-// made safe, one given with --state-dir is used as it stands) and publishes
-// them (engine path, then HelperConfig), then enters the dispatcher or, in a
-// console, the server.
-// Returns in service mode once the dispatcher lets go.
-void run_serve_with(const HelperOptions& options, ServePlatform& platform, const ServeHooks& hooks,
+// made safe, one given with --state-dir is used as it stands), claims it
+// (serving_claim.h) and publishes them (engine path, then HelperConfig), then
+// enters the dispatcher or, in a console, the server. A claim held elsewhere
+// is reported on standard error; the console then returns its exit code at
+// once, the service reports it as its stop.
+// Returns in service mode once the dispatcher lets go (0), in a console only
+// when refused.
+int run_serve_with(const HelperOptions& options, ServePlatform& platform, const ServeHooks& hooks,
                     const std::filesystem::path& default_state, const ConfigStore& store_config);
 
-// The serve mode of the process (Windows build only). Returns only in service
-// mode; the process then exits with 0.
-void run_serve(const HelperOptions& options, ServeHooks hooks);
+// The serve mode of the process (Windows build only). Returns in service
+// mode (0), and in a console when another process serves the directory (the
+// exit code).
+int run_serve(const HelperOptions& options, ServeHooks hooks);
 
 }  // namespace velk

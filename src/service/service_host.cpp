@@ -25,6 +25,13 @@ ServiceStatusReport stopped_report() {
   return r;
 }
 
+ServiceStatusReport refused_report(std::uint32_t code) {
+  ServiceStatusReport r = stopped_report();
+  r.win32_exit_code = scm::kServiceSpecificError;
+  r.service_specific_exit_code = code;
+  return r;
+}
+
 std::uint32_t handle_service_control(HandlerContext& context, std::uint32_t control) {
   switch (control) {
     case scm::kControlStop:
@@ -72,6 +79,14 @@ void run_service_main(ServiceHostOps& ops, Clock& clock, std::function<void()> r
 
   ops.report(stopped_report());
   ops.exit_process(0);
+}
+
+void refuse_service_main(ServiceHostOps& ops, std::uint32_t code) {
+  // A handler must be registered before any report; it has nothing to stop.
+  auto context = std::make_unique<HandlerContext>();
+  if (!ops.register_handler(context)) return;
+  ops.report(refused_report(code));
+  ops.exit_process(static_cast<int>(code));
 }
 
 }  // namespace velk

@@ -36,6 +36,8 @@ inline constexpr std::uint32_t kControlPreshutdown = 0x0F;
 // Answers to a control.
 inline constexpr std::uint32_t kNoError = 0;
 inline constexpr std::uint32_t kCallNotImplemented = 120;
+// The Win32 exit code that points at the service-specific one.
+inline constexpr std::uint32_t kServiceSpecificError = 1066;  // ERROR_SERVICE_SPECIFIC_ERROR
 }  // namespace scm
 
 // The fields of one SetServiceStatus report.
@@ -54,6 +56,9 @@ struct ServiceStatusReport {
 ServiceStatusReport running_report();
 ServiceStatusReport stop_pending_report(std::uint32_t check_point);
 ServiceStatusReport stopped_report();
+// STOPPED with ERROR_SERVICE_SPECIFIC_ERROR and `code`, as the SCM shows a
+// start that ended in a failure.
+ServiceStatusReport refused_report(std::uint32_t code);
 
 // The stop wait: one check of the engine, then a pause, up to 60 times.
 inline constexpr std::uint32_t kStopPendingWaitHintMs = 10000;
@@ -104,5 +109,10 @@ class ServiceHostOps {
 // report STOPPED and end the process.
 void run_service_main(ServiceHostOps& ops, Clock& clock, std::function<void()> run_server,
                       std::function<void()> clean_out = {});
+
+// The service main of a process that may not serve (another process serves
+// its state directory): register, report STOPPED with `code`
+// (refused_report) and end the process with it. Nothing else runs.
+void refuse_service_main(ServiceHostOps& ops, std::uint32_t code);
 
 }  // namespace velk

@@ -83,6 +83,10 @@ void WINAPI service_main(DWORD argc, LPWSTR* argv) {
   for (DWORD i = 0; i < argc; ++i) start_parameters.emplace_back(argv[i] ? argv[i] : L"");
 
   Win32ServiceHostOps ops;
+  if (const int refused = helper_config().refused_exit; refused != 0) {
+    refuse_service_main(ops, static_cast<std::uint32_t>(refused));
+    return;
+  }
   run_service_main(
       ops, system_clock(),
       [] {
@@ -125,10 +129,10 @@ class Win32ServePlatform final : public ServePlatform {
 
 }  // namespace
 
-void run_serve(const HelperOptions& options, ServeHooks hooks) {
+int run_serve(const HelperOptions& options, ServeHooks hooks) {
   serve_hooks().set(hooks);
   Win32ServePlatform platform;
-  run_serve_with(options, platform, hooks, default_state_dir(), [](HelperConfig config) -> const HelperConfig& {
+  return run_serve_with(options, platform, hooks, default_state_dir(), [](HelperConfig config) -> const HelperConfig& {
     publish_helper_config(std::move(config));
     return helper_config();
   });

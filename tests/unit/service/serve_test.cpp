@@ -3,10 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "service/serve.h"
+#include "service/serving_claim.h"
+#include "temp_dir.h"
 #include "wfp/engine_path.h"
 
 namespace velk {
@@ -29,6 +32,7 @@ struct ServeTest : ::testing::Test {
   std::vector<HelperConfig> served;
   std::optional<HelperConfig> stored;
   std::shared_ptr<StateFiles> state_files = no_state_files();
+  std::string errors;
   ServeHooks hooks;
 
   ServeTest() {
@@ -42,11 +46,12 @@ struct ServeTest : ::testing::Test {
       events.push_back("server");
       served.push_back(c);
     };
+    hooks.report_error = [this](std::string_view line) { errors += line; };
   }
 
-  void run(std::u16string line, HelperOptions options = {}) {
+  int run(std::u16string line, HelperOptions options = {}) {
     platform.command_line = std::move(line);
-    run_serve_with(options, platform, hooks, "/state", [this](HelperConfig c) -> const HelperConfig& {
+    return run_serve_with(options, platform, hooks, "/state", [this](HelperConfig c) -> const HelperConfig& {
       events.push_back("config");
       if (!stored) stored = std::move(c);
       return *stored;
@@ -90,6 +95,70 @@ TEST_F(ServeTest, ArgumentsAreSplitByTheWindowsRules) {
   events.clear();
   run(u"velkvpn-helper.exe --socket --service");  // the socket's value still counts as a raw argument
   EXPECT_EQ(events.back(), "dispatcher");
+}
+
+// One serving process per state directory: the claim is taken before the
+// server (and so the supervisor and the watcher) exists and stays with the
+// stored configuration; a process that cannot take it serves nothing.
+TEST_F(ServeTest, OnlyTheProcessHoldingTheClaimServes) {
+  test::TempDir dir;
+  const std::string served_dir = dir.path().string();
+  struct Case {
+    const char* name;
+    std::function<std::unique_ptr<HeldFile>()> before;  // what else is there
+    bool service;
+    int exit;
+    std::string error;
+    std::string last_event;
+  };
+  std::shared_ptr<StateFiles> files = state_files_at(dir.path());
+  const std::string refused = "velkvpn-helper: another helper already serves the state directory " + served_dir + "\n";
+  const std::vector<Case> cases = {
+      {"free", [] { return nullptr; }, false, 0, "", "server"},
+      {"held by a console run", [&] { return files->hold_exclusively(kServingClaimName).file; }, false, 30, refused,
+       "config"},
+      {"held, as a service", [&] { return files->hold_exclusively(kServingClaimName).file; }, true, 0, refused,
+       "dispatcher"},
+      {"a directory in its place",
+       [&] {
+         std::filesystem::create_directory(dir.path() / kServingClaimName);
+         return nullptr;
+       },
+       false, 31,
+       "velkvpn-helper: cannot claim the state directory " + served_dir + " (serving.lock); not serving\n", "config"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(dir.path() / kServingClaimName);
+    std::unique_ptr<HeldFile> other = c.before();
+    events.clear();
+    errors.clear();
+    stored.reset();
+    state_files = files;
+    HelperOptions options;
+    options.state_dir = served_dir;
+    EXPECT_EQ(run(c.service ? u"velkvpn-helper.exe --service" : u"velkvpn-helper.exe", options), c.exit);
+    EXPECT_EQ(errors, c.error);
+    EXPECT_EQ(events.back(), c.last_event);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->refused_exit, c.service ? 30 : c.exit);
+    EXPECT_EQ(stored->claim != nullptr, c.error.empty());
+    if (stored->claim) {
+      // Held for as long as the configuration is.
+      EXPECT_EQ(files->hold_exclusively(kServingClaimName).outcome, ExclusiveHold::Outcome::in_use);
+      stored.reset();
+      served.clear();
+      EXPECT_EQ(files->hold_exclusively(kServingClaimName).outcome, ExclusiveHold::Outcome::held);
+    }
+  }
+}
+
+TEST_F(ServeTest, WithoutAStateDirectoryNothingIsClaimedAndTheServerRuns) {
+  EXPECT_EQ(run(u"velkvpn-helper.exe"), 0);
+  EXPECT_EQ(events.back(), "server");
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->claim, nullptr);
+  EXPECT_EQ(errors, "");
 }
 
 TEST(ServeHooksDefaults, EnginePathGoesToThePublishedSlot) {

@@ -182,6 +182,18 @@ TEST_F(ServiceMainTest, FailedRegistrationReportsNothing) {
   EXPECT_TRUE(scm.exits.empty());
 }
 
+// A process that may not serve stops at once: the SCM shows the reason as a
+// service-specific error, and nothing runs, waits or is cleaned out.
+TEST_F(ServiceMainTest, RefusedStartReportsOnlyStoppedWithItsCode) {
+  refuse_service_main(scm, 30);
+  ASSERT_TRUE(scm.handler);
+  EXPECT_EQ(scm.reports, (std::vector<ServiceStatusReport>{{0x10, 1, 0, 1066, 30, 0, 0}}));
+  EXPECT_EQ(scm.exits, std::vector<int>{30});
+  EXPECT_EQ(scm.workers_started, 0);
+  EXPECT_EQ(scm.supervisor_lookups, 0);
+  EXPECT_EQ(scm.control(scm::kControlStop), scm::kNoError);  // nothing left to stop
+}
+
 TEST_F(ServiceMainTest, ControlsAfterTheStopChangeNothing) {
   auto supervisor = std::make_shared<FakeSupervisor>(0);
   scm.supervisor = supervisor;

@@ -5,16 +5,33 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <set>
 #include <thread>
 
 #include "e2e_fixture.h"
+#include "platform/windows_args.h"
 #include "process_runner.h"
+#include "service_control.h"
 
 namespace velk::test {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+
+std::optional<std::string> bytes_of(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return std::nullopt;
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::set<std::wstring> names_in(const std::filesystem::path& dir) {
+  std::set<std::wstring> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.insert(entry.path().filename().wstring());
+  return names;
+}
 
 TEST_F(HelperE2e, ServiceStopKeepsTheBlockAndTheNextStartRestoresIt) {
   ASSERT_NO_FATAL_FAILURE(start_running_session());
@@ -81,6 +98,56 @@ TEST_F(HelperE2e, RecoverFromAnotherProcessDropsTheKillSwitchOfTheRunningService
   std::this_thread::sleep_for(1500ms);  // more than one watcher round
   FilterView f = filters();
   EXPECT_EQ(f.filters, 0u) << describe(f);
+}
+
+// One serving process per state directory: a console run and a second
+// service on the service's directory end at once, and the first one's kill
+// switch stays as it was (its watcher would otherwise see its file deleted by
+// the second one's and let go).
+TEST_F(HelperE2e, SecondServingProcessOnTheSameStateDirectoryTouchesNothing) {
+  ASSERT_NO_FATAL_FAILURE(start_running_session());
+  const FilterView armed = filters();
+  ASSERT_TRUE(armed.every_layer_blocked()) << describe(armed);
+  const std::optional<std::string> state = bytes_of(helper().state_file());
+  ASSERT_TRUE(state);
+  const std::set<std::wstring> names = names_in(helper().state_dir());
+  const std::string refused =
+      "velkvpn-helper: another helper already serves the state directory " + helper().state_dir().string() + "\n";
+
+  const std::wstring other_pipe = L"\\\\.\\pipe\\velk-e2e-second-" + std::to_wstring(GetCurrentProcessId());
+  ProcessResult console = run_helper({L"--socket", other_pipe, L"--state-dir", helper().state_dir().wstring()}, 20000);
+  EXPECT_FALSE(console.timed_out) << "the second console run serves";
+  EXPECT_EQ(console.exit_code, 30u);
+  EXPECT_EQ(console.err, refused);
+  EXPECT_EQ(console.out, "");
+
+  std::vector<std::u16string> parts{(test_binary_dir() / L"velkvpn-helper.exe").u16string(), u"--service",
+                                    u"--socket", std::u16string(other_pipe.begin(), other_pipe.end()),
+                                    u"--state-dir", helper().state_dir().u16string()};
+  const std::u16string line = join_windows_command_line(parts);
+  DWORD error = 0;
+  std::optional<ServiceControl> second = ServiceControl::create(
+      L"VelkVpnHelperE2E-second-" + std::to_wstring(GetCurrentProcessId()), std::wstring(line.begin(), line.end()),
+      error);
+  ASSERT_TRUE(second) << "CreateServiceW failed with " << error;
+  EXPECT_FALSE(second->start(error, 15s)) << "the second service runs";
+  ASSERT_TRUE(second->wait_for(SERVICE_STOPPED, 10s));
+  const SERVICE_STATUS_PROCESS stopped = second->query();
+  EXPECT_EQ(stopped.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+  EXPECT_EQ(stopped.dwServiceSpecificExitCode, 30u);
+
+  std::this_thread::sleep_for(1500ms);  // more than one round of the first one's watcher
+  std::optional<Status> s = helper().status();
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->kill_switch, KillSwitch::armed);
+  EXPECT_TRUE(s->wanted);
+  EXPECT_EQ(s->state, EngineState::running);
+  EXPECT_EQ(s->error, std::nullopt);
+  const FilterView kept = filters();
+  EXPECT_EQ(kept.filters, armed.filters) << describe(kept);
+  EXPECT_EQ(kept.pins, armed.pins) << describe(kept);
+  EXPECT_EQ(bytes_of(helper().state_file()), state);
+  EXPECT_EQ(names_in(helper().state_dir()), names);
 }
 
 }  // namespace
