@@ -53,6 +53,12 @@ std::string proxies_path(std::string_view name) {
 
 }  // namespace
 
+ControllerTimeouts controller_timeouts_within(std::chrono::milliseconds limit) {
+  ControllerTimeouts timeouts;
+  timeouts.total = std::clamp(limit, std::chrono::milliseconds{0}, kControllerExchangeLimit);
+  return timeouts;
+}
+
 std::string build_controller_request(std::string_view method, std::string_view path, std::string_view secret,
                                      std::optional<std::string_view> body) {
   std::string_view content = body.value_or(std::string_view{});

@@ -38,7 +38,16 @@ struct ControllerTimeouts {
   std::chrono::milliseconds connect{2000};
   std::chrono::milliseconds receive{8000};
   std::chrono::milliseconds send{2000};
+  // The whole exchange, from the connect to the last byte of the answer.
+  std::chrono::milliseconds total{12000};
 };
+
+// The longest one exchange takes with the fixed limits (connect, send, receive).
+inline constexpr std::chrono::milliseconds kControllerExchangeLimit{12000};
+
+// The fixed limits, with the whole exchange ending within `limit` (at most
+// kControllerExchangeLimit).
+ControllerTimeouts controller_timeouts_within(std::chrono::milliseconds limit);
 
 inline constexpr std::size_t kControllerAnswerCap = 1048576;
 
@@ -95,7 +104,8 @@ std::optional<std::uint32_t> delay_from_reply(const ControllerReply& reply);
 // connect to 127.0.0.1:port within timeouts.connect, set the receive and send
 // time-outs, send the whole request, read until the peer closes but at most
 // `cap` bytes, all within timeouts.receive (a controller that trickles its
-// answer is cut off as one that stays silent). Any failure, the receive
+// answer is cut off as one that stays silent); each step also ends where
+// timeouts.total, counted from the start, ends. Any failure, the receive
 // time-out included, is "engine_unreachable" and discards what was read.
 Result<std::string> loopback_exchange(std::uint16_t port, std::string_view request, std::size_t cap,
                                       const ControllerTimeouts& timeouts);

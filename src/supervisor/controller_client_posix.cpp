@@ -62,12 +62,17 @@ bool connect_bounded(int fd, std::uint16_t port, std::chrono::milliseconds bound
 
 Result<std::string> loopback_exchange(std::uint16_t port, std::string_view request, std::size_t cap,
                                       const ControllerTimeouts& timeouts) {
+  const auto end = std::chrono::steady_clock::now() + timeouts.total;
+  const auto within = [&](std::chrono::milliseconds step) {
+    return std::min(step, std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()));
+  };
+  if (within(timeouts.connect).count() <= 0) return fail(err::engine_unreachable);
   Socket sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (sock.get() < 0) return fail(err::engine_unreachable);
-  if (!connect_bounded(sock.get(), port, timeouts.connect)) return fail(err::engine_unreachable);
+  if (!connect_bounded(sock.get(), port, within(timeouts.connect))) return fail(err::engine_unreachable);
 
-  timeval rcv = to_timeval(timeouts.receive);
-  timeval snd = to_timeval(timeouts.send);
+  timeval rcv = to_timeval(std::max(within(timeouts.receive), std::chrono::milliseconds{1}));
+  timeval snd = to_timeval(std::max(within(timeouts.send), std::chrono::milliseconds{1}));
   if (::setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, &rcv, sizeof rcv) != 0 ||
       ::setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &snd, sizeof snd) != 0) {
     return fail(err::engine_unreachable);
@@ -83,7 +88,7 @@ Result<std::string> loopback_exchange(std::uint16_t port, std::string_view reque
 
   // The receive time-out bounds the whole answer, not only each silence, so a
   // controller that trickles bytes cannot hold the caller longer.
-  auto deadline = std::chrono::steady_clock::now() + timeouts.receive;
+  auto deadline = std::min(std::chrono::steady_clock::now() + timeouts.receive, end);
   std::string answer;
   char buf[16384];
   while (answer.size() < cap) {

@@ -68,12 +68,19 @@ bool set_timeout(SOCKET s, int option, std::chrono::milliseconds ms) {
 
 Result<std::string> loopback_exchange(std::uint16_t port, std::string_view request, std::size_t cap,
                                       const ControllerTimeouts& timeouts) {
+  const auto end = std::chrono::steady_clock::now() + timeouts.total;
+  const auto within = [&](std::chrono::milliseconds step) {
+    return std::min(step, std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()));
+  };
+  if (within(timeouts.connect).count() <= 0) return fail(err::engine_unreachable);
   WinsockSession winsock;
   if (!winsock.ok()) return fail(err::engine_unreachable);
   Socket sock(::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT));
   if (sock.get() == INVALID_SOCKET) return fail(err::engine_unreachable);
-  if (!connect_bounded(sock.get(), port, timeouts.connect)) return fail(err::engine_unreachable);
-  if (!set_timeout(sock.get(), SO_RCVTIMEO, timeouts.receive) || !set_timeout(sock.get(), SO_SNDTIMEO, timeouts.send)) {
+  if (!connect_bounded(sock.get(), port, within(timeouts.connect))) return fail(err::engine_unreachable);
+  // A socket time-out of 0 means none at all: at least a millisecond.
+  if (!set_timeout(sock.get(), SO_RCVTIMEO, std::max(within(timeouts.receive), std::chrono::milliseconds{1})) ||
+      !set_timeout(sock.get(), SO_SNDTIMEO, std::max(within(timeouts.send), std::chrono::milliseconds{1}))) {
     return fail(err::engine_unreachable);
   }
 
@@ -87,7 +94,7 @@ Result<std::string> loopback_exchange(std::uint16_t port, std::string_view reque
 
   // The receive time-out bounds the whole answer, not only each silence, so a
   // controller that trickles bytes cannot hold the caller longer.
-  auto deadline = std::chrono::steady_clock::now() + timeouts.receive;
+  auto deadline = std::min(std::chrono::steady_clock::now() + timeouts.receive, end);
   std::string answer;
   char buf[16384];
   while (answer.size() < cap) {

@@ -129,6 +129,9 @@ class EngineLoop {
       }
     }
     const Clock::time_point spawned = ports.clock.now();
+    // Until it answers, no question outlasts this: the time-out comes at
+    // most one poll step after it, whatever the controller does.
+    const Clock::time_point ready_by = spawned + kReadinessLimit;
     Clock::time_point last_poll = spawned - 10s;
     bool ready = false;
     for (;;) {
@@ -143,9 +146,12 @@ class EngineLoop {
         return std::nullopt;
       }
       if (process->has_exited()) return last_words(*process, reader);
+      if (!ready && ports.clock.now() >= ready_by) {
+        return terminate_engine(*process, ports.clock) ? err::engine_timeout : err::engine_kill_failed;
+      }
       if (ports.clock.now() - last_poll >= (ready ? kControllerPollWhenReady : kControllerPollBeforeReady)) {
         last_poll = ports.clock.now();
-        std::optional<std::string> name = route_in_use(*access, request);
+        std::optional<std::string> name = route_in_use(*access, request, ready ? std::nullopt : std::optional(ready_by));
         // The controller answers: a selection made since the configuration
         // was written goes to the engine now, and the route it then uses is
         // what counts.
@@ -153,11 +159,7 @@ class EngineLoop {
         if (handed == HandOver::switched) {
           if (auto switched = route_in_use(*access, request)) name = std::move(switched);
         }
-        if (!name) {
-          if (!ready && ports.clock.now() - spawned > kReadinessLimit) {
-            return terminate_engine(*process, ports.clock) ? err::engine_timeout : err::engine_kill_failed;
-          }
-        } else {
+        if (name) {
           std::lock_guard lock(s_.state_mutex_);
           if (state_.generation == generation) {
             if (!ready) {
@@ -228,10 +230,21 @@ class EngineLoop {
   // The selector's member; when that is "auto", the member the latency-test
   // group chose. That group names "" until its first check ends, which counts
   // as no answer: the route in use is then reported as "auto", never "".
-  std::optional<std::string> route_in_use(const ControllerAccess& access, const EngineRequest& request) {
+  // Each question ends by `deadline` when there is one (none is asked once it has passed).
+  std::optional<std::string> route_in_use(const ControllerAccess& access, const EngineRequest& request,
+                                          std::optional<Clock::time_point> deadline = std::nullopt) {
     ControllerClient& controller = s_.ports_.controller;
-    return current_route_from([&](std::string_view group) { return controller.current_member(access, group); },
-                              request);
+    SupervisorClock& clock = s_.ports_.clock;
+    return current_route_from(
+        [&](std::string_view group) -> std::optional<std::string> {
+          std::chrono::milliseconds limit = kControllerExchangeLimit;
+          if (deadline) {
+            limit = std::min(limit, std::chrono::floor<std::chrono::milliseconds>(*deadline - clock.now()));
+            if (limit.count() <= 0) return std::nullopt;
+          }
+          return controller.current_member(access, group, limit);
+        },
+        request);
   }
 
   void record_end(std::uint64_t generation, Clock::time_point started, std::optional<ErrorCode> failure) {

@@ -3,6 +3,7 @@
 // interfaces: the filters, name resolution, the engine launcher, the engine's
 // controller, and the clock. Tests pass fakes.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -25,8 +26,10 @@ class ControllerClient {
   // One exchange with the engine's controller; a transport failure is "engine_unreachable".
   virtual Result<ControllerReply> request(const ControllerAccess& access, std::string_view method,
                                           std::string_view path, std::optional<std::string_view> body) = 0;
-  // The member a group currently uses ("now"); none on any failure.
-  virtual std::optional<std::string> current_member(const ControllerAccess& access, std::string_view group) = 0;
+  // The member a group currently uses ("now"); none on any failure. The
+  // exchange ends within `limit` (at most kControllerExchangeLimit).
+  virtual std::optional<std::string> current_member(const ControllerAccess& access, std::string_view group,
+                                                    std::chrono::milliseconds limit) = 0;
 };
 
 // Everything the supervisor is built with besides its two paths. References

@@ -20,8 +20,9 @@ class SystemControllerClient final : public ControllerClient {
                                   std::optional<std::string_view> body) override {
     return controller_request(access, method, path, body);
   }
-  std::optional<std::string> current_member(const ControllerAccess& access, std::string_view group) override {
-    return velk::current_member(access, group);
+  std::optional<std::string> current_member(const ControllerAccess& access, std::string_view group,
+                                            std::chrono::milliseconds limit) override {
+    return velk::current_member(access, group, controller_timeouts_within(limit));
   }
 };
 

@@ -22,10 +22,21 @@ Result<ControllerReply> FakeControllerClient::request(const ControllerAccess& ac
   return *reply_;
 }
 
-std::optional<std::string> FakeControllerClient::current_member(const ControllerAccess&, std::string_view group) {
+std::optional<std::string> FakeControllerClient::current_member(const ControllerAccess&, std::string_view group,
+                                                              std::chrono::milliseconds limit) {
+  std::function<void(std::chrono::milliseconds)> silent_wait;
+  {
+    std::lock_guard l(m_);
+    questions_.emplace_back(group);
+    limits_.push_back(limit);
+    changed_.notify_all();
+    silent_wait = silent_wait_;
+  }
+  if (silent_wait) {
+    silent_wait(limit);
+    return std::nullopt;
+  }
   std::lock_guard l(m_);
-  questions_.emplace_back(group);
-  changed_.notify_all();
   auto it = members_.find(group);
   if (it == members_.end()) return std::nullopt;
   return it->second;
@@ -34,6 +45,16 @@ std::optional<std::string> FakeControllerClient::current_member(const Controller
 void FakeControllerClient::set_member(const std::string& group, std::optional<std::string> member) {
   std::lock_guard l(m_);
   members_[group] = std::move(member);
+}
+
+void FakeControllerClient::set_silent(std::function<void(std::chrono::milliseconds)> wait) {
+  std::lock_guard l(m_);
+  silent_wait_ = std::move(wait);
+}
+
+std::vector<std::chrono::milliseconds> FakeControllerClient::member_limits() {
+  std::lock_guard l(m_);
+  return limits_;
 }
 
 void FakeControllerClient::set_reply(std::optional<ControllerReply> reply) {

@@ -22,7 +22,14 @@ class FakeControllerClient final : public ControllerClient {
  public:
   Result<ControllerReply> request(const ControllerAccess& access, std::string_view method, std::string_view path,
                                   std::optional<std::string_view> body) override;
-  std::optional<std::string> current_member(const ControllerAccess& access, std::string_view group) override;
+  std::optional<std::string> current_member(const ControllerAccess& access, std::string_view group,
+                                            std::chrono::milliseconds limit) override;
+
+  // A controller that accepts connections and never answers: each question
+  // spends its whole limit in `wait` (a fake clock's sleep) and gets nothing.
+  void set_silent(std::function<void(std::chrono::milliseconds)> wait);
+  // The limits current_member was given, in order.
+  std::vector<std::chrono::milliseconds> member_limits();
 
   // What current_member answers for `group` (none: no answer).
   void set_member(const std::string& group, std::optional<std::string> member);
@@ -47,6 +54,8 @@ class FakeControllerClient final : public ControllerClient {
   std::optional<ControllerReply> reply_ = ControllerReply{200, "{}"};
   std::vector<Call> requests_;
   std::vector<std::string> questions_;
+  std::vector<std::chrono::milliseconds> limits_;
+  std::function<void(std::chrono::milliseconds)> silent_wait_;
 };
 
 }  // namespace velk::test

@@ -93,9 +93,26 @@ TEST_F(EngineLoop, AsksTheControllerOnceASecondUntilTheTwentySecondLimit) {
   EXPECT_EQ(s.error, "engine_timeout");
   EXPECT_EQ(s.state, EngineState::starting);
   EXPECT_EQ(world.launcher.killed(), 1);
-  // Questions at 0, 1, ..., 21 s after the spawn; at 21 s more than 20 s have passed.
-  EXPECT_EQ(world.controller.member_questions().size(), 22u);
-  EXPECT_EQ(world.clock.now() - world.launcher.launches()[0].at, 21s);
+  // Questions at 0, 1, ..., 19 s after the spawn; at 20 s the time is up.
+  EXPECT_EQ(world.controller.member_questions().size(), 20u);
+  EXPECT_EQ(world.clock.now() - world.launcher.launches()[0].at, 20s);
+}
+
+// A controller that accepts connections and never answers holds each
+// question for as long as it may: no question outlasts the twenty seconds.
+TEST_F(EngineLoop, ASilentControllerTimesOutTwentySecondsAfterTheStart) {
+  world.clock.set_manual_waits(true);
+  world.controller.set_silent([this](std::chrono::milliseconds limit) { world.clock.sleep_for(limit); });
+  start();
+  ASSERT_TRUE(world.clock.await_waits(1));
+  EXPECT_EQ(sup().snapshot().error, "engine_timeout");
+  const Clock::duration took = world.clock.now() - world.launcher.launches()[0].at;
+  EXPECT_GE(took, 20s);
+  EXPECT_LE(took, 20s + kEnginePollStep);
+  const auto limits = world.controller.member_limits();
+  ASSERT_GE(limits.size(), 2u);
+  EXPECT_EQ(limits.front(), kControllerExchangeLimit);
+  EXPECT_EQ(limits.back(), 20s - kControllerExchangeLimit - kEnginePollStep);  // what was left of the twenty seconds
 }
 
 TEST_F(EngineLoop, AsksEveryThreeSecondsOnceReady) {
