@@ -42,6 +42,8 @@ class EngineLoop {
           lock.unlock();
           remove_kill_switch_after_stop();
           lock.lock();
+        } else if (survivor_) {
+          hold_for_survivor(lock);
         } else {
           state_.engine_state = EngineState::stopped;
           s_.wake_.wait(lock);
@@ -53,6 +55,10 @@ class EngineLoop {
         state_.desired_request.reset();
         lock.unlock();
         lock.lock();
+        continue;
+      }
+      if (survivor_) {
+        hold_for_survivor(lock);
         continue;
       }
       lock.unlock();
@@ -142,12 +148,14 @@ class EngineLoop {
         if (stop) state_.engine_state = EngineState::stopping;
       }
       if (stop) {
-        if (!terminate_engine(*process, ports.clock)) note_survivor();
+        if (!terminate_engine(*process, ports.clock)) keep_survivor(std::move(process));
         return std::nullopt;
       }
       if (process->has_exited()) return last_words(*process, reader);
       if (!ready && ports.clock.now() >= ready_by) {
-        return terminate_engine(*process, ports.clock) ? err::engine_timeout : err::engine_kill_failed;
+        if (terminate_engine(*process, ports.clock)) return err::engine_timeout;
+        keep_survivor(std::move(process));
+        return err::engine_kill_failed;
       }
       if (ports.clock.now() - last_poll >= (ready ? kControllerPollWhenReady : kControllerPollBeforeReady)) {
         last_poll = ports.clock.now();
@@ -221,10 +229,32 @@ class EngineLoop {
     return HandOver::refused;
   }
 
-  // The engine outlived both kills: the status says so (no stop clears it).
-  void note_survivor() {
+  // The engine outlived both kills: the status says so (no stop clears it),
+  // and it is kept, so that nothing starts beside it while it may run.
+  void keep_survivor(std::unique_ptr<EngineProcess> process) {
+    survivor_ = std::move(process);
     std::lock_guard lock(s_.state_mutex_);
     state_.error = std::string(err::engine_kill_failed);
+  }
+
+  // Under the state lock, released meanwhile: one more round of kills for the
+  // engine that outlived them. Once it has ended the code goes and the loop
+  // goes on; while it is there nothing else starts, and the next round comes
+  // kSurvivorRetry later (the thread's exit ends the pause).
+  void hold_for_survivor(std::unique_lock<std::mutex>& lock) {
+    state_.engine_alive = true;
+    state_.engine_state = state_.desired_request ? EngineState::starting : EngineState::stopping;
+    lock.unlock();
+    const bool gone = survivor_->has_exited() || terminate_engine(*survivor_, s_.ports_.clock);
+    if (gone) survivor_->end_leftovers();
+    lock.lock();
+    if (gone) {
+      survivor_.reset();
+      if (state_.error == std::optional<std::string>(err::engine_kill_failed)) state_.error.reset();
+      return;
+    }
+    SupervisorClock& clock = s_.ports_.clock;
+    clock.wait_until(s_.wake_, lock, clock.now() + kSurvivorRetry, [&] { return s_.exit_requested(); });
   }
 
   // The selector's member; when that is "auto", the member the latency-test
@@ -267,6 +297,8 @@ class EngineLoop {
 
   Supervisor& s_;
   SupervisorState& state_;
+  // An engine that outlived both kills and may still run (engine thread only).
+  std::unique_ptr<EngineProcess> survivor_;
 };
 
 void run_engine_loop(Supervisor& supervisor) { EngineLoop(supervisor).run(); }
