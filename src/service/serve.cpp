@@ -18,7 +18,7 @@ int run_serve_with(const HelperOptions& options, ServePlatform& platform, const 
   // this process never read) exist only in a process that holds the claim,
   // and the published configuration holds it until the process ends.
   if (resolved.state_files) {
-    ServingClaim claim = claim_state_dir(*resolved.state_files, resolved.state_dir);
+    ServingClaim claim = claim_state_dir(*resolved.state_files, resolved.state_dir, *hooks.clock);
     resolved.claim = std::move(claim.hold);
     resolved.refused_exit = claim.refused_exit;
     if (claim.refused_exit != 0) hooks.report_error(claim.message);

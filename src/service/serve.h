@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "main/command_line.h"
+#include "platform/clock.h"
 #include "platform/state_dir.h"
 #include "service/helper_config.h"
 #include "service/service_host.h"
@@ -33,6 +34,8 @@ struct ServeHooks {
         if (!opened.message.empty()) (void)std::fputs(opened.message.c_str(), stderr);  // nothing to do if it fails
         return std::move(opened.files);
       };
+  // The clock of the claim's retries.
+  Clock* clock = &system_clock();
   // One line for standard error.
   std::function<void(std::string_view)> report_error = [](std::string_view line) {
     (void)std::fwrite(line.data(), 1, line.size(), stderr);  // nothing to do if it fails

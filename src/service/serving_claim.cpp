@@ -4,8 +4,12 @@
 
 namespace velk {
 
-ServingClaim claim_state_dir(StateFiles& files, const std::filesystem::path& dir) {
+ServingClaim claim_state_dir(StateFiles& files, const std::filesystem::path& dir, Clock& clock) {
   ExclusiveHold taken = files.hold_exclusively(kServingClaimName);
+  for (int tries = 1; taken.outcome == ExclusiveHold::Outcome::in_use && tries < kClaimTries; ++tries) {
+    clock.sleep_for(kClaimRetryStep);
+    taken = files.hold_exclusively(kServingClaimName);
+  }
   ServingClaim claim;
   switch (taken.outcome) {
     case ExclusiveHold::Outcome::held:

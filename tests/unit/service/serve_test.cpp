@@ -9,6 +9,7 @@
 
 #include "service/serve.h"
 #include "service/serving_claim.h"
+#include "manual_clock.h"
 #include "temp_dir.h"
 #include "wfp/engine_path.h"
 
@@ -33,6 +34,7 @@ struct ServeTest : ::testing::Test {
   std::optional<HelperConfig> stored;
   std::shared_ptr<StateFiles> state_files = no_state_files();
   std::string errors;
+  test::ManualClock clock;
   ServeHooks hooks;
 
   ServeTest() {
@@ -47,6 +49,7 @@ struct ServeTest : ::testing::Test {
       served.push_back(c);
     };
     hooks.report_error = [this](std::string_view line) { errors += line; };
+    hooks.clock = &clock;
   }
 
   int run(std::u16string line, HelperOptions options = {}) {
@@ -143,6 +146,9 @@ TEST_F(ServeTest, OnlyTheProcessHoldingTheClaimServes) {
     ASSERT_TRUE(stored);
     EXPECT_EQ(stored->refused_exit, c.service ? 30 : c.exit);
     EXPECT_EQ(stored->claim != nullptr, c.error.empty());
+    // Only a claim held elsewhere is asked for again, 2 s long.
+    EXPECT_EQ(clock.sleeps.size(), c.exit == 30 || c.service ? 19u : 0u);
+    clock.sleeps.clear();
     if (stored->claim) {
       // Held for as long as the configuration is.
       EXPECT_EQ(files->hold_exclusively(kServingClaimName).outcome, ExclusiveHold::Outcome::in_use);
@@ -151,6 +157,29 @@ TEST_F(ServeTest, OnlyTheProcessHoldingTheClaimServes) {
       EXPECT_EQ(files->hold_exclusively(kServingClaimName).outcome, ExclusiveHold::Outcome::held);
     }
   }
+}
+
+// A service that reported its stop may still be ending while its successor
+// starts: the claim is asked for again for two seconds.
+TEST(ServingClaim, APredecessorThatEndsWithinTheRetriesLetsTheSuccessorServe) {
+  class ReleasingClock final : public Clock {
+   public:
+    std::unique_ptr<HeldFile> predecessor;
+    int sleeps = 0;
+    time_point now() override { return {}; }
+    void sleep_for(duration) override {
+      if (++sleeps == 5) predecessor.reset();
+    }
+  };
+  test::TempDir dir;
+  std::shared_ptr<StateFiles> files = state_files_at(dir.path());
+  ReleasingClock clock;
+  clock.predecessor = files->hold_exclusively(kServingClaimName).file;
+  ASSERT_TRUE(clock.predecessor);
+  const ServingClaim claim = claim_state_dir(*files, dir.path(), clock);
+  EXPECT_TRUE(claim.hold);
+  EXPECT_EQ(claim.refused_exit, 0);
+  EXPECT_EQ(clock.sleeps, 5);
 }
 
 TEST_F(ServeTest, WithoutAStateDirectoryNothingIsClaimedAndTheServerRuns) {
