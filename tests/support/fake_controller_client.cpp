@@ -28,7 +28,6 @@ std::optional<std::string> FakeControllerClient::current_member(const Controller
   {
     std::lock_guard l(m_);
     questions_.emplace_back(group);
-    limits_.push_back(limit);
     changed_.notify_all();
     silent_wait = silent_wait_;
   }
@@ -50,11 +49,6 @@ void FakeControllerClient::set_member(const std::string& group, std::optional<st
 void FakeControllerClient::set_silent(std::function<void(std::chrono::milliseconds)> wait) {
   std::lock_guard l(m_);
   silent_wait_ = std::move(wait);
-}
-
-std::vector<std::chrono::milliseconds> FakeControllerClient::member_limits() {
-  std::lock_guard l(m_);
-  return limits_;
 }
 
 void FakeControllerClient::set_reply(std::optional<ControllerReply> reply) {

@@ -28,8 +28,6 @@ class FakeControllerClient final : public ControllerClient {
   // A controller that accepts connections and never answers: each question
   // spends its whole limit in `wait` (a fake clock's sleep) and gets nothing.
   void set_silent(std::function<void(std::chrono::milliseconds)> wait);
-  // The limits current_member was given, in order.
-  std::vector<std::chrono::milliseconds> member_limits();
 
   // What current_member answers for `group` (none: no answer).
   void set_member(const std::string& group, std::optional<std::string> member);
@@ -54,7 +52,6 @@ class FakeControllerClient final : public ControllerClient {
   std::optional<ControllerReply> reply_ = ControllerReply{200, "{}"};
   std::vector<Call> requests_;
   std::vector<std::string> questions_;
-  std::vector<std::chrono::milliseconds> limits_;
   std::function<void(std::chrono::milliseconds)> silent_wait_;
 };
 

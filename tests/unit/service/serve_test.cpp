@@ -3,13 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "service/serve.h"
 #include "service/serving_claim.h"
-#include "manual_clock.h"
 #include "temp_dir.h"
 #include "wfp/engine_path.h"
 
@@ -34,7 +32,17 @@ struct ServeTest : ::testing::Test {
   std::optional<HelperConfig> stored;
   std::shared_ptr<StateFiles> state_files = no_state_files();
   std::string errors;
-  test::ManualClock clock;
+  // Counts the claim's pauses; at the `release_at`-th the other holder lets go.
+  struct PauseClock final : Clock {
+    ServeTest* test = nullptr;
+    std::size_t pauses = 0;
+    time_point now() override { return {}; }
+    void sleep_for(duration) override {
+      if (++pauses == test->release_at) test->held_elsewhere.reset();
+    }
+  } clock;
+  std::unique_ptr<HeldFile> held_elsewhere;
+  std::size_t release_at = 0;
   ServeHooks hooks;
 
   ServeTest() {
@@ -50,6 +58,7 @@ struct ServeTest : ::testing::Test {
     };
     hooks.report_error = [this](std::string_view line) { errors += line; };
     hooks.clock = &clock;
+    clock.test = this;
   }
 
   int run(std::u16string line, HelperOptions options = {}) {
@@ -100,94 +109,48 @@ TEST_F(ServeTest, ArgumentsAreSplitByTheWindowsRules) {
   EXPECT_EQ(events.back(), "dispatcher");
 }
 
-// One serving process per state directory: the claim is taken before the
-// server (and so the supervisor and the watcher) exists and stays with the
-// stored configuration; a process that cannot take it serves nothing.
+// The claim is taken before the server (so the supervisor and the watcher)
+// exists and is held with the stored configuration; a process that cannot
+// take it within 2 s serves nothing.
 TEST_F(ServeTest, OnlyTheProcessHoldingTheClaimServes) {
+  enum class There { nothing, holder, holder_ending, directory, no_state_dir };
+  struct Case { There there; bool service; int exit; std::size_t pauses; };
+  const Case cases[] = {{There::nothing, false, 0, 0},    {There::holder, false, 30, 19},
+                        {There::holder, true, 0, 19},     {There::holder_ending, false, 0, 5},
+                        {There::directory, false, 31, 0}, {There::no_state_dir, false, 0, 0}};
   test::TempDir dir;
-  const std::string served_dir = dir.path().string();
-  struct Case {
-    const char* name;
-    std::function<std::unique_ptr<HeldFile>()> before;  // what else is there
-    bool service;
-    int exit;
-    std::string error;
-    std::string last_event;
-  };
-  std::shared_ptr<StateFiles> files = state_files_at(dir.path());
-  const std::string refused = "velkvpn-helper: another helper already serves the state directory " + served_dir + "\n";
-  const std::vector<Case> cases = {
-      {"free", [] { return nullptr; }, false, 0, "", "server"},
-      {"held by a console run", [&] { return files->hold_exclusively(kServingClaimName).file; }, false, 30, refused,
-       "config"},
-      {"held, as a service", [&] { return files->hold_exclusively(kServingClaimName).file; }, true, 0, refused,
-       "dispatcher"},
-      {"a directory in its place",
-       [&] {
-         std::filesystem::create_directory(dir.path() / kServingClaimName);
-         return nullptr;
-       },
-       false, 31,
-       "velkvpn-helper: cannot claim the state directory " + served_dir + " (serving.lock); not serving\n", "config"},
-  };
+  const std::string path = dir.path().string();
+  const std::shared_ptr<StateFiles> files = state_files_at(dir.path());
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(static_cast<int>(c.there) * 10 + c.service);
     std::filesystem::remove_all(dir.path() / kServingClaimName);
-    std::unique_ptr<HeldFile> other = c.before();
-    events.clear();
-    errors.clear();
-    stored.reset();
-    state_files = files;
+    if (c.there == There::holder || c.there == There::holder_ending) {
+      held_elsewhere = files->hold_exclusively(kServingClaimName).file;
+    }
+    if (c.there == There::directory) std::filesystem::create_directory(dir.path() / kServingClaimName);
+    release_at = c.there == There::holder_ending ? 5 : 0;
+    state_files = c.there == There::no_state_dir ? no_state_files() : files;
+    events.clear(), errors.clear(), stored.reset(), served.clear(), clock.pauses = 0;
     HelperOptions options;
-    options.state_dir = served_dir;
+    options.state_dir = path;
     EXPECT_EQ(run(c.service ? u"velkvpn-helper.exe --service" : u"velkvpn-helper.exe", options), c.exit);
-    EXPECT_EQ(errors, c.error);
-    EXPECT_EQ(events.back(), c.last_event);
+    const int refused = c.service ? 30 : c.exit;
+    EXPECT_EQ(events.back(), c.service ? "dispatcher" : refused != 0 ? "config" : "server");
+    EXPECT_EQ(errors, refused == 30   ? "velkvpn-helper: another helper already serves the state directory " + path + "\n"
+                      : refused == 31 ? "velkvpn-helper: cannot claim the state directory " + path +
+                                            " (serving.lock); not serving\n"
+                                      : "");
+    EXPECT_EQ(clock.pauses, c.pauses);
     ASSERT_TRUE(stored);
-    EXPECT_EQ(stored->refused_exit, c.service ? 30 : c.exit);
-    EXPECT_EQ(stored->claim != nullptr, c.error.empty());
-    // Only a claim held elsewhere is asked for again, 2 s long.
-    EXPECT_EQ(clock.sleeps.size(), c.exit == 30 || c.service ? 19u : 0u);
-    clock.sleeps.clear();
-    if (stored->claim) {
-      // Held for as long as the configuration is.
+    EXPECT_EQ(stored->refused_exit, refused);
+    EXPECT_EQ(stored->claim != nullptr, refused == 0 && c.there != There::no_state_dir);
+    held_elsewhere.reset();
+    if (stored->claim) {  // held for as long as the configuration is
       EXPECT_EQ(files->hold_exclusively(kServingClaimName).outcome, ExclusiveHold::Outcome::in_use);
-      stored.reset();
-      served.clear();
+      stored.reset(), served.clear();
       EXPECT_EQ(files->hold_exclusively(kServingClaimName).outcome, ExclusiveHold::Outcome::held);
     }
   }
-}
-
-// A service that reported its stop may still be ending while its successor
-// starts: the claim is asked for again for two seconds.
-TEST(ServingClaim, APredecessorThatEndsWithinTheRetriesLetsTheSuccessorServe) {
-  class ReleasingClock final : public Clock {
-   public:
-    std::unique_ptr<HeldFile> predecessor;
-    int sleeps = 0;
-    time_point now() override { return {}; }
-    void sleep_for(duration) override {
-      if (++sleeps == 5) predecessor.reset();
-    }
-  };
-  test::TempDir dir;
-  std::shared_ptr<StateFiles> files = state_files_at(dir.path());
-  ReleasingClock clock;
-  clock.predecessor = files->hold_exclusively(kServingClaimName).file;
-  ASSERT_TRUE(clock.predecessor);
-  const ServingClaim claim = claim_state_dir(*files, dir.path(), clock);
-  EXPECT_TRUE(claim.hold);
-  EXPECT_EQ(claim.refused_exit, 0);
-  EXPECT_EQ(clock.sleeps, 5);
-}
-
-TEST_F(ServeTest, WithoutAStateDirectoryNothingIsClaimedAndTheServerRuns) {
-  EXPECT_EQ(run(u"velkvpn-helper.exe"), 0);
-  EXPECT_EQ(events.back(), "server");
-  ASSERT_TRUE(stored);
-  EXPECT_EQ(stored->claim, nullptr);
-  EXPECT_EQ(errors, "");
 }
 
 TEST(ServeHooksDefaults, EnginePathGoesToThePublishedSlot) {
