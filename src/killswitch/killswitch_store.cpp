@@ -141,12 +141,17 @@ bool KillSwitchStore::file_known() const {
   return file_known_;
 }
 
-bool KillSwitchStore::engaged() const {
+KillSwitchStore::Hold KillSwitchStore::hold() const {
+  bool known;
+  bool stray;
   {
     std::lock_guard lock(armed_pins_mutex_);
-    if (armed_pins_ || off_pending_ || stray_filters_) return true;
+    if (armed_pins_ || off_pending_) return Hold::owned;
+    known = file_known_;
+    stray = stray_filters_;
   }
-  return state_file_exists();
+  if (known && state_file_exists()) return Hold::owned;
+  return stray ? Hold::orphaned : Hold::off;
 }
 
 bool KillSwitchStore::foreign_file() const {
@@ -216,14 +221,22 @@ Outcome KillSwitchStore::arm(const std::string& owner, const std::vector<HostEnt
   bound_saved_hosts(next, new_entries);
   next.owner = owner;
 
-  const bool file_existed = state_file_exists();
-  // A disarm intent left behind must go before the new file is written, or a
-  // later load would finish that disarm and take this arming back.
-  if (!drop_intent(*files_)) return fail(err::killswitch_state);
-  if (auto written = write_armed_state(next); !written) return written;
+  // Only a file of this store's own is one to keep; one from elsewhere is
+  // written over, and goes again if the arming fails.
+  const bool file_existed = file_known() && state_file_exists();
   const bool off_pending_before = off_pending();
   const bool stray_before = stray_filters();
+  if (auto written = write_armed_state(next); !written) return written;
   set_flags(true, off_pending_before, stray_before);
+  // A disarm intent left behind goes before any filter changes, or a later
+  // load would finish that disarm and take this arming back. Until here a
+  // crash leaves the turn-off pending, as the failed answer says.
+  if (!drop_intent(*files_)) {
+    if (!file_existed && files_->remove(kStateFileName) != DeleteResult::failed) {
+      set_flags(false, off_pending_before, stray_before);
+    }
+    return fail(err::killswitch_state);
+  }
 
   Outcome result = filters_.install_filters(pins);
   const bool installed = result.ok();
@@ -235,6 +248,13 @@ Outcome KillSwitchStore::arm(const std::string& owner, const std::vector<HostEnt
     return result;
   }
 
+  // A turn-off that was pending is the user's last word: the new file goes
+  // back to the intent's name (deleted when that name cannot be used), and the
+  // watcher completes the turn-off, whatever filters are in force now.
+  if (off_pending_before) {
+    if (move_state_file_aside(*files_)) set_flags(false, true, false);
+    return result;
+  }
   // A failed first arming leaves nothing behind. When the install went through
   // but the check failed, the new filters are taken away again first; if they
   // cannot be, the file stays so the kill switch remains visibly engaged

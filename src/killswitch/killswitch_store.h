@@ -62,10 +62,14 @@ class KillSwitchStore {
   // The helper's filters were found in force with no state file behind them
   // and nothing armed or pending here (see check_stray_filters).
   bool stray_filters() const;
-  // The kill switch holds the network, or may: armed in memory, a turn-off
-  // pending, stray filters, or killswitch.json there (at most one look at
-  // the directory).
-  bool engaged() const;
+  // Who the kill switch is held for: `owned` when armed in memory, a turn-off
+  // is pending, or killswitch.json this store read or wrote is there (at most
+  // one look at the directory); `orphaned` when nothing of that holds but
+  // stray filters do; else `off`. A state file from elsewhere counts for nothing.
+  enum class Hold { off, owned, orphaned };
+  Hold hold() const;
+  // The kill switch holds the network, or may: hold() is not `off`.
+  bool engaged() const { return hold() != Hold::off; }
   // killswitch.json is there, though this store neither read it at load nor
   // wrote it, and nothing is armed or pending: it appeared from elsewhere
   // while the helper ran, and is never enforced.
@@ -88,10 +92,12 @@ class KillSwitchStore {
 
   // Arms the kill switch with `pins` (sorted, no duplicates) for `owner`,
   // adding `new_entries` to the saved host addresses. Writes the file first
-  // ("killswitch_state"; a leftover disarm intent is removed before it, so no
-  // later load can take the new arming back; saved hosts are bounded by
-  // kMaxSavedHosts), then installs and checks the
-  // filters ("killswitch_failed"); memory changes only on success.
+  // ("killswitch_state"; a leftover disarm intent is removed right after it,
+  // before any filter changes, so no later load can take back an arming that
+  // has answered; saved hosts are bounded by kMaxSavedHosts), then installs
+  // and checks the filters ("killswitch_failed"); memory changes only on
+  // success. A turn-off that was pending stays pending, on disk too, when the
+  // arming fails.
   Outcome arm(const std::string& owner, const std::vector<HostEntry>& new_entries, const std::vector<Pin>& pins);
   // Installs the filters without pins; on success the store is armed in
   // memory with no pins. Error: "killswitch_failed".

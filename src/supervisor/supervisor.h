@@ -44,6 +44,9 @@ struct SupervisorState {
   // configuration's, or a select's); present with `controller` only.
   std::optional<std::string> engine_selection;
   std::optional<std::string> session_owner;
+  // The owner of the session whose `error` and `restarts` this state holds;
+  // unlike session_owner it stays once that session is over.
+  std::optional<std::string> last_owner;
   std::uint64_t generation = 0;
   std::uint32_t restarts = 0;
   bool stop_requested = false;
@@ -124,8 +127,11 @@ class Supervisor {
   // or its own killswitch.json there).
   bool kill_switch_engaged() const;
 
-  Status snapshot_locked(bool kill_switch_engaged) const;
-  bool session_allows(const CallerIdentity& caller, bool kill_switch_engaged) const;
+  // Under the state lock. Something is on that belongs to a session: routes,
+  // or a kill switch held for its owner. Filters nobody owns are no session.
+  bool session_engaged(KillSwitchStore::Hold hold) const;
+  Status snapshot_locked(KillSwitchStore::Hold hold) const;
+  bool session_allows(const CallerIdentity& caller, KillSwitchStore::Hold hold) const;
   bool exit_requested() const { return exit_requested_.load(); }
   // Sets the engine's selector to `tag` through its controller (no lock held).
   // Errors: "engine_unreachable", "engine_refused".

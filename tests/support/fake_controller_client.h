@@ -40,6 +40,9 @@ class FakeControllerClient final : public ControllerClient {
   std::vector<std::string> member_questions();
   bool await_member_questions(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(20));
 
+  // Runs inside every request() before it answers, with no lock of the fake held.
+  void on_request(std::function<void()> hook);
+
  private:
   std::mutex m_;
   std::condition_variable changed_;
@@ -47,6 +50,7 @@ class FakeControllerClient final : public ControllerClient {
   std::optional<ControllerReply> reply_ = ControllerReply{200, "{}"};
   std::vector<Call> requests_;
   std::vector<std::string> questions_;
+  std::function<void()> request_hook_;
 };
 
 }  // namespace velk::test

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <sstream>
 
@@ -102,6 +104,18 @@ TEST_F(FailedSession, ElevatedNonOwnerStartsWithoutTakingTheSession) {
   // The commit reset the count of failures: the next failure waits 2 s again, not 4 s.
   ASSERT_TRUE(world.clock.await_waits(2));
   EXPECT_EQ(world.clock.waits()[1], 2s);
+}
+
+// Once the session is over its failures stay its owner's (and elevated
+// callers') to see: nobody else's.
+TEST_F(FailedSession, WhenTheSessionIsOverOnlyItsOwnerAndElevatedCallersSeeItsFailures) {
+  ASSERT_TRUE(sup().request_stop(kOwner));
+  ASSERT_TRUE(FakeEngineWorld::eventually([&] { return sup().stop_done(); }));
+  for (const CallerIdentity& caller : {kOwner, kOtherUser, kAdmin}) {
+    const Status s = sup().status_for(caller);
+    EXPECT_EQ(s.session, Session::none);
+    EXPECT_EQ(s.restarts, caller.sid == kOtherUser.sid ? 0u : 1u) << caller.sid;
+  }
 }
 
 TEST(SupervisorStatus, NothingEngaged) {
@@ -429,24 +443,154 @@ TEST(SupervisorEmergencyOff, RightAfterAStopAnswersOnlyOnceThatStopIsDone) {
 }
 
 // The helper's filters in force with no state file (deleted, lost, or gone
-// with a directory moved aside): engaged for nobody with the reason, and an
-// elevated emergency_off removes them.
-TEST(SupervisorStrayFilters, ReadArmedWithTheReasonAndGoWithAnElevatedEmergencyOff) {
+// with a directory moved aside) belong to nobody: every caller reads them
+// armed with the reason and no session, and any caller's start takes them
+// over while any caller's stop or emergency_off removes them.
+TEST(SupervisorStrayFilters, BelongToNobodyAndAnyCallerMayReplaceOrRemoveThem) {
+  enum class Act { start, stop, emergency_off };
+  for (const CallerIdentity& caller : {kOwner, kOtherUser, kAdmin}) {
+    for (Act act : {Act::start, Act::stop, Act::emergency_off}) {
+      SCOPED_TRACE(caller.sid + " " + std::to_string(static_cast<int>(act)));
+      FakeEngineWorld world;
+      world.filters.preinstall({});
+      Supervisor& sup = world.build();
+      world.start_engine_thread();
+      for (const CallerIdentity& anyone : {kOwner, kOtherUser, kAdmin}) {
+        const Status s = sup.status_for(anyone);
+        EXPECT_EQ(s.kill_switch, KillSwitch::armed);
+        EXPECT_EQ(s.session, Session::none);
+        EXPECT_EQ(s.error, err::killswitch_orphaned);
+        EXPECT_FALSE(s.needs_request);
+      }
+      if (act == Act::start) {
+        ASSERT_TRUE(sup.apply_request(caller, test::engine_request(1), false));
+        EXPECT_EQ(world.filters.installed(), std::vector<Pin>{pin("10.0.0.1", 443)});
+        EXPECT_EQ(armed_state_from_json(read_file(world.state_file()))->owner, caller.sid);
+        const Status s = sup.status_for(caller);
+        EXPECT_EQ(s.session, Session::mine);
+        EXPECT_EQ(s.kill_switch, KillSwitch::armed);
+        EXPECT_EQ(s.error, std::nullopt);
+        continue;
+      }
+      ASSERT_TRUE(sup.request_stop(caller));
+      const Status s = act == Act::stop ? (FakeEngineWorld::eventually([&] { return sup.stop_done(); }),
+                                           sup.status_for(caller))
+                                        : status_of(sup.finish_emergency_off(caller));
+      EXPECT_EQ(s.kill_switch, KillSwitch::off);
+      EXPECT_EQ(s.session, Session::none);
+      EXPECT_EQ(s.error, std::nullopt);
+      EXPECT_FALSE(world.filters.installed());
+    }
+  }
+}
+
+// A state file this process neither read nor wrote (copied in from
+// elsewhere) counts for nothing: the status reads off, and a start neither
+// arms for it nor leaves it behind, whether it arms or fails to.
+TEST(SupervisorForeignStateFile, CountsForNothingAndNoStartKeepsIt) {
+  const struct {
+    const char* what;
+    bool kill_switch;
+    bool install_fails;
+  } rows[] = {{"without the kill switch", false, false},
+              {"with the kill switch", true, false},
+              {"with a kill switch that fails", true, true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    FakeEngineWorld world;
+    Supervisor& sup = world.build();
+    std::ofstream(world.state_file()) << R"({"version":1,"pins":{},"owner":"S-1-5-21-7-7-7-1002"})";
+    const Status idle = sup.status_for(kOwner);
+    EXPECT_EQ(idle.kill_switch, KillSwitch::off);
+    EXPECT_FALSE(idle.wanted);
+    EXPECT_EQ(idle.session, Session::none);
+
+    world.filters.fail_install(row.install_fails);
+    EXPECT_EQ(sup.apply_request(kOwner, test::engine_request(1), row.kill_switch).ok(), !row.install_fails);
+    const bool armed = row.kill_switch && !row.install_fails;
+    EXPECT_EQ(world.filters.installs().empty(), !row.kill_switch);
+    EXPECT_EQ(std::filesystem::exists(world.state_file()), armed);
+    if (armed) {
+      EXPECT_EQ(armed_state_from_json(read_file(world.state_file()))->owner, kOwner.sid);
+    }
+    EXPECT_EQ(sup.status_for(kOwner).kill_switch, armed ? KillSwitch::armed : KillSwitch::off);
+  }
+}
+
+// Whenever the status reads the kill switch armed, replace works as start
+// does: after a restore that failed, during a turn-off that could not
+// complete, and over filters nobody owns (for any caller).
+TEST(SupervisorReplace, WorksLikeStartWheneverTheKillSwitchReadsArmed) {
+  const struct {
+    const char* what;
+    std::function<void(FakeEngineWorld&)> setup;
+    CallerIdentity caller;
+  } rows[] = {
+      {"a failed restore",
+       [](FakeEngineWorld& w) {
+         std::ofstream(w.state_file()) << R"({"version":1,"pins":{},"owner":"S-1-5-21-7-7-7-1001"})";
+         w.filters.fail_install(true);
+         w.build();
+         w.filters.fail_install(false);
+       },
+       kOwner},
+      {"a pending turn-off",
+       [](FakeEngineWorld& w) {
+         Supervisor& sup = w.build();
+         ASSERT_TRUE(sup.apply_request(kOwner, test::engine_request(1), true));
+         w.filters.fail_remove(true);
+         ASSERT_TRUE(sup.request_stop(kOwner));
+         ASSERT_EQ(error_of(sup.finish_emergency_off(kOwner)), err::killswitch_failed);
+       },
+       kOwner},
+      {"filters nobody owns",
+       [](FakeEngineWorld& w) {
+         w.filters.preinstall({});
+         w.build();
+       },
+       kOtherUser},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    FakeEngineWorld world;
+    row.setup(world);
+    Supervisor& sup = world.supervisor();
+    ASSERT_EQ(sup.status_for(row.caller).kill_switch, KillSwitch::armed);
+    const Response r = handle_request(sup, row.caller, Request{Request::Replace{test::engine_request(2, "srv-1")}});
+    ASSERT_TRUE(std::holds_alternative<Status>(r.value)) << error_of(r);
+    EXPECT_EQ(status_of(r).kill_switch, KillSwitch::armed);
+    EXPECT_EQ(status_of(r).session, Session::mine);
+    EXPECT_EQ(status_of(r).selected, "srv-1");
+    EXPECT_EQ(world.filters.installed(), (std::vector<Pin>{pin("10.0.0.1", 443), pin("10.0.0.2", 443)}));
+  }
+}
+
+// A refused hand-over whose answer arrives after a replace changed the
+// routes leaves the new request's selection alone: it is always one of its
+// routes, and the next engine starts with it.
+TEST(SupervisorHandOver, ARefusalForAnOlderRequestLeavesTheNewSelectionAlone) {
   FakeEngineWorld world;
-  world.filters.preinstall({});
   Supervisor& sup = world.build();
   world.start_engine_thread();
-  const Status s = sup.status_for(kOwner);
-  EXPECT_EQ(s.kill_switch, KillSwitch::armed);
-  EXPECT_EQ(s.session, Session::other);
-  EXPECT_FALSE(s.needs_request);
-  EXPECT_EQ(sup.status_for(test::kAdmin).error, err::killswitch_orphaned);
-  EXPECT_EQ(sup.request_stop(kOwner).error(), err::not_session_owner);
-  ASSERT_TRUE(sup.request_stop(test::kAdmin));
-  const Response r = sup.finish_emergency_off(test::kAdmin);
-  EXPECT_EQ(status_of(r).kill_switch, KillSwitch::off);
-  EXPECT_EQ(status_of(r).error, std::nullopt);
-  EXPECT_FALSE(world.filters.installed());
+  ASSERT_TRUE(sup.apply_request(kOwner, test::engine_request(2, "srv-0"), false));
+  ASSERT_TRUE(world.controller.await_member_questions(1));  // starting: nothing answers yet
+  ASSERT_TRUE(std::holds_alternative<Status>(sup.select(kOwner, "srv-1").value));
+  EngineRequest only_srv1;
+  only_srv1.routes = {test::engine_route(1)};
+  only_srv1.selected = "srv-1";
+  std::atomic<bool> replaced{false};
+  world.controller.on_request([&] {
+    // The switch to srv-1 is in flight when the replace arrives.
+    if (!replaced.exchange(true)) {
+      EXPECT_TRUE(sup.apply_request(kOwner, only_srv1, false));
+    }
+  });
+  world.controller.set_reply(ControllerReply{400, R"({"message":"Selector update error: not found"})"});
+  world.controller.set_member("proxy", "srv-0");
+  ASSERT_TRUE(world.launcher.await_launches(2));
+  EXPECT_EQ(sup.status_for(kOwner).selected, "srv-1");
+  EXPECT_NE(world.launcher.config_of(1).value_or("").find(R"("default":"srv-1")"), std::string::npos);
+  EXPECT_NE(sup.status_for(kOwner).error, std::optional<std::string>(err::engine_refused));
 }
 
 // Filters installed but failing their check, and not removable again: the
