@@ -61,6 +61,20 @@ Outcome move_state_file_aside(StateFiles& files) {
   return {};
 }
 
+// A turn-off whose filters stay, with no state file that could be moved to
+// the intent's name (filters nobody owns; a file deleted or unusable): the
+// intent is written all the same, so that a restart finds the turn-off
+// pending instead of forgetting it. Best effort: nothing depends on it.
+void record_pending_off(StateFiles& files, const ArmedState& state) {
+  if (files.kind(kDisarmIntentName) == StateEntry::file) return;
+  auto text = armed_state_to_json(state);
+  if (!text) return;
+  clear_non_file(files, kStateTempName);
+  if (files.remove(kStateTempName) == DeleteResult::failed || !files.write_flushed(kStateTempName, *text)) return;
+  clear_non_file(files, kDisarmIntentName);
+  (void)files.replace(kStateTempName, kDisarmIntentName);
+}
+
 // A turn-off was cut short (killswitch.disarm is there): complete it. A state
 // file still there (written before a crash by an older release, or by hand)
 // goes too; one that cannot be deleted wins, and the kill switch stays armed.
@@ -285,7 +299,10 @@ Outcome KillSwitchStore::disarm_kill_switch() {
   if (auto moved = move_state_file_aside(*files_); !moved) return moved;
   set_armed_pins(std::nullopt);
   set_flags(false, true, false);
-  if (auto removed = filters_.remove_filters(); !removed) return removed;
+  if (auto removed = filters_.remove_filters(); !removed) {
+    record_pending_off(*files_, saved_state().value_or(ArmedState{}));
+    return removed;
+  }
   (void)drop_intent(*files_);
   forget_armed_state();
   return {};
@@ -303,14 +320,15 @@ bool KillSwitchStore::notice_pending_off() {
   return true;
 }
 
-bool KillSwitchStore::check_stray_filters() {
+bool KillSwitchStore::check_stray_filters(bool unknown_counts) {
   {
     std::lock_guard lock(armed_pins_mutex_);
     if (armed_pins_ || off_pending_) return false;
   }
-  if (auto present = filters_.filters_present()) {
+  auto present = filters_.filters_present();
+  if (present || unknown_counts) {
     std::lock_guard lock(armed_pins_mutex_);
-    stray_filters_ = *present;
+    stray_filters_ = present ? *present : true;
   }
   return stray_filters();
 }
@@ -325,9 +343,13 @@ Outcome recover_kill_switch(StateFiles& files, FilterOps& filters) {
   // Something else than a file at that name is no state file: cleared if it
   // can be, and never a reason to leave the filters in force.
   if (auto moved = move_state_file_aside(files); !moved) return moved;
-  // Filters that stay keep the intent: the next start of the helper (or a
-  // running helper's next pass) completes the turn-off.
-  if (auto removed = filters.remove_filters(); !removed) return removed;
+  // Filters that stay keep the intent (written now if there was no file to
+  // move): the next start of the helper (or a running helper's next pass)
+  // completes the turn-off.
+  if (auto removed = filters.remove_filters(); !removed) {
+    record_pending_off(files, ArmedState{});
+    return removed;
+  }
   (void)drop_intent(files);
   return {};
 }

@@ -106,8 +106,9 @@ class KillSwitchStore {
   // when that name cannot be used, deleted), the filters are removed, the
   // intent dropped, and the armed state forgotten. Error "killswitch_failed":
   // the file can be neither moved nor deleted (file and filters stay), or the
-  // filters cannot be removed. Either way the turn-off stays pending (nothing
-  // here brings the block back from it) and calling this again goes on.
+  // filters cannot be removed (the intent is then written if no file was
+  // moved there). Either way the turn-off stays pending (nothing here brings
+  // the block back from it) and calling this again goes on.
   Outcome disarm_kill_switch();
   // A turn-off another process left pending (a --recover whose filters
   // stayed: killswitch.disarm there) becomes this store's own to complete;
@@ -116,8 +117,9 @@ class KillSwitchStore {
   // Asks the filtering engine whether the helper's filters are in force while
   // nothing here accounts for them (no state file of its own, nothing armed
   // or pending), and remembers the answer; an engine that cannot be asked
-  // changes nothing. Returns stray_filters().
-  bool check_stray_filters();
+  // changes nothing, or, with `unknown_counts` (the first look, at start,
+  // when nothing else could tell), counts as filters there. Returns stray_filters().
+  bool check_stray_filters(bool unknown_counts = false);
 
   // Writes `state` to killswitch.json through killswitch.tmp and a replacing
   // rename. Error: "killswitch_state".
@@ -149,8 +151,8 @@ class KillSwitchStore {
 // name cannot be used the file is deleted instead; a file that can be neither
 // stops here, before the filters are touched), then removes every filter, the
 // sublayer and the provider, and drops the intent. When the filters stay, the
-// intent stays too, and the next load or pass of a running helper completes
-// the turn-off. Error: "killswitch_failed".
+// intent stays too (written then if there was no file to move), and the next
+// load or pass of a running helper completes the turn-off. Error: "killswitch_failed".
 Outcome recover_kill_switch(StateFiles& files, FilterOps& filters);
 // The same for the directory at `state_dir`, reached by path.
 Outcome recover_kill_switch(const std::filesystem::path& state_dir, FilterOps& filters);

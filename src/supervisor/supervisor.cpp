@@ -47,10 +47,12 @@ Supervisor::Supervisor(std::filesystem::path engine_path, std::shared_ptr<StateF
       state_.error = std::string(err::killswitch_lost);
     }
     if (auto saved = store_.saved_state()) state_.session_owner = state_.last_owner = saved->owner;
-  } else if (store_.check_stray_filters()) {
+  } else if (store_.check_stray_filters(true)) {
     // The helper's filters hold the network with no state file behind them
     // (deleted, lost, or taken away with the directory): they belong to
     // nobody, so any caller may replace them with a start or remove them.
+    // A filtering engine that cannot be asked may hide some: they count
+    // until the watcher's first answer says otherwise.
     state_.error = std::string(err::killswitch_orphaned);
   }
 }

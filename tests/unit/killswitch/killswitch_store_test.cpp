@@ -490,8 +490,12 @@ TEST_F(StoreTest, RecoverWithoutFileStillRemovesFilters) {
   ASSERT_TRUE(recover_kill_switch(dir(), filters_));
   EXPECT_FALSE(filters_.installed());
 
+  // Filters that stay with no file to move: the turn-off is recorded all
+  // the same, and the next start finds it pending rather than nothing.
+  filters_.preinstall({});
   filters_.fail_remove(true);
   EXPECT_EQ(recover_kill_switch(dir(), filters_).error(), "killswitch_failed");
+  EXPECT_TRUE(KillSwitchStore::load(dir(), filters_).off_pending());
 }
 
 TEST_F(StoreTest, RecoverThatCannotRemoveTheFiltersLeavesItsIntentForTheNextStart) {
