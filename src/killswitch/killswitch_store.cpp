@@ -276,7 +276,8 @@ Outcome KillSwitchStore::arm(const std::string& owner, const std::vector<HostEnt
   if (!file_existed && !armed_in_memory()) {
     const bool filters_gone = !installed || filters_.remove_filters().ok();
     if (filters_gone && files_->remove(kStateFileName) != DeleteResult::failed) {
-      set_flags(false, off_pending_before, stray_before);
+      // Stray filters stay stray unless this removal took them away too.
+      set_flags(false, off_pending_before, stray_before && !installed);
     }
   }
   return result;

@@ -82,7 +82,9 @@ Status Supervisor::snapshot_locked(KillSwitchStore::Hold hold) const {
                          !store_.off_pending();
   status.session = session_engaged(hold) ? Session::other : Session::none;
   // Filters nobody owns are reported to everyone for what they are.
-  if (hold == KillSwitchStore::Hold::orphaned && !s.desired_request) status.error = std::string(err::killswitch_orphaned);
+  if (hold == KillSwitchStore::Hold::orphaned && !s.desired_request) {
+    status.error = std::string(err::killswitch_orphaned);
+  }
   return status;
 }
 

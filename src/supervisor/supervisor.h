@@ -84,11 +84,14 @@ class Supervisor {
   // Error: "not_session_owner".
   Outcome check_session(const CallerIdentity& caller);
   // Makes `request` (already validated) the desired request: resolves and
-  // pins its servers, arms the kill switch when asked or already engaged,
-  // then commits. On any error nothing has changed.
+  // pins its servers, arms the kill switch when asked or already engaged
+  // (filters nobody owns are taken over for the caller), then commits. On any
+  // error nothing has changed, but for a first arming whose filters could not
+  // be taken away again (the caller then owns the kill switch left armed).
   Outcome apply_request(const CallerIdentity& caller, const EngineRequest& request, bool arm_kill_switch);
   // Clears the desired request and asks the engine thread to remove the kill
-  // switch once the engine is down. Error: "not_session_owner".
+  // switch once the engine is down; filters nobody owns go for any caller.
+  // Error: "not_session_owner".
   Outcome request_stop(const CallerIdentity& caller);
   // After a successful request_stop: waits up to about 8 seconds for the
   // engine thread, then removes the kill switch itself, unless a newer request
