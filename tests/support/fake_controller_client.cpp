@@ -8,12 +8,7 @@ namespace velk::test {
 
 Result<ControllerReply> FakeControllerClient::request(const ControllerAccess& access, std::string_view method,
                                                       std::string_view path, std::optional<std::string_view> body) {
-  std::function<void()> hook;
-  {
-    std::lock_guard l(m_);
-    hook = request_hook_;
-  }
-  if (hook) hook();
+  if (on_request) on_request();
   std::lock_guard l(m_);
   requests_.push_back(Call{access, std::string(method), std::string(path),
                            body ? std::optional<std::string>(std::string(*body)) : std::nullopt});
@@ -60,11 +55,6 @@ std::vector<std::string> FakeControllerClient::member_questions() {
 bool FakeControllerClient::await_member_questions(std::size_t count, std::chrono::milliseconds limit) {
   std::unique_lock l(m_);
   return changed_.wait_for(l, limit, [&] { return questions_.size() >= count; });
-}
-
-void FakeControllerClient::on_request(std::function<void()> hook) {
-  std::lock_guard l(m_);
-  request_hook_ = std::move(hook);
 }
 
 }  // namespace velk::test

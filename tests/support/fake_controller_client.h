@@ -39,9 +39,8 @@ class FakeControllerClient final : public ControllerClient {
   // Groups asked by current_member, in order.
   std::vector<std::string> member_questions();
   bool await_member_questions(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(20));
-
-  // Runs inside every request() before it answers, with no lock of the fake held.
-  void on_request(std::function<void()> hook);
+  // Runs at the start of every request(), before it answers (set it before the engine asks).
+  std::function<void()> on_request;
 
  private:
   std::mutex m_;
@@ -50,7 +49,6 @@ class FakeControllerClient final : public ControllerClient {
   std::optional<ControllerReply> reply_ = ControllerReply{200, "{}"};
   std::vector<Call> requests_;
   std::vector<std::string> questions_;
-  std::function<void()> request_hook_;
 };
 
 }  // namespace velk::test

@@ -1,5 +1,5 @@
-// The supervisor's status sees its state file removed or put back by another
-// process at its very next request, however many connections ask at the same
+// The supervisor's status sees a state file that another process writes or
+// removes at its very next request, however many connections ask at the same
 // time: whatever makes the status path cheaper must keep this.
 
 #include <gtest/gtest.h>
@@ -18,14 +18,12 @@ namespace {
 using test::FakeEngineWorld;
 using test::kOwner;
 
-// Connections hammer the status while the test, as another process, removes
-// and writes back the killswitch.json the helper loaded (its restore failed,
-// so only the file says it is on); its own next status must show each change.
+// Connections hammer the status while the test, as another process, writes
+// and removes killswitch.json; its own next status must show each change.
 TEST(SupervisorStatus, AStateFileWrittenOrRemovedElsewhereShowsInTheNextStatusUnderLoad) {
   FakeEngineWorld world;
-  const std::string doc = R"({"version":1,"pins":{},"owner":null})";
-  std::ofstream(world.state_file()) << doc;
-  world.filters.fail_install(true);
+  std::ofstream(world.state_file()) << R"({"version":1,"pins":{},"owner":null})";
+  world.filters.fail_install(true);  // loaded, not restored: only the file says it is on
   Supervisor& sup = world.build();
   std::atomic<bool> stop{false};
   std::vector<std::thread> connections;
@@ -35,7 +33,7 @@ TEST(SupervisorStatus, AStateFileWrittenOrRemovedElsewhereShowsInTheNextStatusUn
     });
   }
   for (int round = 0; round < 50; ++round) {
-    std::ofstream(world.state_file()) << doc;
+    std::ofstream(world.state_file()) << R"({"version":1,"pins":{},"owner":null})";
     const Status written = sup.status_for(kOwner);
     EXPECT_EQ(written.kill_switch, KillSwitch::armed) << "round " << round;
     EXPECT_TRUE(written.wanted);
