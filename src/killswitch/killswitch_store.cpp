@@ -61,6 +61,20 @@ Outcome move_state_file_aside(StateFiles& files) {
   return {};
 }
 
+// A turn-off whose filters stay, with no state file that could be moved to
+// the intent's name (filters nobody owns; a file deleted or unusable): the
+// intent is written all the same, so that a restart finds the turn-off
+// pending instead of forgetting it. Best effort: nothing depends on it.
+void record_pending_off(StateFiles& files, const ArmedState& state) {
+  if (files.kind(kDisarmIntentName) == StateEntry::file) return;
+  auto text = armed_state_to_json(state);
+  if (!text) return;
+  clear_non_file(files, kStateTempName);
+  if (files.remove(kStateTempName) == DeleteResult::failed || !files.write_flushed(kStateTempName, *text)) return;
+  clear_non_file(files, kDisarmIntentName);
+  (void)files.replace(kStateTempName, kDisarmIntentName);
+}
+
 // A turn-off was cut short (killswitch.disarm is there): complete it. A state
 // file still there (written before a crash by an older release, or by hand)
 // goes too; one that cannot be deleted wins, and the kill switch stays armed.
@@ -141,12 +155,17 @@ bool KillSwitchStore::file_known() const {
   return file_known_;
 }
 
-bool KillSwitchStore::engaged() const {
+KillSwitchStore::Hold KillSwitchStore::hold() const {
+  bool known;
+  bool stray;
   {
     std::lock_guard lock(armed_pins_mutex_);
-    if (armed_pins_ || off_pending_ || stray_filters_) return true;
+    if (armed_pins_ || off_pending_) return Hold::owned;
+    known = file_known_;
+    stray = stray_filters_;
   }
-  return state_file_exists();
+  if (known && state_file_exists()) return Hold::owned;
+  return stray ? Hold::orphaned : Hold::off;
 }
 
 bool KillSwitchStore::foreign_file() const {
@@ -216,14 +235,22 @@ Outcome KillSwitchStore::arm(const std::string& owner, const std::vector<HostEnt
   bound_saved_hosts(next, new_entries);
   next.owner = owner;
 
-  const bool file_existed = state_file_exists();
-  // A disarm intent left behind must go before the new file is written, or a
-  // later load would finish that disarm and take this arming back.
-  if (!drop_intent(*files_)) return fail(err::killswitch_state);
-  if (auto written = write_armed_state(next); !written) return written;
+  // Only a file of this store's own is one to keep; one from elsewhere is
+  // written over, and goes again if the arming fails.
+  const bool file_existed = file_known() && state_file_exists();
   const bool off_pending_before = off_pending();
   const bool stray_before = stray_filters();
+  if (auto written = write_armed_state(next); !written) return written;
   set_flags(true, off_pending_before, stray_before);
+  // A disarm intent left behind goes before any filter changes, or a later
+  // load would finish that disarm and take this arming back. Until here a
+  // crash leaves the turn-off pending, as the failed answer says.
+  if (!drop_intent(*files_)) {
+    if (!file_existed && files_->remove(kStateFileName) != DeleteResult::failed) {
+      set_flags(false, off_pending_before, stray_before);
+    }
+    return fail(err::killswitch_state);
+  }
 
   Outcome result = filters_.install_filters(pins);
   const bool installed = result.ok();
@@ -235,6 +262,13 @@ Outcome KillSwitchStore::arm(const std::string& owner, const std::vector<HostEnt
     return result;
   }
 
+  // A turn-off that was pending is the user's last word: the new file goes
+  // back to the intent's name (deleted when that name cannot be used), and the
+  // watcher completes the turn-off, whatever filters are in force now.
+  if (off_pending_before) {
+    if (move_state_file_aside(*files_)) set_flags(false, true, false);
+    return result;
+  }
   // A failed first arming leaves nothing behind. When the install went through
   // but the check failed, the new filters are taken away again first; if they
   // cannot be, the file stays so the kill switch remains visibly engaged
@@ -242,7 +276,8 @@ Outcome KillSwitchStore::arm(const std::string& owner, const std::vector<HostEnt
   if (!file_existed && !armed_in_memory()) {
     const bool filters_gone = !installed || filters_.remove_filters().ok();
     if (filters_gone && files_->remove(kStateFileName) != DeleteResult::failed) {
-      set_flags(false, off_pending_before, stray_before);
+      // Stray filters stay stray unless this removal took them away too.
+      set_flags(false, off_pending_before, stray_before && !installed);
     }
   }
   return result;
@@ -265,7 +300,10 @@ Outcome KillSwitchStore::disarm_kill_switch() {
   if (auto moved = move_state_file_aside(*files_); !moved) return moved;
   set_armed_pins(std::nullopt);
   set_flags(false, true, false);
-  if (auto removed = filters_.remove_filters(); !removed) return removed;
+  if (auto removed = filters_.remove_filters(); !removed) {
+    record_pending_off(*files_, saved_state().value_or(ArmedState{}));
+    return removed;
+  }
   (void)drop_intent(*files_);
   forget_armed_state();
   return {};
@@ -283,14 +321,15 @@ bool KillSwitchStore::notice_pending_off() {
   return true;
 }
 
-bool KillSwitchStore::check_stray_filters() {
+bool KillSwitchStore::check_stray_filters(bool unknown_counts) {
   {
     std::lock_guard lock(armed_pins_mutex_);
     if (armed_pins_ || off_pending_) return false;
   }
-  if (auto present = filters_.filters_present()) {
+  auto present = filters_.filters_present();
+  if (present || unknown_counts) {
     std::lock_guard lock(armed_pins_mutex_);
-    stray_filters_ = *present;
+    stray_filters_ = present ? *present : true;
   }
   return stray_filters();
 }
@@ -305,9 +344,13 @@ Outcome recover_kill_switch(StateFiles& files, FilterOps& filters) {
   // Something else than a file at that name is no state file: cleared if it
   // can be, and never a reason to leave the filters in force.
   if (auto moved = move_state_file_aside(files); !moved) return moved;
-  // Filters that stay keep the intent: the next start of the helper (or a
-  // running helper's next pass) completes the turn-off.
-  if (auto removed = filters.remove_filters(); !removed) return removed;
+  // Filters that stay keep the intent (written now if there was no file to
+  // move): the next start of the helper (or a running helper's next pass)
+  // completes the turn-off.
+  if (auto removed = filters.remove_filters(); !removed) {
+    record_pending_off(files, ArmedState{});
+    return removed;
+  }
   (void)drop_intent(files);
   return {};
 }

@@ -62,10 +62,14 @@ class KillSwitchStore {
   // The helper's filters were found in force with no state file behind them
   // and nothing armed or pending here (see check_stray_filters).
   bool stray_filters() const;
-  // The kill switch holds the network, or may: armed in memory, a turn-off
-  // pending, stray filters, or killswitch.json there (at most one look at
-  // the directory).
-  bool engaged() const;
+  // Who the kill switch is held for: `owned` when armed in memory, a turn-off
+  // is pending, or killswitch.json this store read or wrote is there (at most
+  // one look at the directory); `orphaned` when nothing of that holds but
+  // stray filters do; else `off`. A state file from elsewhere counts for nothing.
+  enum class Hold { off, owned, orphaned };
+  Hold hold() const;
+  // The kill switch holds the network, or may: hold() is not `off`.
+  bool engaged() const { return hold() != Hold::off; }
   // killswitch.json is there, though this store neither read it at load nor
   // wrote it, and nothing is armed or pending: it appeared from elsewhere
   // while the helper ran, and is never enforced.
@@ -88,10 +92,12 @@ class KillSwitchStore {
 
   // Arms the kill switch with `pins` (sorted, no duplicates) for `owner`,
   // adding `new_entries` to the saved host addresses. Writes the file first
-  // ("killswitch_state"; a leftover disarm intent is removed before it, so no
-  // later load can take the new arming back; saved hosts are bounded by
-  // kMaxSavedHosts), then installs and checks the
-  // filters ("killswitch_failed"); memory changes only on success.
+  // ("killswitch_state"; a leftover disarm intent is removed right after it,
+  // before any filter changes, so no later load can take back an arming that
+  // has answered; saved hosts are bounded by kMaxSavedHosts), then installs
+  // and checks the filters ("killswitch_failed"); memory changes only on
+  // success. A turn-off that was pending stays pending, on disk too, when the
+  // arming fails.
   Outcome arm(const std::string& owner, const std::vector<HostEntry>& new_entries, const std::vector<Pin>& pins);
   // Installs the filters without pins; on success the store is armed in
   // memory with no pins. Error: "killswitch_failed".
@@ -100,8 +106,9 @@ class KillSwitchStore {
   // when that name cannot be used, deleted), the filters are removed, the
   // intent dropped, and the armed state forgotten. Error "killswitch_failed":
   // the file can be neither moved nor deleted (file and filters stay), or the
-  // filters cannot be removed. Either way the turn-off stays pending (nothing
-  // here brings the block back from it) and calling this again goes on.
+  // filters cannot be removed (the intent is then written if no file was
+  // moved there). Either way the turn-off stays pending (nothing here brings
+  // the block back from it) and calling this again goes on.
   Outcome disarm_kill_switch();
   // A turn-off another process left pending (a --recover whose filters
   // stayed: killswitch.disarm there) becomes this store's own to complete;
@@ -110,8 +117,9 @@ class KillSwitchStore {
   // Asks the filtering engine whether the helper's filters are in force while
   // nothing here accounts for them (no state file of its own, nothing armed
   // or pending), and remembers the answer; an engine that cannot be asked
-  // changes nothing. Returns stray_filters().
-  bool check_stray_filters();
+  // changes nothing, or, with `unknown_counts` (the first look, at start,
+  // when nothing else could tell), counts as filters there. Returns stray_filters().
+  bool check_stray_filters(bool unknown_counts = false);
 
   // Writes `state` to killswitch.json through killswitch.tmp and a replacing
   // rename. Error: "killswitch_state".
@@ -143,8 +151,8 @@ class KillSwitchStore {
 // name cannot be used the file is deleted instead; a file that can be neither
 // stops here, before the filters are touched), then removes every filter, the
 // sublayer and the provider, and drops the intent. When the filters stay, the
-// intent stays too, and the next load or pass of a running helper completes
-// the turn-off. Error: "killswitch_failed".
+// intent stays too (written then if there was no file to move), and the next
+// load or pass of a running helper completes the turn-off. Error: "killswitch_failed".
 Outcome recover_kill_switch(StateFiles& files, FilterOps& filters);
 // The same for the directory at `state_dir`, reached by path.
 Outcome recover_kill_switch(const std::filesystem::path& state_dir, FilterOps& filters);

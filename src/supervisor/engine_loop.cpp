@@ -217,7 +217,8 @@ class EngineLoop {
     }
     const Outcome switched = s_.switch_engine_selector(access, wanted);
     std::lock_guard lock(s_.state_mutex_);
-    if (state_.controller != access) return HandOver::none;
+    // A new request came in meanwhile: this answer is not about its routes.
+    if (superseded(generation) || state_.controller != access) return HandOver::none;
     if (switched) {
       state_.engine_selection = std::move(wanted);
       return HandOver::switched;

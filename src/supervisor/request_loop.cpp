@@ -60,9 +60,9 @@ Response handle_request(Supervisor& supervisor, const CallerIdentity& caller, co
                                  supervisor.apply_request(caller, command.request, command.kill_switch));
         } else if constexpr (std::is_same_v<C, Request::Replace>) {
           if (auto valid = validate_request(command.request); !valid) return error_response(valid.error());
-          if (!supervisor.has_desired_request() && !supervisor.store().armed_in_memory()) {
-            return error_response(err::not_running);
-          }
+          // Whenever the status reads something on (routes, or the kill
+          // switch armed for whatever reason), replace works like start.
+          if (!supervisor.snapshot().wanted) return error_response(err::not_running);
           return status_or_error(supervisor, caller, supervisor.apply_request(caller, command.request, false));
         } else if constexpr (std::is_same_v<C, Request::Select>) {
           return supervisor.select(caller, command.tag);

@@ -38,7 +38,7 @@ Supervisor::Supervisor(std::filesystem::path engine_path, std::shared_ptr<StateF
     // reads armed with the reason, the owner may send it again, and the
     // watcher completes it as soon as the filters can be removed.
     state_.error = std::string(err::killswitch_remove_failed);
-    if (auto saved = store_.saved_state()) state_.session_owner = saved->owner;
+    if (auto saved = store_.saved_state()) state_.session_owner = state_.last_owner = saved->owner;
   } else if (store_.state_file_exists()) {
     if (!store_.restore_kill_switch()) {
       // The status must not read armed as if all were well: the watcher
@@ -46,19 +46,26 @@ Supervisor::Supervisor(std::filesystem::path engine_path, std::shared_ptr<StateF
       ports_.error_sink(kRestoreFailedMessage);
       state_.error = std::string(err::killswitch_lost);
     }
-    if (auto saved = store_.saved_state()) state_.session_owner = saved->owner;
-  } else if (store_.check_stray_filters()) {
+    if (auto saved = store_.saved_state()) state_.session_owner = state_.last_owner = saved->owner;
+  } else if (store_.check_stray_filters(true)) {
     // The helper's filters hold the network with no state file behind them
-    // (deleted, lost, or taken away with the directory): engaged, with no
-    // owner, so that an elevated emergency_off can remove them.
+    // (deleted, lost, or taken away with the directory): they belong to
+    // nobody, so any caller may replace them with a start or remove them.
+    // A filtering engine that cannot be asked may hide some: they count
+    // until the watcher's first answer says otherwise.
     state_.error = std::string(err::killswitch_orphaned);
   }
 }
 
 bool Supervisor::kill_switch_engaged() const { return store_.engaged(); }
 
-Status Supervisor::snapshot_locked(bool ks_engaged) const {
+bool Supervisor::session_engaged(KillSwitchStore::Hold hold) const {
+  return state_.desired_request.has_value() || hold == KillSwitchStore::Hold::owned;
+}
+
+Status Supervisor::snapshot_locked(KillSwitchStore::Hold hold) const {
   const SupervisorState& s = state_;
+  const bool ks_engaged = hold != KillSwitchStore::Hold::off;
   Status status;
   if (s.desired_request) status.selected = s.desired_request->selected;
   status.active = s.active;
@@ -70,30 +77,44 @@ Status Supervisor::snapshot_locked(bool ks_engaged) const {
   if (ks_engaged && (s.engine_state == EngineState::stopped || s.engine_state == EngineState::starting)) {
     status.state = EngineState::starting;
   }
-  status.needs_request = ks_engaged && !s.desired_request && !s.stop_requested &&
+  status.needs_request = hold == KillSwitchStore::Hold::owned && !s.desired_request && !s.stop_requested &&
                          s.error != std::optional<std::string>(err::killswitch_remove_failed) &&
-                         !store_.off_pending() && !store_.stray_filters();
-  status.session = status.wanted ? Session::other : Session::none;
+                         !store_.off_pending();
+  status.session = session_engaged(hold) ? Session::other : Session::none;
+  // Filters nobody owns are reported to everyone for what they are.
+  if (hold == KillSwitchStore::Hold::orphaned && !s.desired_request) {
+    status.error = std::string(err::killswitch_orphaned);
+  }
   return status;
 }
 
 Status Supervisor::snapshot() {
-  const bool ks = kill_switch_engaged();
+  const KillSwitchStore::Hold hold = store_.hold();
 
   std::lock_guard lock(state_mutex_);
-  return snapshot_locked(ks);
+  return snapshot_locked(hold);
 }
 
 Status Supervisor::status_for(const CallerIdentity& caller) {
-  const bool ks = kill_switch_engaged();
+  const KillSwitchStore::Hold hold = store_.hold();
   Status status;
   std::optional<std::string> owner;
+  std::optional<std::string> last_owner;
   {
     std::lock_guard lock(state_mutex_);
-    status = snapshot_locked(ks);
+    status = snapshot_locked(hold);
     owner = state_.session_owner;
+    last_owner = state_.last_owner;
   }
-  if (status.session == Session::none) return status;
+  if (status.session == Session::none) {
+    // The failures of a session that is over stay its owner's business (and
+    // elevated callers'). Filters nobody owns concern everyone.
+    if (!caller.elevated && last_owner != caller.sid) {
+      status.restarts = 0;
+      if (status.error != std::optional<std::string>(err::killswitch_orphaned)) status.error.reset();
+    }
+    return status;
+  }
   if (owner && *owner == caller.sid) {
     status.session = Session::mine;
     return status;
@@ -108,15 +129,15 @@ Status Supervisor::status_for(const CallerIdentity& caller) {
   return status;
 }
 
-bool Supervisor::session_allows(const CallerIdentity& caller, bool ks_engaged) const {
-  const bool engaged = state_.desired_request.has_value() || ks_engaged;
-  return !engaged || caller.elevated || (state_.session_owner && *state_.session_owner == caller.sid);
+bool Supervisor::session_allows(const CallerIdentity& caller, KillSwitchStore::Hold hold) const {
+  return !session_engaged(hold) || caller.elevated ||
+         (state_.session_owner && *state_.session_owner == caller.sid);
 }
 
 Outcome Supervisor::check_session(const CallerIdentity& caller) {
-  const bool ks = kill_switch_engaged();
+  const KillSwitchStore::Hold hold = store_.hold();
   std::lock_guard lock(state_mutex_);
-  if (!session_allows(caller, ks)) return fail(err::not_session_owner);
+  if (!session_allows(caller, hold)) return fail(err::not_session_owner);
   return {};
 }
 
@@ -141,13 +162,17 @@ Outcome Supervisor::apply_request(const CallerIdentity& caller, const EngineRequ
 
   std::lock_guard operation(operation_mutex_);
   if (auto ok = check_session(caller); !ok) return ok;
-  const bool ks = kill_switch_engaged();
+  // A state file this process neither read nor wrote is nobody's kill switch:
+  // a start neither arms for it nor leaves it behind.
+  if (store_.foreign_file()) (void)store_.drop_foreign_file();
+  const KillSwitchStore::Hold hold = store_.hold();
+  const bool ks = hold != KillSwitchStore::Hold::off;
   std::string owner;
   {
     std::lock_guard lock(state_mutex_);
-    const bool engaged = state_.desired_request.has_value() || ks;
-    // An elevated caller does not take over someone else's session.
-    owner = (engaged && state_.session_owner) ? *state_.session_owner : caller.sid;
+    // An elevated caller does not take over someone else's session; filters
+    // nobody owns go to whoever starts.
+    owner = (session_engaged(hold) && state_.session_owner) ? *state_.session_owner : caller.sid;
   }
   if (arm_kill_switch || ks) {
     if (auto armed = store_.arm(owner, resolved->new_entries, *pins); !armed) {
@@ -163,6 +188,7 @@ Outcome Supervisor::apply_request(const CallerIdentity& caller, const EngineRequ
   }
   {
     std::lock_guard lock(state_mutex_);
+    state_.last_owner = owner;
     state_.session_owner = std::move(owner);
     state_.desired_request = std::move(resolved->request);
     ++state_.generation;
@@ -175,9 +201,14 @@ Outcome Supervisor::apply_request(const CallerIdentity& caller, const EngineRequ
 }
 
 Outcome Supervisor::request_stop(const CallerIdentity& caller) {
-  const bool ks = kill_switch_engaged();
+  const KillSwitchStore::Hold hold = store_.hold();
   std::lock_guard lock(state_mutex_);
-  if (!session_allows(caller, ks)) return fail(err::not_session_owner);
+  if (!session_allows(caller, hold)) return fail(err::not_session_owner);
+  // Whoever removes filters nobody owns owns that turn-off: should the
+  // removal fail, it stays theirs to send again.
+  if (!session_engaged(hold) && hold == KillSwitchStore::Hold::orphaned) {
+    state_.session_owner = state_.last_owner = caller.sid;
+  }
   state_.desired_request.reset();
   ++state_.generation;
   state_.error.reset();
@@ -187,11 +218,11 @@ Outcome Supervisor::request_stop(const CallerIdentity& caller) {
 }
 
 bool Supervisor::stop_done() {
-  const bool ks = kill_switch_engaged();
+  const KillSwitchStore::Hold hold = store_.hold();
   std::lock_guard lock(state_mutex_);
   // Stopped alone is not enough: until the engine thread has taken this stop
   // up (it clears stop_requested), stopped may be the state from before it.
-  return !state_.stop_requested && snapshot_locked(ks).state == EngineState::stopped;
+  return !state_.stop_requested && snapshot_locked(hold).state == EngineState::stopped;
 }
 
 Response Supervisor::finish_emergency_off(const CallerIdentity& caller) {

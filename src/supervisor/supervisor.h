@@ -44,6 +44,9 @@ struct SupervisorState {
   // configuration's, or a select's); present with `controller` only.
   std::optional<std::string> engine_selection;
   std::optional<std::string> session_owner;
+  // The owner of the session whose `error` and `restarts` this state holds;
+  // unlike session_owner it stays once that session is over.
+  std::optional<std::string> last_owner;
   std::uint64_t generation = 0;
   std::uint32_t restarts = 0;
   bool stop_requested = false;
@@ -81,11 +84,14 @@ class Supervisor {
   // Error: "not_session_owner".
   Outcome check_session(const CallerIdentity& caller);
   // Makes `request` (already validated) the desired request: resolves and
-  // pins its servers, arms the kill switch when asked or already engaged,
-  // then commits. On any error nothing has changed.
+  // pins its servers, arms the kill switch when asked or already engaged
+  // (filters nobody owns are taken over for the caller), then commits. On any
+  // error nothing has changed, but for a first arming whose filters could not
+  // be taken away again (the caller then owns the kill switch left armed).
   Outcome apply_request(const CallerIdentity& caller, const EngineRequest& request, bool arm_kill_switch);
   // Clears the desired request and asks the engine thread to remove the kill
-  // switch once the engine is down. Error: "not_session_owner".
+  // switch once the engine is down; filters nobody owns go for any caller.
+  // Error: "not_session_owner".
   Outcome request_stop(const CallerIdentity& caller);
   // After a successful request_stop: waits up to about 8 seconds for the
   // engine thread, then removes the kill switch itself, unless a newer request
@@ -124,8 +130,11 @@ class Supervisor {
   // or its own killswitch.json there).
   bool kill_switch_engaged() const;
 
-  Status snapshot_locked(bool kill_switch_engaged) const;
-  bool session_allows(const CallerIdentity& caller, bool kill_switch_engaged) const;
+  // Under the state lock. Something is on that belongs to a session: routes,
+  // or a kill switch held for its owner. Filters nobody owns are no session.
+  bool session_engaged(KillSwitchStore::Hold hold) const;
+  Status snapshot_locked(KillSwitchStore::Hold hold) const;
+  bool session_allows(const CallerIdentity& caller, KillSwitchStore::Hold hold) const;
   bool exit_requested() const { return exit_requested_.load(); }
   // Sets the engine's selector to `tag` through its controller (no lock held).
   // Errors: "engine_unreachable", "engine_refused".

@@ -8,6 +8,7 @@ namespace velk::test {
 
 Result<ControllerReply> FakeControllerClient::request(const ControllerAccess& access, std::string_view method,
                                                       std::string_view path, std::optional<std::string_view> body) {
+  if (on_request) on_request();
   std::lock_guard l(m_);
   requests_.push_back(Call{access, std::string(method), std::string(path),
                            body ? std::optional<std::string>(std::string(*body)) : std::nullopt});

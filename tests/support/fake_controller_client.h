@@ -44,6 +44,8 @@ class FakeControllerClient final : public ControllerClient {
   // Groups asked by current_member, in order.
   std::vector<std::string> member_questions();
   bool await_member_questions(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(20));
+  // Runs at the start of every request(), before it answers (set it before the engine asks).
+  std::function<void()> on_request;
 
  private:
   std::mutex m_;

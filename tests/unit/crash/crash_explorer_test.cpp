@@ -25,7 +25,7 @@
 //         the owner's stop) leave no filter;
 //   (iv)  killswitch.json is absent or a whole document;
 // and, after a crash or a power cut, the owner clears what is left with a
-// stop (no file, no filter, off) or a start (file, filters, armed).
+// stop (no file, no filter, off) or a start (file, filters, armed), anyone for filters nobody owns.
 // The installer's operations are walked the same way (further down), with its
 // next run checked instead. It prints a table and fails on any violation.
 
@@ -115,7 +115,9 @@ class Helper {
   Outcome stop() {
     if (auto asked = sup_.request_stop(kOwner); !asked) return asked;
     if (!engine_.joinable()) engine_ = std::thread([this] { run_engine_loop(sup_); });
-    test::FakeEngineWorld::eventually([this] { return sup_.stop_done() || sup_.snapshot().error.has_value(); });
+    test::FakeEngineWorld::eventually([this] {  // done, or its removal failed
+      return sup_.stop_done() || sup_.snapshot().error == std::optional<std::string>(err::killswitch_remove_failed);
+    });
     return {};
   }
 
@@ -180,6 +182,15 @@ struct Operation {
 
 void arm(Machine& m, int n = 1) { (void)m.helper->sup().apply_request(kOwner, request(n), true); }
 
+// Filters another user armed, whose state file went (with a directory moved aside) before a restart.
+void orphaned(Machine& m) {
+  m.start_service();
+  (void)m.helper->sup().apply_request(test::kOtherUser, request(1), true);
+  (void)m.files->remove(kStateFile);
+  m.restart();
+  m.start_service();
+}
+
 const std::vector<Operation>& kill_switch_operations() {
   static const std::vector<Operation> ops = {
       {"arm (first)", [](Machine& m) { m.start_service(); }, [](Machine& m) { arm(m); }},
@@ -207,6 +218,10 @@ const std::vector<Operation>& kill_switch_operations() {
       {"--recover",
        [](Machine& m) { m.start_service(); arm(m); m.restart(); },
        [](Machine& m) { m.recover(); }},
+      {"orphaned: another's start", orphaned, [](Machine& m) { arm(m, 2); }},
+      {"orphaned: another's stop", orphaned, [](Machine& m) { (void)m.helper->stop(); }},
+      {"orphaned: another's e-off", orphaned,
+       [](Machine& m) { if (m.helper->sup().request_stop(kOwner)) (void)m.helper->sup().finish_emergency_off(kOwner); }},
   };
   return ops;
 }
@@ -484,6 +499,7 @@ TEST(CrashExplorer, EveryCrashAndFailureOfTheKillSwitchLeavesTheStatusTrueAndThe
     }
     std::printf("\n");
     std::fflush(stdout);
+    EXPECT_GT(crash.points, 0) << op.name << " took no durable step (refused?)";
     for (const std::string& v : crash.violations) ADD_FAILURE() << op.name << ": " << v;
     for (const std::string& v : cut.violations) ADD_FAILURE() << op.name << ": " << v;
     for (const std::string& v : all) ADD_FAILURE() << op.name << ": " << v;

@@ -76,6 +76,7 @@ TEST(DecodeRequest, CommandsWithoutFieldsIgnoreEveryOtherMember) {
       {R"({"cmd":"stop","x":{"a":1,"a":2}})", {Request::Stop{}}},
       // The command itself may be followed by a kill_switch of any type.
       {R"({"cmd":"stop","kill_switch":"yes"})", {Request::Stop{}}},
+      {R"({"cmd":"status","x":1e-999,"y":"\ud83d\ude00","z":123456789012345678901234567890})", {Request::Status{}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
@@ -126,7 +127,7 @@ TEST(DecodeRequest, RejectsBadEnvelopes) {
       R"({"tag":"srv-1"})", R"({"cmd":null})", R"({"cmd":1})", R"({"cmd":["status"]})",
       R"({"cmd":"Status"})", R"({"cmd":"STOP"})", R"({"cmd":"reboot"})", R"({"cmd":" status"})",
       R"({"cmd":"status","cmd":"status"})", R"({"cmd":"stop","x":1,"cmd":"start"})",
-      R"({"cmd":"emergency_off","cmd":"emergency_off"})",
+      R"({"cmd":"emergency_off","cmd":"emergency_off"})", R"({"cmd":"stop","x":"\ud800"})",
       // select and test_route.
       R"({"cmd":"select","tag":"srv-1","extra":1})", R"({"cmd":"select","tag":"a","tag":"b"})",
       R"({"cmd":"select"})", R"({"cmd":"select","tag":1})", R"({"cmd":"select","tag":null})",

@@ -303,6 +303,18 @@ TEST_F(StoreTest, FailedDisarmStaysATurnOffUntilItCompletes) {
   EXPECT_FALSE(store.engaged());
 }
 
+// A failed arming during a pending turn-off leaves it pending on disk too.
+TEST_F(StoreTest, AFailedArmingKeepsAPendingTurnOffOnDisk) {
+  auto store = KillSwitchStore::load(dir(), filters_);
+  ASSERT_TRUE(store.arm("S-1-5-21-7", {}, {pin("10.0.0.1", 443)}));
+  filters_.fail_remove(true);
+  ASSERT_FALSE(store.disarm_kill_switch());
+  filters_.fail_install(true);
+  EXPECT_FALSE(store.arm("S-1-5-21-7", {}, {pin("10.0.0.2", 443)}));
+  EXPECT_TRUE(std::filesystem::exists(intent()));
+  EXPECT_EQ(KillSwitchStore::load(dir(), filters_).saved_state().value_or(ArmedState{}).owner, "S-1-5-21-7");
+}
+
 // Turning off never depends on the intent's name: something standing there
 // that cannot be cleared, and the file is deleted instead.
 TEST_F(StoreTest, DisarmAndRecoverLiftTheBlockWhenTheIntentCannotBeWritten) {

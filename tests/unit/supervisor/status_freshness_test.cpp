@@ -22,6 +22,8 @@ using test::kOwner;
 // and removes killswitch.json; its own next status must show each change.
 TEST(SupervisorStatus, AStateFileWrittenOrRemovedElsewhereShowsInTheNextStatusUnderLoad) {
   FakeEngineWorld world;
+  std::ofstream(world.state_file()) << R"({"version":1,"pins":{},"owner":null})";
+  world.filters.fail_install(true);  // loaded, not restored: only the file says it is on
   Supervisor& sup = world.build();
   std::atomic<bool> stop{false};
   std::vector<std::thread> connections;

@@ -332,6 +332,8 @@ TEST_F(FailedSession, EmergencyOffWaitsForTheEngineThreadToRemoveTheKillSwitch) 
   EXPECT_EQ(status_of(r).kill_switch, KillSwitch::off);
   EXPECT_EQ(status_of(r).session, Session::none);
   EXPECT_FALSE(std::filesystem::exists(world.state_file()));
+  EXPECT_EQ(sup().status_for(kOtherUser).restarts, 0u);  // the session's, over: its owner's only
+  EXPECT_EQ(sup().status_for(kOwner).restarts, 1u);
   // Removed once, by the engine thread.
   const auto calls = world.filters.calls();
   EXPECT_EQ(std::count(calls.begin(), calls.end(), test::FakeFilterOps::Call::remove), 1);
@@ -384,6 +386,8 @@ TEST(SupervisorEmergencyOff, AnswersTheRemovalErrorWhenTheForcedDisarmFails) {
   EXPECT_FALSE(s.needs_request);
   EXPECT_EQ(s.selected, std::nullopt);
   EXPECT_TRUE(world.filters.installed().has_value());
+  const Response replaced = handle_request(sup, kOwner, Request{Request::Replace{test::engine_request(1)}});
+  EXPECT_EQ(status_of(replaced).kill_switch, KillSwitch::armed);  // works as start
 }
 
 TEST(SupervisorEmergencyOff, ForcedDisarmSparesTheKillSwitchOfANewerStart) {
@@ -429,24 +433,53 @@ TEST(SupervisorEmergencyOff, RightAfterAStopAnswersOnlyOnceThatStopIsDone) {
 }
 
 // The helper's filters in force with no state file (deleted, lost, or gone
-// with a directory moved aside): engaged for nobody with the reason, and an
-// elevated emergency_off removes them.
-TEST(SupervisorStrayFilters, ReadArmedWithTheReasonAndGoWithAnElevatedEmergencyOff) {
+// with a directory moved aside) belong to nobody: read armed with the reason
+// by everyone, anyone's emergency_off removes them.
+TEST(SupervisorStrayFilters, ReadArmedWithTheReasonAndBelongToNobody) {
   FakeEngineWorld world;
   world.filters.preinstall({});
   Supervisor& sup = world.build();
   world.start_engine_thread();
   const Status s = sup.status_for(kOwner);
   EXPECT_EQ(s.kill_switch, KillSwitch::armed);
-  EXPECT_EQ(s.session, Session::other);
+  EXPECT_EQ(s.session, Session::none);
   EXPECT_FALSE(s.needs_request);
-  EXPECT_EQ(sup.status_for(test::kAdmin).error, err::killswitch_orphaned);
-  EXPECT_EQ(sup.request_stop(kOwner).error(), err::not_session_owner);
-  ASSERT_TRUE(sup.request_stop(test::kAdmin));
-  const Response r = sup.finish_emergency_off(test::kAdmin);
+  EXPECT_EQ(s.error, err::killswitch_orphaned);
+  ASSERT_TRUE(sup.request_stop(kOwner));
+  const Response r = sup.finish_emergency_off(kOwner);
   EXPECT_EQ(status_of(r).kill_switch, KillSwitch::off);
   EXPECT_EQ(status_of(r).error, std::nullopt);
   EXPECT_FALSE(world.filters.installed());
+}
+
+// A state file this process neither read nor wrote: the status reads off, no start arms for it or keeps it.
+TEST(SupervisorForeignStateFile, CountsForNothingAndNoStartKeepsIt) {
+  FakeEngineWorld world;
+  Supervisor& sup = world.build();
+  for (bool kill_switch : {true, false}) {  // with a kill switch that fails, then without one
+    std::ofstream(world.state_file()) << R"({"version":1,"pins":{},"owner":"S-1-5-21-7-7-7-1002"})";
+    EXPECT_EQ(sup.status_for(kOwner).kill_switch, KillSwitch::off);
+    world.filters.fail_install(true);
+    EXPECT_EQ(sup.apply_request(kOwner, test::engine_request(1), kill_switch).ok(), !kill_switch);
+    EXPECT_FALSE(std::filesystem::exists(world.state_file()));
+  }
+  EXPECT_EQ(world.filters.installs().size(), 1u);  // only the one that failed
+}
+
+// A refused hand-over answered after a replace leaves the new request's selection alone.
+TEST(SupervisorHandOver, ARefusalForAnOlderRequestLeavesTheNewSelectionAlone) {
+  FakeEngineWorld world;
+  Supervisor& sup = world.build();
+  world.start_engine_thread();
+  ASSERT_TRUE(sup.apply_request(kOwner, test::engine_request(2, "srv-0"), false));
+  ASSERT_TRUE(world.controller.await_member_questions(1));  // starting: nothing answers yet
+  ASSERT_TRUE(std::holds_alternative<Status>(sup.select(kOwner, "srv-1").value));
+  const EngineRequest only_srv1{{test::engine_route(1)}, "srv-1"};
+  world.controller.on_request = [&] { (void)sup.apply_request(kOwner, only_srv1, false); };  // in flight
+  world.controller.set_reply(ControllerReply{400, R"({"message":"Selector update error: not found"})"});
+  world.controller.set_member("proxy", "srv-0");
+  ASSERT_TRUE(world.launcher.await_launches(2));
+  EXPECT_EQ(sup.status_for(kOwner).selected, "srv-1");
 }
 
 // Filters installed but failing their check, and not removable again: the
