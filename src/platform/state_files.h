@@ -45,6 +45,10 @@ class StateFiles {
   // Opens the regular file `name` for appending, creating it when missing;
   // null when it cannot, and when a link or anything but a file stands there.
   virtual std::unique_ptr<AppendFile> open_append(std::string_view) { return nullptr; }
+  // Whether this is the helper's own default state directory, made or found
+  // as the helper made it, which only LocalSystem and Administrators can write
+  // and where no user can open a file; anything else is not.
+  virtual bool helpers_own() const { return false; }
 };
 
 // The files of the directory at `dir`, reached by path each time.
