@@ -8,6 +8,10 @@ FileError injected() { return FileError{87}; }
 }  // namespace
 
 bool FakeInstallFs::held(const std::filesystem::path& path, std::uint32_t& code, Op op) {
+  if (user_held_.contains(path)) {
+    code = op == Op::rename ? win32_error::kAccessDenied : win32_error::kSharingViolation;
+    return true;
+  }
   auto it = busy.find(path.filename().string());
   if (it == busy.end() || it->second.times == 0) return false;
   if (it->second.what == Held::renames_only && op != Op::rename) return false;
@@ -22,7 +26,13 @@ FileError FakeInstallFs::rename(const std::filesystem::path& from, const std::fi
   if (plan_.fails("fs.rename " + from.filename().string())) return injected();
   std::uint32_t code = 0;
   if (held(from, code, Op::rename)) return FileError{code};
+  if (user_held_.contains(to)) return FileError{win32_error::kAccessDenied};  // a held file cannot be replaced
   const FileError e = real_->rename(from, to, sync);
+  if (!e) {  // the file keeps its own list
+    const bool was_private = private_.erase(from) > 0;
+    private_.erase(to);
+    if (was_private) private_.insert(to);
+  }
   if (!e && sync == RenameSync::write_through && on_write_through) on_write_through();
   return e;
 }
@@ -37,9 +47,12 @@ std::optional<std::vector<std::string>> FakeInstallFs::list(const std::filesyste
   return real_->list(dir);
 }
 
-FileError FakeInstallFs::create_directories(const std::filesystem::path& dir) {
-  if (plan_.fails("fs.create_directories")) return injected();
-  return real_->create_directories(dir);
+FileError FakeInstallFs::create_private_directory(const std::filesystem::path& dir) {
+  if (plan_.fails("fs.create_private_directory")) return injected();
+  const bool existed = real_->exists(dir);
+  const FileError e = real_->create_private_directory(dir);
+  if (!e && !existed) private_.insert(dir);
+  return e;
 }
 
 FileError FakeInstallFs::open_exclusive(const std::filesystem::path& path) {
@@ -64,6 +77,71 @@ bool FakeInstallFs::remove_directory(const std::filesystem::path& dir) {
 bool FakeInstallFs::delete_at_restart(const std::filesystem::path& path) {
   if (plan_.fails("fs.delete_at_restart")) return false;
   at_restart.push_back(path);
+  return true;
+}
+
+}  // namespace velk::test
+
+namespace velk::test {
+
+FileSecurity FakeInstallFs::program_files_folder() {
+  using Kind = AccessRule::Kind;
+  constexpr std::uint32_t kFull = 0x1F01FF, kModify = 0x1301BF, kReadRun = 0x1200A9;
+  return FileSecurity{std::string(kAdministratorsSid), true,
+                      {{Kind::allow, std::string(kTrustedInstallerSid), kFull, false},
+                       {Kind::allow, std::string(kLocalSystemSid), kModify, false},
+                       {Kind::allow, std::string(kAdministratorsSid), kModify, false},
+                       {Kind::allow, "S-1-5-32-545", kReadRun, false},
+                       {Kind::allow, std::string(kCreatorOwnerSid), file_right::kGenericAll, true},
+                       {Kind::allow, "S-1-15-2-1", kReadRun, false}}};
+}
+
+std::optional<FileSecurity> FakeInstallFs::security(const std::filesystem::path& path) {
+  if (plan_.fails("fs.security") || !real_->exists(path)) return std::nullopt;
+  return directory_security;
+}
+
+bool FakeInstallFs::users_may_open(const std::filesystem::path& path) const { return !private_.contains(path); }
+
+bool FakeInstallFs::make_private(const std::filesystem::path& path) {
+  if (plan_.fails("fs.make_private") || !real_->exists(path)) return false;
+  private_.insert(path);
+  return true;
+}
+
+bool FakeInstallFs::make_inherited(const std::filesystem::path& path) {
+  if (plan_.fails("fs.make_inherited") || !real_->exists(path)) return false;
+  if (private_.contains(path.parent_path())) {
+    private_.insert(path);
+  } else {
+    private_.erase(path);
+  }
+  return true;
+}
+
+FileError FakeInstallFs::write_private(const std::filesystem::path& file, std::string_view bytes) {
+  if (plan_.fails("fs.write_private")) return injected();
+  if (user_held_.contains(file)) return FileError{win32_error::kAccessDenied};
+  const FileError e = real_->write_private(file, bytes);
+  if (!e) private_.insert(file);
+  return e;
+}
+
+std::optional<SecuredFile> FakeInstallFs::read_secured(const std::filesystem::path& file, std::size_t max_bytes) {
+  if (plan_.fails("fs.read_secured")) return std::nullopt;
+  std::optional<SecuredFile> found = real_->read_secured(file, max_bytes);
+  if (!found) return std::nullopt;
+  FileSecurity security{std::string(kAdministratorsSid), true,
+                        {{AccessRule::Kind::allow, std::string(kLocalSystemSid), 0x1F01FF, false},
+                         {AccessRule::Kind::allow, std::string(kAdministratorsSid), 0x1F01FF, false}}};
+  if (users_may_open(file)) security.rules.push_back({AccessRule::Kind::allow, "S-1-5-32-545", 0x1200A9, false});
+  found->security = security;
+  return found;
+}
+
+bool FakeInstallFs::user_holds(const std::filesystem::path& path) {
+  if (!users_may_open(path) || !real_->exists(path)) return false;
+  user_held_.insert(path);
   return true;
 }
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "install/service_ops.h"
 #include "install_world.h"
 
@@ -19,12 +21,25 @@ Lines with_frame(const InstallWorld& w, Lines middle, int code) {
   return all;
 }
 
+// The files of the install directory, each one users may open (an empty
+// swap mark, which names nothing, aside) unless `failed` names the call that
+// would have given a file its inherited access list back.
+FileMap installed_files(InstallWorld& w, const std::string& failed = "") {
+  FileMap found = w.files_in(w.dir());
+  if (auto mark = found.extract(w.swap_mark().filename().string())) {
+    EXPECT_EQ(mark.mapped(), "") << "a mark that names the directory is left";
+  }
+  for (const auto& [name, content] : found) {
+    EXPECT_TRUE(w.files.users_may_open(w.dir() / name) || failed == "fs.make_inherited") << name;
+  }
+  return found;
+}
+
 // The old version is back: its files, a clean stage to retry from, its
 // service registered as before and running.
-void expect_old_version_in_service(InstallWorld& w, bool stage_intact = true) {
-  EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kOldFiles);
+void expect_old_version_in_service(InstallWorld& w, bool stage_intact = true, const std::string& failed = "") {
+  EXPECT_EQ(installed_files(w, failed), InstallWorld::kOldFiles);
   EXPECT_FALSE(std::filesystem::exists(w.saved_dir()));
-  EXPECT_FALSE(std::filesystem::is_regular_file(w.swap_mark()));
   FileMap stage = w.files_in(w.stage_dir());
   stage.erase("install-manifest.txt");
   if (stage_intact) {
@@ -39,9 +54,8 @@ void expect_old_version_in_service(InstallWorld& w, bool stage_intact = true) {
 // `failed` names a call that failed without stopping the install: the
 // clean-up after it, or the recovery actions, may then be left undone.
 void expect_new_version_in_service(InstallWorld& w, const std::string& failed = "") {
-  EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kNewFiles);
+  EXPECT_EQ(installed_files(w, failed), InstallWorld::kNewFiles);
   EXPECT_FALSE(std::filesystem::exists(w.saved_dir())) << "it would be taken for an unfinished upgrade";
-  EXPECT_FALSE(std::filesystem::exists(w.swap_mark()));
   if (failed != "fs.list" && failed != "fs.remove_file" && failed != "fs.remove_directory") {
     EXPECT_FALSE(std::filesystem::exists(w.stage_dir()));
   }
@@ -102,9 +116,13 @@ TEST_P(InstallFailure, EndsWithItsCodeAndTheOldVersionInService) {
   GetParam().arrange(w);
   EXPECT_EQ(w.install(), GetParam().code);
   Lines lines = GetParam().lines;
-  if (GetParam().code != 20) lines.insert(lines.begin(), "the running helper turned the VPN off");
+  const bool untouched = GetParam().code == 20 || GetParam().code == 27;
+  if (!untouched) lines.insert(lines.begin(), "the running helper turned the VPN off");
   EXPECT_EQ(w.lines, with_frame(w, lines, GetParam().code));
   expect_old_version_in_service(w, GetParam().code != 20);
+  if (untouched) {
+    EXPECT_EQ(w.scm.controls, Lines{}) << "nothing was stopped";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -137,7 +155,16 @@ INSTANTIATE_TEST_SUITE_P(
                     25, {"replacing files: path not found"}},
         FailureCase{"SwapMarkCannotBeWritten",  // a crash in the swap could not be taken back
                     [](InstallWorld& w) { std::filesystem::create_directories(w.swap_mark()); }, 25,
-                    {"replacing files: the state directory cannot be written"}},
+                    {"replacing files: the file operation failed"}},
+        // A folder made under a drive root: every authenticated user may change it.
+        FailureCase{"InstallDirectoryUsersMayChange",
+                    [](InstallWorld& w) {
+                      w.files.directory_security.rules.push_back(
+                          {AccessRule::Kind::allow, "S-1-5-11", 0x1301BF, false});
+                    },
+                    27,
+                    {"the install directory is not protected: S-1-5-11 may write, add or delete files in it; "
+                     "nothing was changed"}},
         FailureCase{"NewVersionAnswersAnotherVersion",
                     [](InstallWorld& w) { w.stage({{"velkvpn-helper.exe", "0.1.9"}, {"velkvpn-engine.exe", "x"}}); },
                     25, {"the new service did not come up; restoring the previous version"}}),
@@ -167,7 +194,7 @@ TEST(InstallFlow, SavedFilesWithoutTheMarkNeverComeBack) {
   const struct { const char* busy; int code; const char* line; } cases[] = {
       {"", 0, "installed and answering"},
       {"wintun.dll", 23, "wintun.dll is in use"},
-      {".update-old", 23, ".update-old is in use"},  // neither moved nor emptied: nowhere to save
+      {".update-old", 0, "installed and answering"},  // emptied into trash, then used again
   };
   for (const auto& c : cases) {
     InstallWorld w;
@@ -181,11 +208,15 @@ TEST(InstallFlow, SavedFilesWithoutTheMarkNeverComeBack) {
 }
 
 // Held through an upgrade: left to the next restart, never brought back by a later run.
+// Deletions at the next restart are scheduled only under a trash name no
+// later swap uses again: never on .update-old, which may hold the saved files
+// of a later swap when the machine restarts.
 TEST(InstallFlow, SavedFilesHeldThroughTheUpgradeNeverComeBack) {
   InstallWorld w;
   w.scm.version_on_start = [&w] { hold_saved_dir(w); return w.files_in(w.dir())["velkvpn-helper.exe"]; };
   ASSERT_EQ(w.install(), 0);
-  EXPECT_EQ(w.files.at_restart, (std::vector<std::filesystem::path>{w.saved_dir() / "velkvpn-helper.exe", w.saved_dir()}));
+  const std::filesystem::path trash = w.dir() / ".update-trash-1";
+  EXPECT_EQ(w.files.at_restart, (std::vector<std::filesystem::path>{trash / "velkvpn-helper.exe", trash}));
   w.stage(InstallWorld::kNewFiles);
   w.files.busy["wintun.dll"] = {};
   EXPECT_EQ(w.install(), 23);
@@ -285,6 +316,70 @@ TEST(InstallFlow, RollbackThatCannotFinishKeepsTheSavedFiles) {
   }
 }
 
+// Saved files with a mark: put back first only when the mark is where no user
+// can have written it. Whatever the state directory, the install goes on, its
+// own mark written into the install directory where no user can open it.
+TEST(InstallFlow, AMarkCountsOnlyWhereNoUserCanWriteIt) {
+  using State = InstallWorld::StateDir;
+  const struct {
+    const char* name;
+    State state;
+    std::function<void(InstallWorld&)> mark;
+    bool honoured;
+  } cases[] = {
+      {"in the install directory, private; no state directory", State::none, [](InstallWorld& w) { w.mark_swap(); },
+       true},
+      {"in the helper's own state directory (an earlier release's)", State::own,
+       [](InstallWorld& w) { w.write(w.state_swap_mark(), w.dir().string()); }, true},
+      {"in a --state-dir directory others may write", State::given,
+       [](InstallWorld& w) { w.write(w.state_swap_mark(), w.dir().string()); }, false},
+      {"in the install directory, readable by users", State::own,
+       [](InstallWorld& w) { w.write(w.swap_mark(), w.dir().string()); }, false},
+  };
+  for (const auto& c : cases) {
+    InstallWorld w;
+    w.state = c.state;
+    w.write(w.saved_dir() / "version.dll", "planted");
+    c.mark(w);
+    std::optional<bool> private_mark;  // when the new version starts, its files swapped in
+    w.scm.version_on_start = [&w, &private_mark] {
+      private_mark = std::filesystem::exists(w.swap_mark()) && !w.files.users_may_open(w.swap_mark());
+      return w.files_in(w.dir())["velkvpn-helper.exe"];
+    };
+    EXPECT_EQ(w.install(), 0) << c.name;
+    const bool restored =
+        std::find(w.lines.begin(), w.lines.end(), "an earlier upgrade did not finish: restoring its saved files") !=
+        w.lines.end();
+    EXPECT_EQ(restored, c.honoured) << c.name;
+    EXPECT_EQ(w.files_in(w.dir()).contains("version.dll"), c.honoured) << c.name;
+    EXPECT_EQ(w.scm.running_version, "0.1.8") << c.name;
+    EXPECT_EQ(private_mark, std::optional<bool>(true)) << c.name;
+    EXPECT_FALSE(std::filesystem::exists(w.swap_mark())) << c.name;
+  }
+}
+
+// While the new version is judged, a user tries to hold open, without delete
+// sharing, every saved file and every newly installed one: no user can open
+// any of them, so the rollback moves them all and the old version, with the
+// access list its directory hands down, is back in service.
+TEST(InstallFlow, NoUserCanHoldWhatARollbackMoves) {
+  InstallWorld w;
+  w.helper.silent = true;
+  int held = 0;
+  w.scm.version_on_start = [&w, &held] {
+    if (std::filesystem::exists(w.saved_dir())) {  // not when the old version is started again
+      for (const auto& [name, content] : InstallWorld::kNewFiles) {
+        held += w.files.user_holds(w.dir() / name) ? 1 : 0;
+        held += w.files.user_holds(w.saved_dir() / name) ? 1 : 0;
+      }
+    }
+    return w.files_in(w.dir())["velkvpn-helper.exe"];
+  };
+  EXPECT_EQ(w.install(), 25);
+  EXPECT_EQ(held, 0);
+  expect_old_version_in_service(w);
+}
+
 // The line that states the outcome (the one before "result CODE") for each
 // code one failure can lead to.
 bool decision_line_fits(int code, const std::string& line) {
@@ -295,6 +390,8 @@ bool decision_line_fits(int code, const std::string& line) {
       return line == "the old service did not stop";
     case 23:
       return line.ends_with(" is in use");
+    case 27:
+      return line == "the install directory is not protected: its access list cannot be read; nothing was changed";
     case 25:
       return line == "replacing files: the file operation failed" ||
              line == "the new service did not come up; restoring the previous version";
@@ -333,8 +430,8 @@ TEST(InstallFlow, AFailureAtEveryCall) {
     if (code == 0) {
       expect_new_version_in_service(w, w.plan.failed);
     } else {
-      EXPECT_TRUE(code >= 21 && code <= 25) << "one failure never leaves a broken installation";
-      expect_old_version_in_service(w);
+      EXPECT_TRUE((code >= 21 && code <= 25) || code == 27) << "one failure never leaves a broken installation";
+      expect_old_version_in_service(w, true, w.plan.failed);
     }
   }
   EXPECT_GT(codes[0], 0);

@@ -71,26 +71,48 @@ FileMap InstallWorld::files_in(const std::filesystem::path& where) const {
 
 namespace {
 
-InstallLog recording_log(std::vector<std::string>& lines, const std::filesystem::path& state_dir) {
+// The helper's own default state directory, as open_state_dir gives it.
+class OwnStateFiles final : public StateFiles {
+ public:
+  explicit OwnStateFiles(const std::filesystem::path& dir) : files_(state_files_at(dir)) {}
+  StateEntry kind(std::string_view name) override { return files_->kind(name); }
+  std::optional<std::string> read(std::string_view name, std::size_t max) override { return files_->read(name, max); }
+  bool write_flushed(std::string_view name, std::string_view bytes) override {
+    return files_->write_flushed(name, bytes);
+  }
+  bool replace(std::string_view from, std::string_view to) override { return files_->replace(from, to); }
+  DeleteResult remove(std::string_view name) override { return files_->remove(name); }
+  std::unique_ptr<AppendFile> open_append(std::string_view name) override { return files_->open_append(name); }
+  bool helpers_own() const override { return true; }
+
+ private:
+  const std::shared_ptr<StateFiles> files_;
+};
+
+InstallLog recording_log(std::vector<std::string>& lines, const std::filesystem::path& state_dir,
+                         InstallWorld::StateDir state) {
   lines.clear();
+  std::shared_ptr<StateFiles> files = state == InstallWorld::StateDir::own    ? std::make_shared<OwnStateFiles>(state_dir)
+                                      : state == InstallWorld::StateDir::given ? state_files_at(state_dir)
+                                                                              : no_state_files();
   return InstallLog([&lines](std::string_view line) { lines.emplace_back(line.substr(0, line.size() - 1)); },
-                    nullptr, state_files_at(state_dir));
+                    nullptr, std::move(files));
 }
 
 }  // namespace
 
 int InstallWorld::install(const std::filesystem::path& target) {
-  InstallLog log = recording_log(lines, state_dir());
+  InstallLog log = recording_log(lines, state_dir(), state);
   return install_from_stage(log, system, target.empty() ? dir() : target);
 }
 
 int InstallWorld::remove() {
-  InstallLog log = recording_log(lines, state_dir());
+  InstallLog log = recording_log(lines, state_dir(), state);
   return velk::remove(log, system, dir());
 }
 
 int InstallWorld::inspect() {
-  InstallLog log = recording_log(lines, state_dir());
+  InstallLog log = recording_log(lines, state_dir(), state);
   return velk::inspect(log, system);
 }
 
