@@ -124,6 +124,7 @@ FileError FakeInstallFs::write_private(const std::filesystem::path& file, std::s
   if (user_held_.contains(file)) return FileError{win32_error::kAccessDenied};
   const FileError e = real_->write_private(file, bytes);
   if (!e) private_.insert(file);
+  if (!e && on_write_through) on_write_through();  // it is renamed into place written through
   return e;
 }
 
