@@ -27,10 +27,9 @@ bool is_a_directory(const std::filesystem::path& path) {
 constexpr wchar_t kPrivateFile[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
 constexpr wchar_t kPrivateDirectory[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
-UniqueLocal<PSECURITY_DESCRIPTOR> descriptor_of(const wchar_t* sddl) {
-  UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
-  (void)::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, descriptor.put(), nullptr);
-  return descriptor;
+bool descriptor_of(const wchar_t* sddl, UniqueLocal<PSECURITY_DESCRIPTOR>& descriptor) {
+  return ::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, descriptor.put(), nullptr) &&
+         descriptor.get() != nullptr;
 }
 
 std::string sid_text(PSID sid) {
@@ -135,14 +134,13 @@ class Win32InstallFiles final : public InstallFiles {
     return names;
   }
   FileError create_private_directory(const std::filesystem::path& dir) override {
-    UniqueLocal<PSECURITY_DESCRIPTOR> descriptor = descriptor_of(kPrivateDirectory);
-    if (!descriptor.get()) return last_error();
+    UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
+    if (!descriptor_of(kPrivateDirectory, descriptor)) return last_error();
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
     if (CreateDirectoryW(dir.c_str(), &attributes)) return {};
     const FileError e = last_error();
     if (e.code != ERROR_ALREADY_EXISTS) return e;
-    const DWORD found = GetFileAttributesW(dir.c_str());
-    return found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FileError{} : e;
+    return is_a_directory(dir) ? FileError{} : e;
   }
   FileError open_exclusive(const std::filesystem::path& path) override {
     UniqueHandle h(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -169,10 +167,10 @@ class Win32InstallFiles final : public InstallFiles {
   }
 
   bool make_private(const std::filesystem::path& path) override {
-    UniqueLocal<PSECURITY_DESCRIPTOR> descriptor = descriptor_of(kPrivateFile);
+    UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
-    if (!descriptor.get() || !GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) || !dacl) {
+    if (!descriptor_of(kPrivateFile, descriptor) || !GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) || !dacl) {
       return false;
     }
     return set_dacl(path, PROTECTED_DACL_SECURITY_INFORMATION, dacl);
@@ -189,8 +187,8 @@ class Win32InstallFiles final : public InstallFiles {
     std::filesystem::path temporary = file;
     temporary += L".tmp";
     (void)remove_file(temporary);  // a leftover would keep its own list
-    UniqueLocal<PSECURITY_DESCRIPTOR> descriptor = descriptor_of(kPrivateFile);
-    if (!descriptor.get()) return last_error();
+    UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
+    if (!descriptor_of(kPrivateFile, descriptor)) return last_error();
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
     {
       UniqueHandle h(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,

@@ -72,14 +72,16 @@ TEST_F(Win32InstallFiles, ExclusiveOpenSeesAFileHeldOpen) {
 // What the swap must not take for "nothing to move" or for a saved directory.
 TEST_F(Win32InstallFiles, AFileIsNoDirectoryAndAMissingDirectoryIsNoMissingFile) {
   write_file(at(L".update-old"), "a file");
-  EXPECT_EQ(files_->create_directories(at(L".update-old")).code, win32_error::kAlreadyExists);
+  EXPECT_EQ(files_->create_private_directory(at(L".update-old")).code, win32_error::kAlreadyExists);
   EXPECT_EQ(files_->rename(at(L".update-old"), at(L"none") / L"x", RenameSync::write_through).code, win32_error::kPathNotFound);
 }
 
 TEST_F(Win32InstallFiles, DirectoriesAndListing) {
   const fs::path deep = temp_.path() / L"x y" / L".update-old";
-  EXPECT_FALSE(files_->create_directories(deep));
-  EXPECT_FALSE(files_->create_directories(deep)) << "existing is fine";
+  EXPECT_EQ(files_->create_private_directory(deep).code, win32_error::kPathNotFound) << "only in an existing parent";
+  fs::create_directories(deep.parent_path());
+  EXPECT_FALSE(files_->create_private_directory(deep));
+  EXPECT_FALSE(files_->create_private_directory(deep)) << "existing is fine";
   write_file(deep / L"donn\u00e9es.bin", "1");
   EXPECT_EQ(files_->list(deep), std::optional<std::vector<std::string>>({"donn\xC3\xA9" "es.bin"}));
   EXPECT_FALSE(files_->list(temp_.path() / L"none"));
@@ -99,6 +101,43 @@ TEST_F(Win32InstallFiles, InstallLogIsSharedAndAppended) {
     second.log("two");
   }
   EXPECT_EQ(read_file(state / L"install.log"), "one\ntwo\n");
+}
+
+// The access-list calls run for real (Wine keeps no descriptors, so what
+// they grant is proven natively through the fake): a private directory and a
+// private file made and read back, a list set private and inherited again,
+// and what a read through one handle shows.
+TEST_F(Win32InstallFiles, PrivateFilesAndAccessLists) {
+  EXPECT_FALSE(files_->create_private_directory(at(L".update-old")));
+  write_file(at(L".update-old") / L"wintun.dll", "old");
+  EXPECT_TRUE(files_->make_private(at(L".update-old") / L"wintun.dll"));
+  EXPECT_TRUE(files_->make_inherited(at(L".update-old") / L"wintun.dll"));
+  EXPECT_FALSE(files_->make_private(at(L"missing")));
+
+  const fs::path mark = at(L".update-swap.pending");
+  EXPECT_FALSE(files_->write_private(mark, "C:\\Program Files\\VELK VPN"));
+  EXPECT_FALSE(files_->write_private(mark, "again")) << "replaces the one there";
+  EXPECT_EQ(read_file(mark), "again");
+  EXPECT_FALSE(fs::exists(at(L".update-swap.pending.tmp")));
+  std::optional<SecuredFile> read = files_->read_secured(mark, 100);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->bytes, "again");
+  EXPECT_EQ(read->links, 1u);
+  ASSERT_TRUE(read->security);
+  EXPECT_TRUE(is_private(*read->security, files_->emulated_owner()));
+  EXPECT_FALSE(files_->read_secured(mark, 4)) << "larger than asked for";
+  EXPECT_FALSE(files_->read_secured(at(L".update-old"), 100)) << "a directory";
+  ASSERT_TRUE(CreateHardLinkW(at(L"second").c_str(), mark.c_str(), nullptr));
+  EXPECT_EQ(files_->read_secured(mark, 100)->links, 2u);
+
+  // Under Wine the descriptor is made up, owned by this process's account,
+  // which then stands for the trusted owners.
+  ASSERT_TRUE(files_->emulated_owner());
+  std::optional<FileSecurity> dir = files_->security(temp_.path());
+  ASSERT_TRUE(dir);
+  EXPECT_EQ(dir->owner, *files_->emulated_owner());
+  EXPECT_EQ(why_others_can_change(*dir, files_->emulated_owner()), std::nullopt);
+  EXPECT_FALSE(files_->security(at(L"missing")));
 }
 
 }  // namespace
