@@ -15,7 +15,6 @@ bool trusted_sid(std::string_view sid, const std::optional<std::string>& emulate
 std::optional<std::string> why_others_can_change(const FileSecurity& security,
                                                  const std::optional<std::string>& emulated_owner) {
   if (!trusted_sid(security.owner, emulated_owner)) return "it is owned by " + security.owner;
-  if (emulated_owner) return std::nullopt;  // the access list is made up
   if (!security.has_dacl) return "it has no access list, so everyone may change it";
   for (const AccessRule& rule : security.rules) {
     if (rule.kind == AccessRule::Kind::deny || trusted_sid(rule.sid, emulated_owner)) continue;
@@ -31,7 +30,7 @@ std::optional<std::string> why_others_can_change(const FileSecurity& security,
 
 bool is_private(const FileSecurity& security, const std::optional<std::string>& emulated_owner) {
   if (!trusted_sid(security.owner, emulated_owner)) return false;
-  if (emulated_owner) return true;
+  if (emulated_owner) return true;  // the list is made up from the file's mode, never private
   return security.has_dacl && std::all_of(security.rules.begin(), security.rules.end(), [](const AccessRule& rule) {
            return rule.kind == AccessRule::Kind::deny || trusted_sid(rule.sid, std::nullopt);
          });

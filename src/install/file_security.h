@@ -58,7 +58,9 @@ struct FileSecurity {
 
 // Where the file system keeps no descriptors (Wine, a POSIX test build),
 // `emulated_owner` is the account this process runs as: it then stands for
-// the trusted owners, and the access list (made up) is not judged.
+// the trusted owners. (Wine makes a list up from the file's mode: SYSTEM and
+// the owner full control, everyone read and run, or write when the mode
+// lets others write.)
 
 // Why someone other than SYSTEM, Administrators or TrustedInstaller may
 // write, add or delete files in the directory `security` describes, or
@@ -71,6 +73,7 @@ std::optional<std::string> why_others_can_change(const FileSecurity& security,
 
 // Whether only SYSTEM and Administrators (and TrustedInstaller) are in the
 // access list at all, and the owner is one of them: no one else can open it.
+// Where descriptors are emulated, the owner alone is judged.
 bool is_private(const FileSecurity& security, const std::optional<std::string>& emulated_owner);
 
 }  // namespace velk

@@ -5,6 +5,9 @@ namespace {
 
 FileError injected() { return FileError{87}; }
 
+const std::string kUsersSid = "S-1-5-32-545";
+constexpr std::uint32_t kReadRun = 0x1200A9;
+
 }  // namespace
 
 bool FakeInstallFs::held(const std::filesystem::path& path, std::uint32_t& code, Op op) {
@@ -49,10 +52,7 @@ std::optional<std::vector<std::string>> FakeInstallFs::list(const std::filesyste
 
 FileError FakeInstallFs::create_private_directory(const std::filesystem::path& dir) {
   if (plan_.fails("fs.create_private_directory")) return injected();
-  const bool existed = real_->exists(dir);
-  const FileError e = real_->create_private_directory(dir);
-  if (!e && !existed) private_.insert(dir);
-  return e;
+  return real_->create_private_directory(dir);
 }
 
 FileError FakeInstallFs::open_exclusive(const std::filesystem::path& path) {
@@ -85,15 +85,13 @@ bool FakeInstallFs::delete_at_restart(const std::filesystem::path& path) {
 namespace velk::test {
 
 FileSecurity FakeInstallFs::program_files_folder() {
-  using Kind = AccessRule::Kind;
-  constexpr std::uint32_t kFull = 0x1F01FF, kModify = 0x1301BF, kReadRun = 0x1200A9;
+  constexpr std::uint32_t kFull = 0x1F01FF, kModify = 0x1301BF;
   return FileSecurity{std::string(kAdministratorsSid), true,
-                      {{Kind::allow, std::string(kTrustedInstallerSid), kFull, false},
-                       {Kind::allow, std::string(kLocalSystemSid), kModify, false},
-                       {Kind::allow, std::string(kAdministratorsSid), kModify, false},
-                       {Kind::allow, "S-1-5-32-545", kReadRun, false},
-                       {Kind::allow, std::string(kCreatorOwnerSid), file_right::kGenericAll, true},
-                       {Kind::allow, "S-1-15-2-1", kReadRun, false}}};
+                      {{AccessRule::Kind::allow, std::string(kTrustedInstallerSid), kFull, false},
+                       {AccessRule::Kind::allow, std::string(kLocalSystemSid), kModify, false},
+                       {AccessRule::Kind::allow, std::string(kAdministratorsSid), kModify, false},
+                       {AccessRule::Kind::allow, kUsersSid, kReadRun, false},
+                       {AccessRule::Kind::allow, std::string(kCreatorOwnerSid), file_right::kGenericAll, true}}};
 }
 
 std::optional<FileSecurity> FakeInstallFs::security(const std::filesystem::path& path) {
@@ -109,13 +107,9 @@ bool FakeInstallFs::make_private(const std::filesystem::path& path) {
   return true;
 }
 
-bool FakeInstallFs::make_inherited(const std::filesystem::path& path) {
+bool FakeInstallFs::make_inherited(const std::filesystem::path& path) {  // only ever in the install directory
   if (plan_.fails("fs.make_inherited") || !real_->exists(path)) return false;
-  if (private_.contains(path.parent_path())) {
-    private_.insert(path);
-  } else {
-    private_.erase(path);
-  }
+  private_.erase(path);
   return true;
 }
 
@@ -132,11 +126,8 @@ std::optional<SecuredFile> FakeInstallFs::read_secured(const std::filesystem::pa
   if (plan_.fails("fs.read_secured")) return std::nullopt;
   std::optional<SecuredFile> found = real_->read_secured(file, max_bytes);
   if (!found) return std::nullopt;
-  FileSecurity security{std::string(kAdministratorsSid), true,
-                        {{AccessRule::Kind::allow, std::string(kLocalSystemSid), 0x1F01FF, false},
-                         {AccessRule::Kind::allow, std::string(kAdministratorsSid), 0x1F01FF, false}}};
-  if (users_may_open(file)) security.rules.push_back({AccessRule::Kind::allow, "S-1-5-32-545", 0x1200A9, false});
-  found->security = security;
+  found->security = FileSecurity{std::string(kAdministratorsSid), true, {}};
+  if (users_may_open(file)) found->security->rules.push_back({AccessRule::Kind::allow, kUsersSid, kReadRun, false});
   return found;
 }
 

@@ -4,13 +4,10 @@
 // retried) and files that can be made busy as if another process held them.
 // Deletions for the next restart are recorded; renames that write through reported.
 //
-// Access lists, which the native file system does not keep, are modelled as
-// Windows keeps them: a file made in a directory gets what the directory
-// hands down, and a renamed file keeps the list it had (Windows does not work
-// it out again on a rename within a volume). The install directory hands
-// users read access down; a private list (make_private, write_private, a
-// directory made private) lets no user open a file. A user can hold open,
-// without delete sharing, only a file whose list lets users read it.
+// Access lists are modelled as Windows keeps them: a renamed file keeps its
+// own list (it is not worked out again on a rename within a volume); a file
+// the test writes has the install directory's, which lets users read it; a
+// private one (make_private, write_private) lets no user open it.
 
 #include <functional>
 #include <map>
@@ -42,11 +39,9 @@ class FakeInstallFs final : public InstallFiles {
   std::optional<SecuredFile> read_secured(const std::filesystem::path& file, std::size_t max_bytes) override;
   std::optional<std::string> emulated_owner() override { return std::nullopt; }
 
-  // A user opens `path` without delete sharing and keeps it open: false when
-  // its access list lets no user read it. A held file cannot be opened
-  // exclusively, renamed, replaced or deleted.
+  // A user holds `path` open without delete sharing (then it cannot be opened
+  // exclusively, renamed, replaced or deleted); false when no user may open it.
   bool user_holds(const std::filesystem::path& path);
-  // Whether a user may open `path` (read it).
   bool users_may_open(const std::filesystem::path& path) const;
 
   // The file named so is held by another process: exclusive opens give a
@@ -62,10 +57,9 @@ class FakeInstallFs final : public InstallFiles {
   int renames = 0;
   std::vector<std::filesystem::path> at_restart;
   std::function<void()> on_write_through;
-  // What security() reports for a directory: by default that of a folder
-  // made under Program Files (owner Administrators; SYSTEM, Administrators
-  // and TrustedInstaller change it; users read and run; CREATOR OWNER gets
-  // full control of what it makes inside).
+  // What security() reports for a directory: by default a folder made under
+  // Program Files (owner Administrators; SYSTEM, Administrators and
+  // TrustedInstaller change it; users read and run; CREATOR OWNER owns what it makes).
   FileSecurity directory_security = program_files_folder();
   static FileSecurity program_files_folder();
 
