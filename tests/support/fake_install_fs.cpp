@@ -31,11 +31,9 @@ FileError FakeInstallFs::rename(const std::filesystem::path& from, const std::fi
   if (held(from, code, Op::rename)) return FileError{code};
   if (user_held_.contains(to)) return FileError{win32_error::kAccessDenied};  // a held file cannot be replaced
   const FileError e = real_->rename(from, to, sync);
-  if (!e) {  // the file keeps its own list
-    const bool was_private = private_.erase(from) > 0;
-    private_.erase(to);
-    if (was_private) private_.insert(to);
-  }
+  const bool moved_private = !e && private_.erase(from) > 0;  // the moved file keeps its own list
+  if (!e) private_.erase(to);
+  if (moved_private) private_.insert(to);
   if (!e && sync == RenameSync::write_through && on_write_through) on_write_through();
   return e;
 }
@@ -80,10 +78,6 @@ bool FakeInstallFs::delete_at_restart(const std::filesystem::path& path) {
   return true;
 }
 
-}  // namespace velk::test
-
-namespace velk::test {
-
 FileSecurity FakeInstallFs::program_files_folder() {
   constexpr std::uint32_t kFull = 0x1F01FF, kModify = 0x1301BF;
   return FileSecurity{std::string(kAdministratorsSid), true,
@@ -115,7 +109,6 @@ bool FakeInstallFs::make_inherited(const std::filesystem::path& path) {  // only
 
 FileError FakeInstallFs::write_private(const std::filesystem::path& file, std::string_view bytes) {
   if (plan_.fails("fs.write_private")) return injected();
-  if (user_held_.contains(file)) return FileError{win32_error::kAccessDenied};
   const FileError e = real_->write_private(file, bytes);
   if (!e) private_.insert(file);
   if (!e && on_write_through) on_write_through();  // it is renamed into place written through

@@ -632,8 +632,7 @@ std::vector<InstallImage> record(const InstallOperation& op, int& code) {
   return images;
 }
 
-// The files of the install directory but a swap mark that names nothing
-// (written empty, its deletion cut short).
+// The install directory's files but a mark emptied before its deletion was cut short.
 FileMap version_files(const InstallWorld& w) {
   FileMap files = w.files_in(w.dir());
   if (auto mark = files.find(".update-swap.pending"); mark != files.end() && mark->second.empty()) files.erase(mark);

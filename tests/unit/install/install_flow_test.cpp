@@ -19,8 +19,7 @@ Lines with_frame(const InstallWorld& w, Lines middle, int code) {
   return all;
 }
 
-// The files of the install directory but an empty swap mark (it names
-// nothing), each one users may open unless giving it back its inherited list failed.
+// The install directory's files but an empty mark, each one users may open.
 FileMap installed_files(InstallWorld& w, const std::string& failed = "") {
   FileMap found = w.files_in(w.dir());
   EXPECT_EQ(found[".update-swap.pending"], "");
@@ -154,11 +153,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {"replacing files: the file operation failed"}},
         // A folder made under a drive root: every authenticated user may change it.
         FailureCase{"InstallDirectoryUsersMayChange",
-                    [](InstallWorld& w) {
-                      w.files.directory_security.rules.push_back(
-                          {AccessRule::Kind::allow, "S-1-5-11", 0x1301BF, false});
-                    },
-                    27,
+                    [](InstallWorld& w) { w.files.directory_security.rules.push_back({{}, "S-1-5-11", 0x1301BF}); }, 27,
                     {"the install directory is not protected: S-1-5-11 may write, add or delete files in it; "
                      "nothing was changed"}},
         FailureCase{"NewVersionAnswersAnotherVersion",
@@ -204,9 +199,8 @@ TEST(InstallFlow, SavedFilesWithoutTheMarkNeverComeBack) {
 }
 
 // Held through an upgrade: left to the next restart, never brought back by a later run.
-// Deletions at the next restart are scheduled only under a trash name no
-// later swap uses again: never on .update-old, which may hold the saved files
-// of a later swap when the machine restarts.
+// Deletions at the next restart only under a trash name, never on .update-old,
+// which may hold the saved files of a later swap at that restart.
 TEST(InstallFlow, SavedFilesHeldThroughTheUpgradeNeverComeBack) {
   InstallWorld w;
   w.scm.version_on_start = [&w] { hold_saved_dir(w); return w.files_in(w.dir())["velkvpn-helper.exe"]; };
@@ -312,9 +306,8 @@ TEST(InstallFlow, RollbackThatCannotFinishKeepsTheSavedFiles) {
   }
 }
 
-// Saved files with a mark: put back first only when the mark is where no user
-// can have written it. Whatever the state directory, the install goes on, its
-// own mark written into the install directory where no user can open it.
+// A mark counts only where no user can have written it; whatever the state
+// directory, the install goes on, its mark private in the install directory.
 TEST(InstallFlow, AMarkCountsOnlyWhereNoUserCanWriteIt) {
   using State = InstallWorld::StateDir;
   const struct {
@@ -332,7 +325,8 @@ TEST(InstallFlow, AMarkCountsOnlyWhereNoUserCanWriteIt) {
     w.state = c.state;
     w.write(w.saved_dir() / "version.dll", "planted");
     if (c.private_file) w.mark_swap();
-    if (!c.private_file) w.write(c.in_state_dir ? w.state_swap_mark() : w.swap_mark(), w.dir().string());
+    const std::filesystem::path plain = c.in_state_dir ? w.state_dir() / "upgrade-swap.pending" : w.swap_mark();
+    if (!c.private_file) w.write(plain, w.dir().string());
     std::optional<bool> private_mark;  // when the new version starts, its files swapped in
     w.scm.version_on_start = [&w, &private_mark] {
       private_mark = std::filesystem::exists(w.swap_mark()) && !w.files.users_may_open(w.swap_mark());
@@ -346,10 +340,8 @@ TEST(InstallFlow, AMarkCountsOnlyWhereNoUserCanWriteIt) {
   }
 }
 
-// While the new version is judged, a user tries to hold open, without delete
-// sharing, every saved file and every newly installed one: no user can open
-// any of them, so the rollback moves them all and the old version, with the
-// access list its directory hands down, is back in service.
+// While the new version is judged, a user tries to hold every saved and every
+// new file open: none can be opened, so the rollback moves them all.
 TEST(InstallFlow, NoUserCanHoldWhatARollbackMoves) {
   InstallWorld w;
   w.helper.silent = true;

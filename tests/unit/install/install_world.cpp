@@ -8,6 +8,7 @@
 #include "install/upgrade.h"
 #include "install/service_ops.h"
 #include "platform/sha256.h"
+#include "platform/state_dir.h"
 
 namespace velk::test {
 
@@ -19,6 +20,7 @@ const FileMap InstallWorld::kNewFiles{
 InstallWorld::InstallWorld() {
   for (const auto& [name, content] : kOldFiles) write(dir() / name, content);
   stage(kNewFiles);
+  (void)open_state_dir(state_dir(), StateDirUse::default_dir);  // made as the helper makes it
   write(state_file(), R"({"version":1,"pins":{},"owner":"S-1-5-21-7"})");
   filters.preinstall({});
   scm.version_on_start = [this] { return files_in(dir())["velkvpn-helper.exe"]; };
@@ -71,30 +73,12 @@ FileMap InstallWorld::files_in(const std::filesystem::path& where) const {
 
 namespace {
 
-// The helper's own default state directory, as open_state_dir gives it.
-class OwnStateFiles final : public StateFiles {
- public:
-  explicit OwnStateFiles(const std::filesystem::path& dir) : files_(state_files_at(dir)) {}
-  StateEntry kind(std::string_view name) override { return files_->kind(name); }
-  std::optional<std::string> read(std::string_view name, std::size_t max) override { return files_->read(name, max); }
-  bool write_flushed(std::string_view name, std::string_view bytes) override {
-    return files_->write_flushed(name, bytes);
-  }
-  bool replace(std::string_view from, std::string_view to) override { return files_->replace(from, to); }
-  DeleteResult remove(std::string_view name) override { return files_->remove(name); }
-  std::unique_ptr<AppendFile> open_append(std::string_view name) override { return files_->open_append(name); }
-  bool helpers_own() const override { return true; }
-
- private:
-  const std::shared_ptr<StateFiles> files_;
-};
-
 InstallLog recording_log(std::vector<std::string>& lines, const std::filesystem::path& state_dir,
                          InstallWorld::StateDir state) {
   lines.clear();
-  std::shared_ptr<StateFiles> files = state == InstallWorld::StateDir::own    ? std::make_shared<OwnStateFiles>(state_dir)
-                                      : state == InstallWorld::StateDir::given ? state_files_at(state_dir)
-                                                                              : no_state_files();
+  std::shared_ptr<StateFiles> files = state == InstallWorld::StateDir::given ? state_files_at(state_dir)
+                                      : state == InstallWorld::StateDir::none  ? no_state_files()
+                                                                               : open_state_dir(state_dir, StateDirUse::default_dir).files;
   return InstallLog([&lines](std::string_view line) { lines.emplace_back(line.substr(0, line.size() - 1)); },
                     nullptr, std::move(files));
 }

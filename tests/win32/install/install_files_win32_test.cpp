@@ -107,9 +107,6 @@ TEST_F(Win32InstallFiles, InstallLogIsSharedAndAppended) {
 // they grant is proven natively through the fake).
 TEST_F(Win32InstallFiles, PrivateFilesAndAccessLists) {
   EXPECT_FALSE(files_->create_private_directory(at(L".update-old")));
-  write_file(at(L".update-old") / L"wintun.dll", "old");
-  EXPECT_TRUE(files_->make_private(at(L".update-old") / L"wintun.dll"));
-  EXPECT_TRUE(files_->make_inherited(at(L".update-old") / L"wintun.dll"));
   const fs::path mark = at(L".update-swap.pending");
   EXPECT_FALSE(files_->write_private(mark, "first"));
   EXPECT_FALSE(files_->write_private(mark, "again")) << "replaces the one there";

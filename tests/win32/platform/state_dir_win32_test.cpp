@@ -107,12 +107,10 @@ TEST(StateDirWin32, MarkerCarriedKillSwitchAndPrivileges) {
   const std::string saved = R"({"version":1,"pins":{"a.example":"192.0.2.1"},"owner":"S-1-5-21-7"})";
   std::filesystem::create_directories(dir);
   std::ofstream(dir / "killswitch.json", std::ios::binary) << saved;
-  std::ofstream(dir / "install.log") << "x";
   OpenedStateDir made = open_state_dir(dir, StateDirUse::default_dir);
   ASSERT_FALSE(made.failed) << made.message;
   EXPECT_TRUE(made.files->helpers_own());
   EXPECT_EQ(made.files->read("killswitch.json", 1000), std::optional<std::string>(saved)) << "carried";
-  EXPECT_EQ(made.files->kind("install.log"), StateEntry::missing) << "moved aside";
   EXPECT_EQ(made.files->kind(kFreshDirMarker), StateEntry::file);
   std::filesystem::create_directories(dir / "sub");
   OpenedStateDir again = open_state_dir(dir, StateDirUse::default_dir);
