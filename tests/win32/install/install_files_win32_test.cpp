@@ -114,8 +114,7 @@ TEST_F(Win32InstallFiles, PrivateFilesAndAccessLists) {
   std::optional<SecuredFile> read = files_->read_secured(mark, 100);
   ASSERT_TRUE(read && read->security);
   EXPECT_EQ(std::make_pair(read->bytes, read->links), std::make_pair(std::string("again"), 1u));
-  // Under Wine the descriptor is made up (owned by this process's account, which
-  // then stands for the trusted owners; SYSTEM and it full control, everyone read).
+  // Under Wine the descriptor is made up, owned by this process's account (trusted).
   EXPECT_TRUE(is_private(*read->security, files_->emulated_owner()));
   EXPECT_FALSE(files_->read_secured(at(L".update-old"), 100)) << "a directory";
   std::optional<FileSecurity> dir = files_->security(temp_.path());

@@ -96,11 +96,9 @@ TEST(StateDirWin32, WhatIsNotOursIsMovedAsideAndDeletedLater) {
 }
 
 // A directory found without the marker of a fresh creation (an earlier
-// release's) is never kept: it is moved aside, and of what it holds only a
-// saved kill switch that the strict reader accepts is carried into the fresh
-// one; one made fresh carries the marker and is kept whatever
-// it holds later. Privileges used for the move never stay enabled on the
-// process's token (the engine's).
+// release's) is moved aside, only its saved kill switch carried into the fresh
+// one; one made fresh carries the marker and is kept whatever it holds later.
+// Privileges used for the move never stay enabled on the process's token.
 TEST(StateDirWin32, MarkerCarriedKillSwitchAndPrivileges) {
   test::TempDir tmp;
   const auto dir = tmp.path() / "VELK VPN";
