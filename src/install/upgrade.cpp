@@ -111,7 +111,9 @@ class Install {
   // Once confirmed, the new files get what the directory hands down (users
   // may read and run them); until then no user could open them.
   void share_new_files() {
-    for (const std::string& name : names_) (void)sys_.files.make_inherited(dir_ / path_from_utf8(name));
+    bool all = true;
+    for (const std::string& name : names_) all = sys_.files.make_inherited(dir_ / path_from_utf8(name)) && all;
+    if (!all) log_.log("some new files keep an access list only administrators can open");
   }
 
   // Puts the previous service back in service: 25 when that works, else 26.
