@@ -57,9 +57,7 @@ class FakeInstallFs final : public InstallFiles {
   int renames = 0;
   std::vector<std::filesystem::path> at_restart;
   std::function<void()> on_write_through;
-  // What security() reports for a directory: by default a folder made under
-  // Program Files (owner Administrators; SYSTEM, Administrators and
-  // TrustedInstaller change it; users read and run; CREATOR OWNER owns what it makes).
+  // What security() reports for a directory: by default a folder made under Program Files.
   FileSecurity directory_security = program_files_folder();
   static FileSecurity program_files_folder();
 
