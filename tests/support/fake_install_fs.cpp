@@ -96,15 +96,11 @@ std::optional<FileSecurity> FakeInstallFs::security(const std::filesystem::path&
 bool FakeInstallFs::users_may_open(const std::filesystem::path& path) const { return !private_.contains(path); }
 
 bool FakeInstallFs::make_private(const std::filesystem::path& path) {
-  if (plan_.fails("fs.make_private") || !real_->exists(path)) return false;
-  private_.insert(path);
-  return true;
+  return !plan_.fails("fs.make_private") && real_->exists(path) && private_.insert(path).first != private_.end();
 }
 
 bool FakeInstallFs::make_inherited(const std::filesystem::path& path) {  // only ever in the install directory
-  if (plan_.fails("fs.make_inherited") || !real_->exists(path)) return false;
-  private_.erase(path);
-  return true;
+  return !plan_.fails("fs.make_inherited") && real_->exists(path) && private_.erase(path) <= 1;
 }
 
 FileError FakeInstallFs::write_private(const std::filesystem::path& file, std::string_view bytes) {
@@ -125,9 +121,7 @@ std::optional<SecuredFile> FakeInstallFs::read_secured(const std::filesystem::pa
 }
 
 bool FakeInstallFs::user_holds(const std::filesystem::path& path) {
-  if (!users_may_open(path) || !real_->exists(path)) return false;
-  user_held_.insert(path);
-  return true;
+  return users_may_open(path) && real_->exists(path) && user_held_.insert(path).first != user_held_.end();
 }
 
 }  // namespace velk::test

@@ -324,9 +324,8 @@ TEST(InstallFlow, AMarkCountsOnlyWhereNoUserCanWriteIt) {
     InstallWorld w;
     w.state = c.state;
     w.write(w.saved_dir() / "version.dll", "planted");
-    if (c.private_file) w.mark_swap();
     const std::filesystem::path plain = c.in_state_dir ? w.state_dir() / "upgrade-swap.pending" : w.swap_mark();
-    if (!c.private_file) w.write(plain, w.dir().string());
+    c.private_file ? w.mark_swap() : w.write(plain, w.dir().string());
     std::optional<bool> private_mark;  // when the new version starts, its files swapped in
     w.scm.version_on_start = [&w, &private_mark] {
       private_mark = std::filesystem::exists(w.swap_mark()) && !w.files.users_may_open(w.swap_mark());
