@@ -52,6 +52,32 @@ void delete_trash(InstallFiles& files, const std::filesystem::path& trash) {
   remove_or_leave_to_restart(files, trash);
 }
 
+// The saved directory cannot be renamed (someone holds it open): its files
+// go into a trash directory of their own instead. False when that directory
+// cannot be made.
+bool move_files_into(InstallFiles& files, Clock& clock, const std::filesystem::path& saved,
+                     const std::filesystem::path& trash) {
+  if (files.create_private_directory(trash)) return false;
+  if (std::optional<std::vector<std::string>> entries = files.list(saved)) {
+    for (const std::string& entry : *entries) {
+      (void)rename_with_retries(files, clock, under(saved, entry), under(trash, entry), RenameSync::cached);
+    }
+  }
+  (void)files.remove_directory(saved);
+  return true;
+}
+
+// A trash directory of this install: every file gets its attempts.
+void delete_doomed(InstallFiles& files, Clock& clock, const std::filesystem::path& doomed) {
+  if (std::optional<std::vector<std::string>> entries = files.list(doomed)) {
+    for (const std::string& entry : *entries) {
+      const std::filesystem::path file = under(doomed, entry);
+      if (!remove_file_with_retries(files, clock, file)) (void)files.delete_at_restart(file);
+    }
+  }
+  remove_or_leave_to_restart(files, doomed);
+}
+
 }  // namespace
 
 std::string file_error_text(const FileError& e) {
@@ -75,10 +101,12 @@ std::string file_error_text(const FileError& e) {
   }
 }
 
-FileError move_aside(InstallFiles& files, Clock& clock, const std::filesystem::path& from,
-                     const std::filesystem::path& to) {
-  FileError e = rename_with_retries(files, clock, from, to);
+FileError save_old_file(InstallFiles& files, Clock& clock, const std::filesystem::path& dir,
+                        const std::filesystem::path& name) {
+  const std::filesystem::path saved = dir / kSavedDirName / name;
+  const FileError e = rename_with_retries(files, clock, dir / name, saved);
   if (e.code == win32_error::kFileNotFound) return {};
+  if (!e) (void)files.make_private(saved);
   return e;
 }
 
@@ -120,7 +148,11 @@ bool restore_saved_files(InstallFiles& files, Clock& clock, const std::filesyste
   std::optional<std::vector<std::string>> entries = files.list(saved);
   if (!entries) return false;
   for (const std::string& entry : *entries) {
-    if (FileError e = rename_with_retries(files, clock, under(saved, entry), under(dir, entry))) on_failure(entry, e);
+    if (FileError e = rename_with_retries(files, clock, under(saved, entry), under(dir, entry))) {
+      on_failure(entry, e);
+    } else {
+      (void)files.make_inherited(under(dir, entry));
+    }
   }
   return true;
 }
@@ -130,8 +162,9 @@ void return_new_files_to_stage(InstallFiles& files, Clock& clock, const std::fil
   const std::filesystem::path stage = dir / kStageDirName;
   for (auto it = names.rbegin(); it != names.rend(); ++it) {
     const std::filesystem::path installed = under(dir, *it), staged = under(stage, *it);
-    if (!files.exists(staged) && files.exists(installed)) {
-      (void)rename_with_retries(files, clock, installed, staged);  // the stage stays installable
+    if (!files.exists(staged) && files.exists(installed) &&
+        !rename_with_retries(files, clock, installed, staged)) {  // the stage stays installable
+      (void)files.make_private(staged);
     }
   }
 }
@@ -167,20 +200,16 @@ bool discard_saved_files(InstallFiles& files, Clock& clock, const std::filesyste
   // Once renamed, the saved files can never be taken for an unfinished
   // upgrade. The rename need not reach the disk: without the swap's mark a
   // saved directory that comes back is trash all the same.
-  std::filesystem::path doomed = saved;
+  std::optional<std::filesystem::path> doomed;
   for (int n = 1; n <= kTrashNames; ++n) {
     const std::filesystem::path trash = under(dir, std::string(kTrashDirPrefix) + std::to_string(n));
     if (files.exists(trash)) continue;
-    if (!rename_with_retries(files, clock, saved, trash, RenameSync::cached)) doomed = trash;
+    const FileError e = rename_with_retries(files, clock, saved, trash, RenameSync::cached);
+    const bool none = e.code == win32_error::kFileNotFound || e.code == win32_error::kPathNotFound;
+    if (!e || (!none && move_files_into(files, clock, saved, trash))) doomed = trash;
     break;
   }
-  if (std::optional<std::vector<std::string>> entries = files.list(doomed)) {
-    for (const std::string& entry : *entries) {
-      const std::filesystem::path file = under(doomed, entry);
-      if (!remove_file_with_retries(files, clock, file)) (void)files.delete_at_restart(file);
-    }
-  }
-  remove_or_leave_to_restart(files, doomed);
+  if (doomed) delete_doomed(files, clock, *doomed);
   return saved_dir_is_empty(files, dir);
 }
 

@@ -5,10 +5,17 @@
 // UTF-8 (as the manifest and the listings give them).
 //
 // Whether a .update-old holds the saved files of an unfinished swap is told
-// by a mark in the state directory only (swap_mark.h): without it, it is
-// trash. Trash is renamed to a fresh .update-trash-N and deleted from there;
-// what cannot be deleted is deleted at the next restart, and tried again by
-// the next confirmed install.
+// by the swap's mark only (swap_mark.h): without it, it is trash. Trash is
+// renamed to a fresh .update-trash-N (or, when .update-old cannot be renamed,
+// its files are moved into one) and deleted from there; what cannot be
+// deleted is deleted at the next restart, and tried again by the next
+// confirmed install. Deletions at the next restart are only ever scheduled
+// under a .update-trash-N, never under a name a later swap uses again.
+//
+// Files moved into .update-old or .update-new get an access list of SYSTEM
+// and Administrators only (no user can open them, so none can hold one to
+// keep it from moving back); a file moved back into the install directory
+// gets what the directory hands down again.
 
 #include <filesystem>
 #include <functional>
@@ -33,12 +40,13 @@ std::string file_error_text(const FileError& e);
 FileError rename_with_retries(InstallFiles& files, Clock& clock, const std::filesystem::path& from,
                               const std::filesystem::path& to, RenameSync sync = RenameSync::write_through);
 
-// Moves `from` to `to` with rename_with_retries when it exists; only "file
-// not found" counts as nothing to move (a missing directory on either side is
-// an error). The rename itself is the test, so a failed existence check can
-// never let a staged file replace an old one that was not saved.
-FileError move_aside(InstallFiles& files, Clock& clock, const std::filesystem::path& from,
-                     const std::filesystem::path& to);
+// Moves `dir`/`name` into the saved directory with rename_with_retries when
+// it exists, and makes it private there; only "file not found" counts as
+// nothing to move (a missing directory on either side is an error). The
+// rename itself is the test, so a failed existence check can never let a
+// staged file replace an old one that was not saved.
+FileError save_old_file(InstallFiles& files, Clock& clock, const std::filesystem::path& dir,
+                        const std::filesystem::path& name);
 
 // Up to ten passes over `names` in `dir`, each ending at the first file that
 // cannot be opened exclusively for a sharing or lock violation; before each
@@ -49,14 +57,15 @@ std::optional<std::string> find_busy_file(InstallFiles& files, Clock& clock, con
                                           const std::function<void()>& before_retry);
 
 // Moves every file of the saved directory back into `dir` (names in listing
-// order); each failure is reported through `on_failure`. False when the saved
-// directory cannot be listed.
+// order), each with its inherited access list again; each failure is
+// reported through `on_failure`. False when the saved directory cannot be
+// listed.
 bool restore_saved_files(InstallFiles& files, Clock& clock, const std::filesystem::path& dir,
                          const std::function<void(const std::string& name, const FileError&)>& on_failure);
 
 // Moves the files of `names` that an install had put in place back into the
-// stage (last first): those missing from the stage but present in `dir`.
-// Failures are ignored.
+// stage (last first), private there: those missing from the stage but
+// present in `dir`. Failures are ignored.
 void return_new_files_to_stage(InstallFiles& files, Clock& clock, const std::filesystem::path& dir,
                                const std::vector<std::string>& names);
 
@@ -69,10 +78,10 @@ bool roll_back_files(InstallFiles& files, Clock& clock, const std::filesystem::p
 bool saved_dir_is_empty(InstallFiles& files, const std::filesystem::path& dir);
 
 // Deletes the trash of earlier installs, moves the saved directory to a new
-// trash directory and deletes it (read-only files included; the saved
-// directory is emptied in place only when it cannot be moved); what cannot
-// be deleted is left to the next restart. True when no saved file is left
-// in the saved directory.
+// trash directory (or its files into one, when it cannot be moved) and
+// deletes that (read-only files included); what cannot be deleted there is
+// left to the next restart. True when no saved file is left in the saved
+// directory.
 bool discard_saved_files(InstallFiles& files, Clock& clock, const std::filesystem::path& dir);
 
 // discard_saved_files, then the stage's manifest and the stage.

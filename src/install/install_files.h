@@ -9,7 +9,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "install/file_security.h"
 
 namespace velk {
 
@@ -25,6 +28,13 @@ inline constexpr std::uint32_t kAlreadyExists = 183;
 struct FileError {
   std::uint32_t code = 0;  // 0: success
   explicit operator bool() const { return code != 0; }
+};
+
+// A file read through one handle, with what that handle shows of it.
+struct SecuredFile {
+  std::string bytes;
+  std::uint32_t links = 0;  // names the file has on its volume
+  std::optional<FileSecurity> security;
 };
 
 // When a rename reaches the disk. Name changes (renames, deletions, new
@@ -43,9 +53,12 @@ class InstallFiles {
   virtual bool exists(const std::filesystem::path& path) = 0;
   // The names in `dir`; none when it cannot be listed.
   virtual std::optional<std::vector<std::string>> list(const std::filesystem::path& dir) = 0;
-  // Creates `dir` and its missing parents; something at `dir` that is not a
-  // directory is an error (kAlreadyExists).
-  virtual FileError create_directories(const std::filesystem::path& dir) = 0;
+  // Creates the directory `dir` in an existing parent with a protected access
+  // list of its own, inherited by what is made inside, that grants SYSTEM and
+  // Administrators full control and nobody else anything. A directory
+  // already there is fine (its list is left as it is); anything else there
+  // is an error (kAlreadyExists).
+  virtual FileError create_private_directory(const std::filesystem::path& dir) = 0;
   // Opens an existing file for writing with no sharing and closes it again.
   virtual FileError open_exclusive(const std::filesystem::path& path) = 0;
   // Deletes a file, read-only or not.
@@ -55,6 +68,27 @@ class InstallFiles {
   // Has the file, or the directory once empty, deleted at the next restart
   // (for what someone holds open now); false when that cannot be arranged.
   virtual bool delete_at_restart(const std::filesystem::path& path) = 0;
+
+  // The owner and access list of `path`; none when they cannot be read.
+  virtual std::optional<FileSecurity> security(const std::filesystem::path& path) = 0;
+  // Gives the file `path` a protected access list of its own that grants
+  // SYSTEM and Administrators full control and nobody else anything: no user
+  // can open it from then on (a handle opened before stays).
+  virtual bool make_private(const std::filesystem::path& path) = 0;
+  // Gives the file `path` back the entries its directory hands down, and
+  // nothing else (a renamed file keeps the list it had: Windows does not
+  // work it out again for the new directory).
+  virtual bool make_inherited(const std::filesystem::path& path) = 0;
+  // Writes `bytes` into a new file made with the private list of
+  // make_private, flushes it, and renames it over `file` (written through).
+  virtual FileError write_private(const std::filesystem::path& file, std::string_view bytes) = 0;
+  // The regular file `file` (never through a link) read whole, at most
+  // `max_bytes`, through one handle that denies writers, with what that
+  // handle shows; none when it is missing or cannot be read.
+  virtual std::optional<SecuredFile> read_secured(const std::filesystem::path& file, std::size_t max_bytes) = 0;
+  // Where the file system keeps no descriptors (Wine, a POSIX build): the
+  // account this process runs as (see file_security.h). None on Windows.
+  virtual std::optional<std::string> emulated_owner() = 0;
 };
 
 // The system's files.

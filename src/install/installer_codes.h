@@ -13,5 +13,6 @@ inline constexpr int kFileInUse = 23;        // a file of the installation is in
 inline constexpr int kNotDeleted = 24;       // the old service was not deleted
 inline constexpr int kRolledBack = 25;       // the previous version is back in service
 inline constexpr int kRollbackFailed = 26;   // as 25, but putting it back failed, or the new service did not stop
+inline constexpr int kDirectoryUnprotected = 27;  // others may change the install directory; nothing was changed
 
 }  // namespace velk::install_code

@@ -50,10 +50,11 @@ class Install {
 
  private:
   int steps() {
+    if (StepOutcome end = refuse_unprotected_directory()) return *end;
     // Only a swap this installer marked as begun is taken back, and first, so
     // that the stage is checked as the interrupted run left it. A .update-old
     // without the mark is trash, whoever left it.
-    const bool interrupted = swap_marked(state(), dir_) && sys_.files.exists(saved_);
+    const bool interrupted = marked() && sys_.files.exists(saved_);
     if (!interrupted && !verify_stage()) return stage_damaged();
     // Only a service the manager reports absent counts as not installed: an
     // old service that merely could not be opened must still be stopped and
@@ -68,7 +69,7 @@ class Install {
         return restart_previous();  // the previous version, whole again, stays
       }
     } else {
-      if (swap_marked(state(), dir_)) clear_swap_mark(state());  // no saved files: nothing to take back
+      if (marked()) clear_mark();  // no saved files: nothing to take back
       (void)discard_saved_files(sys_.files, sys_.clock, dir_);
     }
     if (StepOutcome end = unblock()) return *end;
@@ -79,18 +80,40 @@ class Install {
     if (!confirm_new_version()) return take_back_new_version();
     // The mark goes first: from then on no saved file can come back, even
     // when the clean-up is cut short.
-    clear_swap_mark(state());
+    clear_mark();
+    share_new_files();
     finish_install(sys_.files, sys_.clock, dir_);
     log_.log("installed and answering");
     return kDone;
   }
 
-  StateFiles& state() { return log_.state_files(); }
+  bool marked() { return swap_marked(log_.state_files(), sys_.files, dir_); }
+  void clear_mark() { clear_swap_mark(log_.state_files(), sys_.files, dir_); }
 
   // Once the saved files are all back (or none were saved), nothing is left
   // to take back.
   void clear_mark_when_nothing_saved() {
-    if (saved_dir_is_empty(sys_.files, dir_)) clear_swap_mark(state());
+    if (saved_dir_is_empty(sys_.files, dir_)) clear_mark();
+  }
+
+  // The helper and the engine run as LocalSystem from this directory: one
+  // that others may change is refused before anything is changed.
+  StepOutcome refuse_unprotected_directory() {
+    std::optional<std::string> why = std::string("its access list cannot be read");
+    if (std::optional<FileSecurity> security = sys_.files.security(dir_)) {
+      why = why_others_can_change(*security, sys_.files.emulated_owner());
+    }
+    if (!why) return kContinue;
+    log_.log("the install directory is not protected: " + *why + "; nothing was changed");
+    return kDirectoryUnprotected;
+  }
+
+  // Once confirmed, the new files get what the directory hands down (users
+  // may read and run them); until then no user could open them.
+  void share_new_files() {
+    bool all = true;
+    for (const std::string& name : names_) all = sys_.files.make_inherited(dir_ / path_from_utf8(name)) && all;
+    if (!all) log_.log("some new files keep an access list only administrators can open");
   }
 
   // Puts the previous service back in service: 25 when that works, else 26.
@@ -155,7 +178,7 @@ class Install {
                                                      [this] { sys_.services.run_taskkill("/IM", "velkvpn.exe"); });
     // Saved files the swap did not save itself (someone holds them open) would
     // be put back with its own on a rollback.
-    if (!busy && !swap_marked(state(), dir_) && !saved_dir_is_empty(sys_.files, dir_)) busy = std::string(kSavedDirName);
+    if (!busy && !marked() && !saved_dir_is_empty(sys_.files, dir_)) busy = std::string(kSavedDirName);
     if (!busy) return kContinue;
     log_.log(*busy + " is in use");
     (void)restart_previous();
@@ -163,12 +186,14 @@ class Install {
   }
 
   // Saves the old files in .update-old and moves the staged ones into place.
+  // No user can open what is saved, nor a new file until it is confirmed, so
+  // none can hold one open to keep a rollback from moving it.
   StepOutcome swap_files() {
-    if (!mark_swap(state(), dir_)) {
-      log_.log("replacing files: the state directory cannot be written");
+    if (FileError e = mark_swap(sys_.files, dir_)) {
+      log_.log("replacing files: " + file_error_text(e));
       return restart_previous();
     }
-    if (FileError e = sys_.files.create_directories(saved_)) {
+    if (FileError e = sys_.files.create_private_directory(saved_)) {
       clear_mark_when_nothing_saved();
       log_.log("replacing files: " + file_error_text(e));
       return restart_previous();
@@ -177,12 +202,13 @@ class Install {
       auto listed = [retired](const std::string& name) { return same_name(name, retired); };
       if (std::any_of(names_.begin(), names_.end(), listed)) continue;
       const std::filesystem::path name = path_from_utf8(retired);
-      if (FileError e = move_aside(sys_.files, sys_.clock, dir_ / name, saved_ / name)) return roll_back_swap(e);
+      if (FileError e = save_old_file(sys_.files, sys_.clock, dir_, name)) return roll_back_swap(e);
     }
     for (const std::string& name : names_) {
       moved_.push_back(name);
       const std::filesystem::path file = path_from_utf8(name);
-      if (FileError e = move_aside(sys_.files, sys_.clock, dir_ / file, saved_ / file)) return roll_back_swap(e);
+      if (FileError e = save_old_file(sys_.files, sys_.clock, dir_, file)) return roll_back_swap(e);
+      (void)sys_.files.make_private(stage_ / file);
       if (FileError e = rename_with_retries(sys_.files, sys_.clock, stage_ / file, dir_ / file)) {
         return roll_back_swap(e);
       }

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 
+#include "killswitch/killswitch_store.h"
 #include "platform/random.h"
 #include "platform/text.h"
 
@@ -28,18 +29,30 @@ bool trusted_owner(const std::optional<std::string>& owner, const std::optional<
 }
 
 // Whether what the held handle shows can be used as the state directory: our
-// descriptor, and inside either the marker of a fresh creation or nothing
-// but files of ours (an earlier release may have secured a user's directory
-// in place, with the user's entries still in it).
+// descriptor, and inside the marker that only a fresh creation writes.
 bool trusted(HeldDir& held, const std::optional<std::string>& emulated_owner) {
-  if (!is_our_state_dir(held.info(), emulated_owner)) return false;
-  if (is_trusted_entry(held.entry(kFreshDirMarker), emulated_owner)) return true;
-  const std::optional<std::vector<std::string>> names = held.names(kMaxCheckedEntries);
-  if (!names) return false;
-  for (const std::string& name : *names) {
-    if (!is_trusted_entry(held.entry(name), emulated_owner)) return false;
+  return is_our_state_dir(held.info(), emulated_owner) &&
+         is_trusted_entry(held.entry(kFreshDirMarker), emulated_owner);
+}
+
+constexpr std::size_t kMaxCarriedBytes = 16u << 20;  // as the kill switch reads it
+
+// The saved kill switch of a real directory about to be moved aside, when it
+// may be carried into the fresh one: a regular file with one link, owned by
+// LocalSystem or Administrators, that the strict reader accepts, all judged
+// on the handle it was read through.
+std::optional<std::string> carried_state(HeldDir* held, const std::optional<std::string>& emulated_owner) {
+  if (held == nullptr || !real_directory(held->info())) return std::nullopt;
+  std::optional<ReadEntry> found = held->read_entry(kStateFileName, kMaxCarriedBytes);
+  if (!found || !is_trusted_entry(found->info, emulated_owner) || !armed_state_from_json(found->bytes)) {
+    return std::nullopt;
   }
-  return true;
+  return std::move(found->bytes);
+}
+
+// Written as the kill switch writes it: flushed under its temporary name, then renamed.
+void carry_into(HeldDir& fresh, const std::string& state) {
+  if (fresh.write_flushed(kStateTempName, state)) (void)fresh.replace(kStateTempName, kStateFileName);
 }
 
 constexpr std::string_view kAsideEnd = ".untrusted";
@@ -136,6 +149,7 @@ void clean_out_moved_aside(const std::filesystem::path& dir, StateDirSystem& sys
 
 OpenedStateDir open_state_dir(const std::filesystem::path& dir, StateDirUse use, StateDirSystem& system) {
   const std::optional<std::string> emulated = system.emulated_owner();
+  std::optional<std::string> carried;  // from what was moved aside
   for (int round = 0; round < kOpenRounds; ++round) {
     std::unique_ptr<HeldDir> held;
     if (system.inspect(dir).kind == EntryKind::missing) {
@@ -147,19 +161,25 @@ OpenedStateDir open_state_dir(const std::filesystem::path& dir, StateDirUse use,
       }
       held = system.open_held(dir);
       // Ours only if what the handle shows is what was just made. The marker
-      // tells later openings so; where it could not be written they look
-      // inside, and find nothing but files of ours.
+      // tells later openings so; where it could not be written they move
+      // this directory aside in turn.
       if (held && is_our_state_dir(held->info(), emulated)) {
         (void)held->write_flushed(kFreshDirMarker, {});
+        if (carried) carry_into(*held, *carried);
+        if (use == StateDirUse::default_dir) held->set_helpers_own();
         return opened(std::move(held));
       }
       if (use != StateDirUse::default_dir) return failure(dir, "was replaced while it was made");
     } else {
       held = system.open_held(dir);
-      if (held && trusted(*held, emulated)) return opened(std::move(held));
+      if (held && trusted(*held, emulated)) {
+        if (use == StateDirUse::default_dir) held->set_helpers_own();
+        return opened(std::move(held));
+      }
       if (use != StateDirUse::default_dir) return as_it_stands(dir, use, std::move(held));
     }
     // Not ours, at the default path: out of the way with it, whatever it is.
+    if (!carried) carried = carried_state(held.get(), emulated);
     held.reset();
     const std::string suffix = system.random_hex();
     if (suffix.empty()) return failure(dir, "cannot be moved aside");

@@ -9,12 +9,17 @@
 // created anything in: one it has just created with its protected descriptor
 // in one call (it then leaves a marker inside that only such a creation
 // writes), or a real directory owned by LocalSystem or Administrators that
-// carries exactly that descriptor and either holds that marker or holds
-// nothing but a few regular files of LocalSystem or Administrators with one
-// link each (a directory an earlier release made, or secured in place with a
-// user's entries still inside). Anything else at the default path (a
-// directory someone else made, a file, a link, something unreadable) is
-// renamed aside at once under a unique name and a fresh directory is made.
+// carries exactly that descriptor and holds that marker. Access is checked
+// only when a handle is opened, so a directory without the marker (one an
+// earlier release made, or secured in place while a user may still hold a
+// handle with WRITE_DAC from before) is never trusted in place, whatever its
+// descriptor and entries. Anything but a trusted directory at the default
+// path (such a directory, one someone else made, a file, a link, something
+// unreadable) is renamed aside at once under a unique name and a fresh
+// directory is made; from a real directory moved aside, only a
+// killswitch.json that is a regular file with one link, owned by LocalSystem
+// or Administrators and accepted by the kill switch's strict reader (all
+// judged on the one handle it is read through), is carried into the fresh one.
 // What was moved aside is deleted later, by the service once it runs
 // (clean_out_moved_aside), so no mode waits on a tree someone planted. When
 // the path cannot be made ours (it cannot be moved aside, or keeps changing),
@@ -85,8 +90,11 @@ struct EntryInfo {
 
 // The marker a fresh creation of the state directory leaves inside it.
 inline constexpr std::string_view kFreshDirMarker = "fresh-directory.marker";
-// A directory without the marker is trusted only with at most this many entries.
-inline constexpr std::size_t kMaxCheckedEntries = 64;
+// A file read through one handle, with what that same handle shows of it.
+struct ReadEntry {
+  EntryInfo info;
+  std::string bytes;
+};
 
 // A directory held open for the life of its owner: it cannot be deleted,
 // renamed or replaced meanwhile, and its files are opened relative to it.
@@ -96,9 +104,17 @@ class HeldDir : public StateFiles {
   virtual PathInfo info() = 0;
   // What stands at `name` inside, opened relative to the held handle.
   virtual EntryInfo entry(std::string_view name) = 0;
-  // The names inside; absent when they cannot be listed or there are more
-  // than `limit`.
-  virtual std::optional<std::vector<std::string>> names(std::size_t limit) = 0;
+  // The regular file `name` (never through a link) read whole through one
+  // handle, denying writers meanwhile; absent when it cannot be opened or
+  // read, or holds more than `max_bytes`.
+  virtual std::optional<ReadEntry> read_entry(std::string_view name, std::size_t max_bytes) = 0;
+
+  bool helpers_own() const override { return own_; }
+  // Set by open_state_dir on the default directory it found or made trusted.
+  void set_helpers_own() { own_ = true; }
+
+ private:
+  bool own_ = false;
 };
 
 // The platform side (state_dir_win32.cpp, state_dir_posix.cpp; fakes in tests).

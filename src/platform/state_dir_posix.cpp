@@ -3,6 +3,7 @@
 // directory's mode stands for its access list (0700 when made here). The
 // directory is reached by path; links are seen with lstat and never followed.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +29,21 @@ PathInfo info_of(const std::filesystem::path& path) {
   return info;
 }
 
+// The regular file open as `fd`, read whole, with what its descriptor shows.
+std::optional<ReadEntry> read_open(int fd, std::size_t max_bytes) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) > max_bytes) {
+    return std::nullopt;
+  }
+  ReadEntry found{EntryInfo{EntryKind::file, false, owner_of(st.st_uid), static_cast<std::uint32_t>(st.st_nlink)}, {}};
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
+    if (n < 0 || found.bytes.size() + static_cast<std::size_t>(n) > max_bytes) return std::nullopt;
+    found.bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  return found;
+}
+
 class PosixHeldDir final : public HeldDir {
  public:
   explicit PosixHeldDir(std::filesystem::path dir) : dir_(dir), files_(state_files_at(std::move(dir))) {}
@@ -38,14 +54,11 @@ class PosixHeldDir final : public HeldDir {
     const PathInfo info = info_of(dir_ / name);
     return EntryInfo{info.kind, info.reparse_point, owner_of(st.st_uid), static_cast<std::uint32_t>(st.st_nlink)};
   }
-  std::optional<std::vector<std::string>> names(std::size_t limit) override {
-    std::vector<std::string> found;
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec)) {
-      if (found.size() == limit) return std::nullopt;
-      found.push_back(it->path().filename().string());
-    }
-    if (ec) return std::nullopt;
+  std::optional<ReadEntry> read_entry(std::string_view name, std::size_t max_bytes) override {
+    const int fd = ::open((dir_ / name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::optional<ReadEntry> found = read_open(fd, max_bytes);
+    ::close(fd);
     return found;
   }
   StateEntry kind(std::string_view name) override { return files_->kind(name); }

@@ -292,6 +292,31 @@ void delete_entry(HANDLE h, int depth) {
   (void)delete_through(h);
 }
 
+EntryInfo entry_info_of(HANDLE h) {
+  const PathInfo info = info_of(h);
+  std::optional<std::string> owner;
+  if (info.security) owner = info.security->owner;
+  return EntryInfo{info.kind, info.reparse_point, std::move(owner), link_count(h)};
+}
+
+// The whole content of the file open as `h`, when it is a regular file of at most `max_bytes`.
+std::optional<std::string> read_whole(HANDLE h, std::size_t max_bytes) {
+  LARGE_INTEGER size{};
+  if (!is_regular_file(h) || !::GetFileSizeEx(h, &size) || static_cast<unsigned long long>(size.QuadPart) > max_bytes) {
+    return std::nullopt;
+  }
+  std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    DWORD got = 0;
+    if (!::ReadFile(h, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &got, nullptr) || got == 0) {
+      return std::nullopt;
+    }
+    done += got;
+  }
+  return bytes;
+}
+
 class Win32AppendFile final : public AppendFile {
  public:
   explicit Win32AppendFile(UniqueHandle h) : h_(std::move(h)) {}
@@ -329,43 +354,23 @@ class Win32HeldDir final : public HeldDir {
     OpenResult found = open_at(dir_.get(), name, READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0);
     if (found.not_found) return {};
     if (!found.handle) return EntryInfo{EntryKind::unknown, false, std::nullopt, 0};
-    const PathInfo info = info_of(found.handle.get());
-    std::optional<std::string> owner;
-    if (info.security) owner = info.security->owner;
-    return EntryInfo{info.kind, info.reparse_point, std::move(owner), link_count(found.handle.get())};
-  }
-
-  std::optional<std::vector<std::string>> names(std::size_t limit) override {
-    std::vector<std::string> found;
-    bool more = false;
-    for_each_name(dir_.get(), [&](const std::string& name) {
-      more = found.size() == limit;
-      if (!more) found.push_back(name);
-      return !more;
-    });
-    if (more) return std::nullopt;
-    return found;
+    return entry_info_of(found.handle.get());
   }
 
   std::optional<std::string> read(std::string_view name, std::size_t max_bytes) override {
     OpenResult file = open_at(dir_.get(), name, FILE_READ_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, FILE_OPEN,
                               FILE_NON_DIRECTORY_FILE);
     if (!file.handle || !is_regular_file(file.handle.get())) return std::nullopt;
-    LARGE_INTEGER size{};
-    if (!::GetFileSizeEx(file.handle.get(), &size) || static_cast<unsigned long long>(size.QuadPart) > max_bytes) {
-      return std::nullopt;
-    }
-    std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      DWORD got = 0;
-      if (!::ReadFile(file.handle.get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &got, nullptr) ||
-          got == 0) {
-        return std::nullopt;
-      }
-      done += got;
-    }
-    return bytes;
+    return read_whole(file.handle.get(), max_bytes);
+  }
+
+  std::optional<ReadEntry> read_entry(std::string_view name, std::size_t max_bytes) override {
+    OpenResult file = open_at(dir_.get(), name, FILE_READ_DATA | READ_CONTROL | FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+    if (!file.handle) return std::nullopt;
+    std::optional<std::string> bytes = read_whole(file.handle.get(), max_bytes);
+    if (!bytes) return std::nullopt;
+    return ReadEntry{entry_info_of(file.handle.get()), std::move(*bytes)};
   }
 
   bool write_flushed(std::string_view name, std::string_view bytes) override {

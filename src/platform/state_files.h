@@ -67,6 +67,10 @@ class StateFiles {
   // it so that nobody else can open it the same way while the result lives
   // (no sharing on Windows, an exclusive lock natively). Never through a link.
   virtual ExclusiveHold hold_exclusively(std::string_view) { return {}; }
+  // Whether this is the helper's own default state directory, made or found
+  // as the helper made it, which only LocalSystem and Administrators can write
+  // and where no user can open a file; anything else is not.
+  virtual bool helpers_own() const { return false; }
 };
 
 // hold_exclusively for the file at `path`, reached by path (state_files_*.cpp).

@@ -5,9 +5,16 @@ namespace {
 
 FileError injected() { return FileError{87}; }
 
+const std::string kUsersSid = "S-1-5-32-545";
+constexpr std::uint32_t kReadRun = 0x1200A9;
+
 }  // namespace
 
 bool FakeInstallFs::held(const std::filesystem::path& path, std::uint32_t& code, Op op) {
+  if (user_held_.contains(path)) {
+    code = op == Op::rename ? win32_error::kAccessDenied : win32_error::kSharingViolation;
+    return true;
+  }
   auto it = busy.find(path.filename().string());
   if (it == busy.end() || it->second.times == 0) return false;
   if (it->second.what == Held::renames_only && op != Op::rename) return false;
@@ -22,7 +29,11 @@ FileError FakeInstallFs::rename(const std::filesystem::path& from, const std::fi
   if (plan_.fails("fs.rename " + from.filename().string())) return injected();
   std::uint32_t code = 0;
   if (held(from, code, Op::rename)) return FileError{code};
+  if (user_held_.contains(to)) return FileError{win32_error::kAccessDenied};  // a held file cannot be replaced
   const FileError e = real_->rename(from, to, sync);
+  const bool moved_private = !e && private_.erase(from) > 0;  // the moved file keeps its own list
+  if (!e) private_.erase(to);
+  if (moved_private) private_.insert(to);
   if (!e && sync == RenameSync::write_through && on_write_through) on_write_through();
   return e;
 }
@@ -37,9 +48,9 @@ std::optional<std::vector<std::string>> FakeInstallFs::list(const std::filesyste
   return real_->list(dir);
 }
 
-FileError FakeInstallFs::create_directories(const std::filesystem::path& dir) {
-  if (plan_.fails("fs.create_directories")) return injected();
-  return real_->create_directories(dir);
+FileError FakeInstallFs::create_private_directory(const std::filesystem::path& dir) {
+  if (plan_.fails("fs.create_private_directory")) return injected();
+  return real_->create_private_directory(dir);
 }
 
 FileError FakeInstallFs::open_exclusive(const std::filesystem::path& path) {
@@ -65,6 +76,52 @@ bool FakeInstallFs::delete_at_restart(const std::filesystem::path& path) {
   if (plan_.fails("fs.delete_at_restart")) return false;
   at_restart.push_back(path);
   return true;
+}
+
+FileSecurity FakeInstallFs::program_files_folder() {
+  constexpr std::uint32_t kFull = 0x1F01FF, kModify = 0x1301BF;
+  return FileSecurity{std::string(kAdministratorsSid), true,
+                      {{AccessRule::Kind::allow, std::string(kTrustedInstallerSid), kFull, false},
+                       {AccessRule::Kind::allow, std::string(kLocalSystemSid), kModify, false},
+                       {AccessRule::Kind::allow, std::string(kAdministratorsSid), kModify, false},
+                       {AccessRule::Kind::allow, kUsersSid, kReadRun, false},
+                       {AccessRule::Kind::allow, std::string(kCreatorOwnerSid), file_right::kGenericAll, true}}};
+}
+
+std::optional<FileSecurity> FakeInstallFs::security(const std::filesystem::path& path) {
+  if (plan_.fails("fs.security") || !real_->exists(path)) return std::nullopt;
+  return directory_security;
+}
+
+bool FakeInstallFs::users_may_open(const std::filesystem::path& path) const { return !private_.contains(path); }
+
+bool FakeInstallFs::make_private(const std::filesystem::path& path) {
+  return !plan_.fails("fs.make_private") && real_->exists(path) && private_.insert(path).first != private_.end();
+}
+
+bool FakeInstallFs::make_inherited(const std::filesystem::path& path) {  // only ever in the install directory
+  return !plan_.fails("fs.make_inherited") && real_->exists(path) && private_.erase(path) <= 1;
+}
+
+FileError FakeInstallFs::write_private(const std::filesystem::path& file, std::string_view bytes) {
+  if (plan_.fails("fs.write_private")) return injected();
+  const FileError e = real_->write_private(file, bytes);
+  if (!e) private_.insert(file);
+  if (!e && on_write_through) on_write_through();  // it is renamed into place written through
+  return e;
+}
+
+std::optional<SecuredFile> FakeInstallFs::read_secured(const std::filesystem::path& file, std::size_t max_bytes) {
+  if (plan_.fails("fs.read_secured")) return std::nullopt;
+  std::optional<SecuredFile> found = real_->read_secured(file, max_bytes);
+  if (!found) return std::nullopt;
+  found->security = FileSecurity{std::string(kAdministratorsSid), true, {}};
+  if (users_may_open(file)) found->security->rules.push_back({AccessRule::Kind::allow, kUsersSid, kReadRun, false});
+  return found;
+}
+
+bool FakeInstallFs::user_holds(const std::filesystem::path& path) {
+  return users_may_open(path) && real_->exists(path) && user_held_.insert(path).first != user_held_.end();
 }
 
 }  // namespace velk::test

@@ -577,7 +577,7 @@ void put(InstallWorld& w, const InstallImage& img, bool reboot) {
       w.write(w.tmp.path() / rel, content);
     }
   }
-  if (!w.files_in(w.state_dir())["upgrade-swap.pending"].empty()) w.mark_swap();  // this world's directory
+  if (!w.files_in(w.dir())[".update-swap.pending"].empty()) w.mark_swap();  // this world's directory, private
   w.scm.registered = img.scm.registered && !img.scm.marked;
   w.scm.marked_for_delete = false;
   w.scm.registration = img.scm.registration;
@@ -648,6 +648,13 @@ std::vector<InstallImage> record(const InstallOperation& op, int& code) {
   return images;
 }
 
+// The install directory's files but a mark emptied before its deletion was cut short.
+FileMap version_files(const InstallWorld& w) {
+  FileMap files = w.files_in(w.dir());
+  if (auto mark = files.find(".update-swap.pending"); mark != files.end() && mark->second.empty()) files.erase(mark);
+  return files;
+}
+
 // Every invariant the next run of the installer breaks on the machine left as `img`.
 // `finished`: the point after an install that ended 0.
 std::vector<std::string> install_violations(const InstallImage& img, bool reboot, const InstallOperation& op,
@@ -656,13 +663,13 @@ std::vector<std::string> install_violations(const InstallImage& img, bool reboot
   InstallWorld w;
   put(w, img, reboot);
   std::vector<std::string> found;
-  if (finished && (w.files_in(w.dir()) != InstallWorld::kNewFiles || w.scm.running_version != "0.1.8")) {
+  if (finished && (version_files(w) != InstallWorld::kNewFiles || w.scm.running_version != "0.1.8")) {
     found.push_back("the finished install undone");
   }
   if (fresh_stage) w.stage(InstallWorld::kNewFiles);
-  const FileMap before = w.files_in(w.dir());
+  const FileMap before = version_files(w);
   const int code = run_installer(w, op);
-  const FileMap files = w.files_in(w.dir());
+  const FileMap files = version_files(w);
   const std::string exit = "exit " + std::to_string(code);
   if (op.removal) {
     if (code != kDone || w.scm.registered) found.push_back(exit + ", the service still registered");

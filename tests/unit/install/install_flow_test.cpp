@@ -19,12 +19,22 @@ Lines with_frame(const InstallWorld& w, Lines middle, int code) {
   return all;
 }
 
+// The install directory's files but an empty mark, each one users may open.
+FileMap installed_files(InstallWorld& w, const std::string& failed = "") {
+  FileMap found = w.files_in(w.dir());
+  EXPECT_EQ(found[".update-swap.pending"], "");
+  found.erase(".update-swap.pending");
+  for (const auto& [name, content] : found) {
+    EXPECT_TRUE(w.files.users_may_open(w.dir() / name) || failed == "fs.make_inherited") << name;
+  }
+  return found;
+}
+
 // The old version is back: its files, a clean stage to retry from, its
 // service registered as before and running.
-void expect_old_version_in_service(InstallWorld& w, bool stage_intact = true) {
-  EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kOldFiles);
+void expect_old_version_in_service(InstallWorld& w, bool stage_intact = true, const std::string& failed = "") {
+  EXPECT_EQ(installed_files(w, failed), InstallWorld::kOldFiles);
   EXPECT_FALSE(std::filesystem::exists(w.saved_dir()));
-  EXPECT_FALSE(std::filesystem::is_regular_file(w.swap_mark()));
   FileMap stage = w.files_in(w.stage_dir());
   stage.erase("install-manifest.txt");
   if (stage_intact) {
@@ -39,9 +49,8 @@ void expect_old_version_in_service(InstallWorld& w, bool stage_intact = true) {
 // `failed` names a call that failed without stopping the install: the
 // clean-up after it, or the recovery actions, may then be left undone.
 void expect_new_version_in_service(InstallWorld& w, const std::string& failed = "") {
-  EXPECT_EQ(w.files_in(w.dir()), InstallWorld::kNewFiles);
+  EXPECT_EQ(installed_files(w, failed), InstallWorld::kNewFiles);
   EXPECT_FALSE(std::filesystem::exists(w.saved_dir())) << "it would be taken for an unfinished upgrade";
-  EXPECT_FALSE(std::filesystem::exists(w.swap_mark()));
   if (failed != "fs.list" && failed != "fs.remove_file" && failed != "fs.remove_directory") {
     EXPECT_FALSE(std::filesystem::exists(w.stage_dir()));
   }
@@ -102,9 +111,13 @@ TEST_P(InstallFailure, EndsWithItsCodeAndTheOldVersionInService) {
   GetParam().arrange(w);
   EXPECT_EQ(w.install(), GetParam().code);
   Lines lines = GetParam().lines;
-  if (GetParam().code != 20) lines.insert(lines.begin(), "the running helper turned the VPN off");
+  const bool untouched = GetParam().code == 20 || GetParam().code == 27;
+  if (!untouched) lines.insert(lines.begin(), "the running helper turned the VPN off");
   EXPECT_EQ(w.lines, with_frame(w, lines, GetParam().code));
   expect_old_version_in_service(w, GetParam().code != 20);
+  if (untouched) {
+    EXPECT_EQ(w.scm.controls, Lines{}) << "nothing was stopped";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -137,7 +150,12 @@ INSTANTIATE_TEST_SUITE_P(
                     25, {"replacing files: path not found"}},
         FailureCase{"SwapMarkCannotBeWritten",  // a crash in the swap could not be taken back
                     [](InstallWorld& w) { std::filesystem::create_directories(w.swap_mark()); }, 25,
-                    {"replacing files: the state directory cannot be written"}},
+                    {"replacing files: the file operation failed"}},
+        // A folder made under a drive root: every authenticated user may change it.
+        FailureCase{"InstallDirectoryUsersMayChange",
+                    [](InstallWorld& w) { w.files.directory_security.rules.push_back({{}, "S-1-5-11", 0x1301BF}); }, 27,
+                    {"the install directory is not protected: S-1-5-11 may write, add or delete files in it; "
+                     "nothing was changed"}},
         FailureCase{"NewVersionAnswersAnotherVersion",
                     [](InstallWorld& w) { w.stage({{"velkvpn-helper.exe", "0.1.9"}, {"velkvpn-engine.exe", "x"}}); },
                     25, {"the new service did not come up; restoring the previous version"}}),
@@ -167,7 +185,7 @@ TEST(InstallFlow, SavedFilesWithoutTheMarkNeverComeBack) {
   const struct { const char* busy; int code; const char* line; } cases[] = {
       {"", 0, "installed and answering"},
       {"wintun.dll", 23, "wintun.dll is in use"},
-      {".update-old", 23, ".update-old is in use"},  // neither moved nor emptied: nowhere to save
+      {".update-old", 0, "installed and answering"},  // emptied into trash, then used again
   };
   for (const auto& c : cases) {
     InstallWorld w;
@@ -181,11 +199,14 @@ TEST(InstallFlow, SavedFilesWithoutTheMarkNeverComeBack) {
 }
 
 // Held through an upgrade: left to the next restart, never brought back by a later run.
+// Deletions at the next restart only under a trash name, never on .update-old,
+// which may hold the saved files of a later swap at that restart.
 TEST(InstallFlow, SavedFilesHeldThroughTheUpgradeNeverComeBack) {
   InstallWorld w;
   w.scm.version_on_start = [&w] { hold_saved_dir(w); return w.files_in(w.dir())["velkvpn-helper.exe"]; };
   ASSERT_EQ(w.install(), 0);
-  EXPECT_EQ(w.files.at_restart, (std::vector<std::filesystem::path>{w.saved_dir() / "velkvpn-helper.exe", w.saved_dir()}));
+  const std::filesystem::path trash = w.dir() / ".update-trash-1";
+  EXPECT_EQ(w.files.at_restart, (std::vector<std::filesystem::path>{trash / "velkvpn-helper.exe", trash}));
   w.stage(InstallWorld::kNewFiles);
   w.files.busy["wintun.dll"] = {};
   EXPECT_EQ(w.install(), 23);
@@ -285,6 +306,58 @@ TEST(InstallFlow, RollbackThatCannotFinishKeepsTheSavedFiles) {
   }
 }
 
+// A mark counts only where no user can have written it; whatever the state
+// directory, the install goes on, its mark private in the install directory.
+TEST(InstallFlow, AMarkCountsOnlyWhereNoUserCanWriteIt) {
+  using State = InstallWorld::StateDir;
+  const struct {
+    const char* name;
+    State state;
+    bool in_state_dir, private_file, honoured;
+  } cases[] = {
+      {"in the install directory, private; no state directory", State::none, false, true, true},
+      {"in the helper's own state directory (an earlier release's)", State::own, true, false, true},
+      {"in a --state-dir directory others may write", State::given, true, false, false},
+      {"in the install directory, readable by users", State::own, false, false, false},
+  };
+  for (const auto& c : cases) {
+    InstallWorld w;
+    w.state = c.state;
+    w.write(w.saved_dir() / "version.dll", "planted");
+    const std::filesystem::path plain = c.in_state_dir ? w.state_dir() / "upgrade-swap.pending" : w.swap_mark();
+    c.private_file ? w.mark_swap() : w.write(plain, w.dir().string());
+    std::optional<bool> private_mark;  // when the new version starts, its files swapped in
+    w.scm.version_on_start = [&w, &private_mark] {
+      private_mark = std::filesystem::exists(w.swap_mark()) && !w.files.users_may_open(w.swap_mark());
+      return w.files_in(w.dir())["velkvpn-helper.exe"];
+    };
+    EXPECT_EQ(w.install(), 0) << c.name;
+    EXPECT_EQ(w.lines.at(2) == "an earlier upgrade did not finish: restoring its saved files", c.honoured) << c.name;
+    EXPECT_EQ(w.files_in(w.dir()).contains("version.dll"), c.honoured) << c.name;
+    EXPECT_EQ(private_mark, std::optional<bool>(true)) << c.name;
+    EXPECT_FALSE(std::filesystem::exists(w.swap_mark())) << c.name;
+  }
+}
+
+// While the new version is judged, a user tries to hold every saved and every
+// new file open: none can be opened, so the rollback moves them all.
+TEST(InstallFlow, NoUserCanHoldWhatARollbackMoves) {
+  InstallWorld w;
+  w.helper.silent = true;
+  int held = 0;
+  w.scm.version_on_start = [&w, &held] {
+    for (const auto& [name, content] : InstallWorld::kNewFiles) {
+      if (std::filesystem::exists(w.saved_dir())) {  // not when the old version starts again
+        held += int(w.files.user_holds(w.saved_dir() / name)) + int(w.files.user_holds(w.dir() / name));
+      }
+    }
+    return w.files_in(w.dir())["velkvpn-helper.exe"];
+  };
+  EXPECT_EQ(w.install(), 25);
+  EXPECT_EQ(held, 0);
+  expect_old_version_in_service(w);
+}
+
 // The line that states the outcome (the one before "result CODE") for each
 // code one failure can lead to.
 bool decision_line_fits(int code, const std::string& line) {
@@ -295,6 +368,8 @@ bool decision_line_fits(int code, const std::string& line) {
       return line == "the old service did not stop";
     case 23:
       return line.ends_with(" is in use");
+    case 27:
+      return line == "the install directory is not protected: its access list cannot be read; nothing was changed";
     case 25:
       return line == "replacing files: the file operation failed" ||
              line == "the new service did not come up; restoring the previous version";
@@ -333,8 +408,8 @@ TEST(InstallFlow, AFailureAtEveryCall) {
     if (code == 0) {
       expect_new_version_in_service(w, w.plan.failed);
     } else {
-      EXPECT_TRUE(code >= 21 && code <= 25) << "one failure never leaves a broken installation";
-      expect_old_version_in_service(w);
+      EXPECT_TRUE((code >= 21 && code <= 25) || code == 27) << "one failure never leaves a broken installation";
+      expect_old_version_in_service(w, true, w.plan.failed);
     }
   }
   EXPECT_GT(codes[0], 0);

@@ -8,6 +8,7 @@
 #include "install/upgrade.h"
 #include "install/service_ops.h"
 #include "platform/sha256.h"
+#include "platform/state_dir.h"
 
 namespace velk::test {
 
@@ -19,6 +20,7 @@ const FileMap InstallWorld::kNewFiles{
 InstallWorld::InstallWorld() {
   for (const auto& [name, content] : kOldFiles) write(dir() / name, content);
   stage(kNewFiles);
+  (void)open_state_dir(state_dir(), StateDirUse::default_dir);  // made as the helper makes it
   write(state_file(), R"({"version":1,"pins":{},"owner":"S-1-5-21-7"})");
   filters.preinstall({});
   scm.version_on_start = [this] { return files_in(dir())["velkvpn-helper.exe"]; };
@@ -71,26 +73,30 @@ FileMap InstallWorld::files_in(const std::filesystem::path& where) const {
 
 namespace {
 
-InstallLog recording_log(std::vector<std::string>& lines, const std::filesystem::path& state_dir) {
+InstallLog recording_log(std::vector<std::string>& lines, const std::filesystem::path& state_dir,
+                         InstallWorld::StateDir state) {
   lines.clear();
+  std::shared_ptr<StateFiles> files = state == InstallWorld::StateDir::given ? state_files_at(state_dir)
+                                      : state == InstallWorld::StateDir::none  ? no_state_files()
+                                                                               : open_state_dir(state_dir, StateDirUse::default_dir).files;
   return InstallLog([&lines](std::string_view line) { lines.emplace_back(line.substr(0, line.size() - 1)); },
-                    nullptr, state_files_at(state_dir));
+                    nullptr, std::move(files));
 }
 
 }  // namespace
 
 int InstallWorld::install(const std::filesystem::path& target) {
-  InstallLog log = recording_log(lines, state_dir());
+  InstallLog log = recording_log(lines, state_dir(), state);
   return install_from_stage(log, system, target.empty() ? dir() : target);
 }
 
 int InstallWorld::remove() {
-  InstallLog log = recording_log(lines, state_dir());
+  InstallLog log = recording_log(lines, state_dir(), state);
   return velk::remove(log, system, dir());
 }
 
 int InstallWorld::inspect() {
-  InstallLog log = recording_log(lines, state_dir());
+  InstallLog log = recording_log(lines, state_dir(), state);
   return velk::inspect(log, system);
 }
 

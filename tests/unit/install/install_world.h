@@ -43,9 +43,9 @@ class InstallWorld {
   std::filesystem::path saved_dir() const { return dir() / ".update-old"; }
   std::filesystem::path state_dir() const { return tmp.path() / "state"; }
   std::filesystem::path state_file() const { return state_dir() / "killswitch.json"; }
-  std::filesystem::path swap_mark() const { return state_dir() / "upgrade-swap.pending"; }
-  // The mark a swap of the install directory leaves until it is confirmed.
-  void mark_swap() { write(swap_mark(), dir().string()); }
+  // A swap's mark: private in the install directory; in the state directory, as earlier releases left it.
+  std::filesystem::path swap_mark() const { return dir() / ".update-swap.pending"; }
+  void mark_swap() { (void)files.write_private(swap_mark(), dir().string()); }
 
   static const FileMap kOldFiles;
   static const FileMap kNewFiles;
@@ -60,6 +60,8 @@ class InstallWorld {
   FakeFilterOps filters;
   ServiceOps services{scm, taskkill, clock};
   InstallerSystem system{services, files, helper, filters, clock};
+  // The run's state directory: the helper's own default one, a --state-dir one, or none.
+  enum class StateDir { own, given, none } state = StateDir::own;
   FileMap staged;                  // what stage() wrote last
   std::vector<std::string> lines;  // the log lines of the last run
   bool filters_stuck = false;      // every filter removal fails

@@ -26,7 +26,7 @@ class RunModeTest : public ::testing::Test {
   std::string dir() const { return (tmp_.path() / "state").string(); }
   std::filesystem::path file() const { return tmp_.path() / "state" / "killswitch.json"; }
   void save(const std::string& text) {
-    std::filesystem::create_directories(file().parent_path());
+    (void)open_state_dir(file().parent_path(), StateDirUse::given_dir);  // made as the helper makes it
     std::ofstream(file(), std::ios::binary) << text;
   }
 

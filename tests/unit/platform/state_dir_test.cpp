@@ -23,6 +23,7 @@ namespace {
 const std::string kUser = "S-1-5-21-7-7-7-1002";
 const std::filesystem::path kDir = "C:/ProgramData/VELK VPN";
 const std::filesystem::path kAside = "C:/ProgramData/VELK VPN.00112233aabbccdd.untrusted";
+const std::string kSaved = R"({"version":1,"pins":{"a.example":"192.0.2.1"},"owner":"S-1-5-21-7-7-7-1002"})";
 
 DirSecurity ours_owned_by(std::string owner) {
   DirSecurity s = state_dir_security();
@@ -49,36 +50,43 @@ class FakeSystem final : public StateDirSystem {
  public:
   std::map<std::filesystem::path, PathInfo> at;
   std::map<std::filesystem::path, std::map<std::string, EntryInfo>> inside;
+  std::map<std::filesystem::path, std::map<std::string, std::string>> content;  // of the files inside
   std::set<std::filesystem::path> held_elsewhere;
   std::map<std::string, std::function<void(FakeSystem&)>> after;  // step ("inspect 1", "create 1", ...) -> change
   std::vector<std::string> calls;                                 // what changed the file system
 
   class Held final : public HeldDir {
    public:
-    Held(PathInfo info, std::map<std::string, EntryInfo>& entries) : info_(std::move(info)), entries_(entries) {}
+    Held(PathInfo info, std::map<std::string, EntryInfo>& entries, std::map<std::string, std::string>& content)
+        : info_(std::move(info)), entries_(entries), content_(content) {}
     PathInfo info() override { return info_; }
     EntryInfo entry(std::string_view name) override {
       auto it = entries_.find(std::string(name));
       return it == entries_.end() ? EntryInfo{} : it->second;
     }
-    std::optional<std::vector<std::string>> names(std::size_t limit) override {
-      if (entries_.size() > limit) return std::nullopt;
-      std::vector<std::string> names;
-      for (const auto& [name, entry] : entries_) names.push_back(name);
-      return names;
+    std::optional<ReadEntry> read_entry(std::string_view name, std::size_t) override {
+      const EntryInfo found = entry(name);
+      if (found.kind != EntryKind::file || found.reparse_point) return std::nullopt;
+      return ReadEntry{found, content_[std::string(name)]};
     }
     StateEntry kind(std::string_view) override { return StateEntry::missing; }
     std::optional<std::string> read(std::string_view, std::size_t) override { return std::nullopt; }
-    bool write_flushed(std::string_view name, std::string_view) override {
+    bool write_flushed(std::string_view name, std::string_view bytes) override {
       entries_[std::string(name)] = file_entry();
+      content_[std::string(name)] = bytes;
       return true;
     }
-    bool replace(std::string_view, std::string_view) override { return true; }
+    bool replace(std::string_view from, std::string_view to) override {
+      content_[std::string(to)] = content_[std::string(from)];
+      entries_[std::string(to)] = entries_[std::string(from)];
+      return entries_.erase(std::string(from)) == 1;
+    }
     DeleteResult remove(std::string_view) override { return DeleteResult::deleted; }
 
    private:
     PathInfo info_;
     std::map<std::string, EntryInfo>& entries_;
+    std::map<std::string, std::string>& content_;
   };
 
   PathInfo inspect(const std::filesystem::path& path) override {
@@ -94,12 +102,13 @@ class FakeSystem final : public StateDirSystem {
     calls.push_back("create");
     at[dir] = dir_with(security);
     inside[dir].clear();
+    content[dir].clear();
     step("create");
     return true;
   }
   std::unique_ptr<HeldDir> open_held(const std::filesystem::path& path) override {
     if (!at.contains(path) || at[path].kind == EntryKind::unknown) return nullptr;
-    return std::make_unique<Held>(at[path], inside[path]);
+    return std::make_unique<Held>(at[path], inside[path], content[path]);
   }
   bool move_aside(const std::filesystem::path& path, const std::filesystem::path& aside) override {
     if (held_elsewhere.contains(path) || !at.contains(path)) return false;
@@ -107,6 +116,7 @@ class FakeSystem final : public StateDirSystem {
     at[aside] = at[path];
     at.erase(path);
     inside.erase(path);
+    content.erase(path);
     return true;
   }
   void delete_tree(const std::filesystem::path& aside) override {
@@ -139,12 +149,11 @@ TEST(OpenStateDir, WhatEachThingAtThePathEndsIn) {
   // Moved aside at once; deleted only later, by the service.
   const std::vector<std::string> replaced{"aside VELK VPN.00112233aabbccdd.untrusted", "create"};
   const std::string marker(kFreshDirMarker);
-  // A directory with our descriptor that an earlier release made or secured in place, holding `entries`.
-  const auto earlier = [](std::map<std::string, EntryInfo> entries) {
-    return [entries](FakeSystem& f) { f.inside[kDir] = entries; };
+  // A directory with our descriptor that an earlier release made or secured
+  // in place, holding `entries`, a killswitch.json among them with `saved`.
+  const auto earlier = [](std::map<std::string, EntryInfo> entries, std::string saved = kSaved) {
+    return [entries, saved](FakeSystem& f) { f.inside[kDir] = entries, f.content[kDir]["killswitch.json"] = saved; };
   };
-  std::map<std::string, EntryInfo> many;
-  for (std::size_t i = 0; i <= kMaxCheckedEntries; ++i) many["f" + std::to_string(i)] = file_entry();
   auto added = ours_owned_by("S-1-5-18");
   added.entries.push_back({kUser, true, true, true});
   auto unprotected = ours_owned_by("S-1-5-32-544");
@@ -157,12 +166,16 @@ TEST(OpenStateDir, WhatEachThingAtThePathEndsIn) {
     bool failed = false;
     bool message = false;
     std::function<void(FakeSystem&)> arrange = {};
+    bool carried = false;  // the saved kill switch is in the directory used
   };
   const StateDirUse def = StateDirUse::default_dir, given = StateDirUse::given_dir, look = StateDirUse::look_only;
   const Case cases[] = {
       {"missing", def, std::nullopt, {"create"}},
-      {"an earlier release's, only files of LocalSystem and Administrators", def, ours(), {}, false, false,
-       earlier({{"killswitch.json", file_entry()}, {"install.log", file_entry("S-1-5-32-544")}})},
+      // Never trusted in place: a handle with WRITE_DAC may be kept from before.
+      {"an earlier release's, only files of LocalSystem and Administrators", def, ours(), replaced, false, false,
+       earlier({{"killswitch.json", file_entry()}, {"install.log", file_entry("S-1-5-32-544")}}), true},
+      {"an earlier release's, a saved kill switch the strict reader refuses", def, ours(), replaced, false, false,
+       earlier({{"killswitch.json", file_entry()}}, R"({"version":1,"pins":{},"extra":1})")},
       {"secured in place, a user's folder still inside", def, ours(), replaced, false, false,
        earlier({{"killswitch.disarm", file_entry(kUser, 1, EntryKind::directory)}})},
       {"secured in place, a user's file still inside", def, ours(), replaced, false, false,
@@ -173,12 +186,11 @@ TEST(OpenStateDir, WhatEachThingAtThePathEndsIn) {
        earlier({{"killswitch.json", file_entry("S-1-5-18", 1, EntryKind::file, true)}})},
       {"secured in place, an entry whose owner cannot be read", def, ours(), replaced, false, false,
        earlier({{"killswitch.json", file_entry(std::nullopt)}})},
-      {"more entries than are checked", def, ours(), replaced, false, false, earlier(many)},
       {"made fresh (its marker inside): trusted without looking further", def, ours(), {}, false, false,
        earlier({{marker, file_entry()}, {"sub", file_entry("S-1-5-18", 1, EntryKind::directory)}})},
       {"a marker a user made", def, ours(), replaced, false, false, earlier({{marker, file_entry(kUser)}})},
-      {"ours, owned by LocalSystem", def, ours(), {}},
-      {"ours, owned by Administrators", def, dir_with(ours_owned_by("S-1-5-32-544")), {}},
+      {"our descriptor, owned by LocalSystem, no marker", def, ours(), replaced},
+      {"our descriptor, owned by Administrators, no marker", def, dir_with(ours_owned_by("S-1-5-32-544")), replaced},
       {"planted by a user", def, user_dir(), replaced},
       {"ours, but a user's entry was added with a handle kept from before", def, dir_with(added), replaced},
       {"owned by Administrators, list not protected", def, dir_with(unprotected), replaced},
@@ -222,6 +234,8 @@ TEST(OpenStateDir, WhatEachThingAtThePathEndsIn) {
     EXPECT_EQ(opened.failed, c.failed) << c.name;
     EXPECT_EQ(!opened.message.empty(), c.message) << c.name << ": " << opened.message;
     ASSERT_TRUE(opened.files) << c.name;
+    // Only the default directory, found or made the helper's, is its own.
+    EXPECT_EQ(opened.files->helpers_own(), !c.failed && c.use == def) << c.name;
     // Writes reach a directory only where one is used; a failure or a look gives none.
     const bool writable = !c.failed && c.use != look;
     EXPECT_EQ(opened.files->write_flushed("killswitch.tmp", "x"), writable) << c.name;
@@ -232,6 +246,10 @@ TEST(OpenStateDir, WhatEachThingAtThePathEndsIn) {
     const bool created = !c.calls.empty() && c.calls.back() == "create";
     if (!c.failed) {
       EXPECT_EQ(system.inside[kDir].contains(marker), created || had_marker) << c.name;
+    }
+    if (!c.failed && c.use == def) {
+      const bool has_state = system.inside[kDir].contains("killswitch.json");
+      EXPECT_EQ(has_state ? system.content[kDir]["killswitch.json"] : "", c.carried ? kSaved : "") << c.name;
     }
     for (const auto& [path, info] : system.at) {
       EXPECT_TRUE(path == kDir || path == kAside) << c.name << ": " << path;

@@ -58,14 +58,14 @@ TEST_F(InstallE2e, AnUpgradeCutShortAtEachFilteringStepIsCompletedByTheNextRun) 
     ASSERT_TRUE(cut_short.exit_code == kEndedByStandin || cut_short.exit_code == 3u)
         << "not ended there (exit " << cut_short.exit_code << "): " << cut_short.out;
     EXPECT_EQ(fs::exists(install_dir() / L".update-old"), cut.swapped);
-    EXPECT_EQ(fs::exists(state_dir() / L"upgrade-swap.pending"), cut.swapped) << "the swap is marked as begun";
+    EXPECT_EQ(fs::exists(install_dir() / L".update-swap.pending"), cut.swapped) << "the swap is marked as begun";
 
     const ProcessResult again = run({L"--install-from-stage", install_dir().wstring()});
     std::printf("%-42s next run: exit %u\n", cut.moment, again.exit_code);
     EXPECT_EQ(again.exit_code, 0u) << again.out;
     EXPECT_EQ(files_in(install_dir()), digests(next));
     EXPECT_FALSE(fs::exists(install_dir() / L".update-old"));
-    EXPECT_FALSE(fs::exists(state_dir() / L"upgrade-swap.pending"));
+    EXPECT_FALSE(fs::exists(install_dir() / L".update-swap.pending"));
     const std::optional<Status> s = status();
     ASSERT_TRUE(s);
     EXPECT_EQ(s->version, "0.1.8");

@@ -72,14 +72,16 @@ TEST_F(Win32InstallFiles, ExclusiveOpenSeesAFileHeldOpen) {
 // What the swap must not take for "nothing to move" or for a saved directory.
 TEST_F(Win32InstallFiles, AFileIsNoDirectoryAndAMissingDirectoryIsNoMissingFile) {
   write_file(at(L".update-old"), "a file");
-  EXPECT_EQ(files_->create_directories(at(L".update-old")).code, win32_error::kAlreadyExists);
+  EXPECT_EQ(files_->create_private_directory(at(L".update-old")).code, win32_error::kAlreadyExists);
   EXPECT_EQ(files_->rename(at(L".update-old"), at(L"none") / L"x", RenameSync::write_through).code, win32_error::kPathNotFound);
 }
 
 TEST_F(Win32InstallFiles, DirectoriesAndListing) {
   const fs::path deep = temp_.path() / L"x y" / L".update-old";
-  EXPECT_FALSE(files_->create_directories(deep));
-  EXPECT_FALSE(files_->create_directories(deep)) << "existing is fine";
+  EXPECT_EQ(files_->create_private_directory(deep).code, win32_error::kPathNotFound) << "only in an existing parent";
+  fs::create_directories(deep.parent_path());
+  EXPECT_FALSE(files_->create_private_directory(deep));
+  EXPECT_FALSE(files_->create_private_directory(deep)) << "existing is fine";
   write_file(deep / L"donn\u00e9es.bin", "1");
   EXPECT_EQ(files_->list(deep), std::optional<std::vector<std::string>>({"donn\xC3\xA9" "es.bin"}));
   EXPECT_FALSE(files_->list(temp_.path() / L"none"));
@@ -99,6 +101,25 @@ TEST_F(Win32InstallFiles, InstallLogIsSharedAndAppended) {
     second.log("two");
   }
   EXPECT_EQ(read_file(state / L"install.log"), "one\ntwo\n");
+}
+
+// The access-list calls run for real (Wine keeps no descriptors, so what
+// they grant is proven natively through the fake).
+TEST_F(Win32InstallFiles, PrivateFilesAndAccessLists) {
+  EXPECT_FALSE(files_->create_private_directory(at(L".update-old")));
+  const fs::path mark = at(L".update-swap.pending");
+  EXPECT_FALSE(files_->write_private(mark, "first"));
+  EXPECT_FALSE(files_->write_private(mark, "again")) << "replaces the one there";
+  EXPECT_FALSE(fs::exists(at(L".update-swap.pending.tmp")));
+  std::optional<SecuredFile> read = files_->read_secured(mark, 100);
+  ASSERT_TRUE(read && read->security);
+  EXPECT_EQ(std::make_pair(read->bytes, read->links), std::make_pair(std::string("again"), 1u));
+  // Under Wine the descriptor is made up, owned by this process's account (trusted).
+  EXPECT_TRUE(is_private(*read->security, files_->emulated_owner()));
+  EXPECT_FALSE(files_->read_secured(at(L".update-old"), 100)) << "a directory";
+  std::optional<FileSecurity> dir = files_->security(temp_.path());
+  ASSERT_TRUE(dir && files_->emulated_owner());
+  EXPECT_EQ(why_others_can_change(*dir, files_->emulated_owner()), std::nullopt);
 }
 
 }  // namespace

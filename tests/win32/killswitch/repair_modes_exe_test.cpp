@@ -29,7 +29,7 @@ class RepairModesExe : public ::testing::Test {
   std::filesystem::path state_dir() const { return tmp_.path() / L"VELK VPN"; }
   std::filesystem::path state_file() const { return state_dir() / L"killswitch.json"; }
   void save_state(const std::string& text) {
-    std::filesystem::create_directories(state_dir());
+    (void)open_state_dir(state_dir(), StateDirUse::given_dir);  // made as the helper makes it
     ASSERT_TRUE(write_file_flushed(state_file(), text));
   }
   ProcessResult helper(const std::wstring& mode) { return run_helper({mode, L"--state-dir", state_dir().wstring()}); }

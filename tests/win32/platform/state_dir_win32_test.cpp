@@ -2,8 +2,8 @@
 // (it reports a descriptor made up from the Unix mode, owned by the process's
 // account), so the access list and the owner rule are proven natively; here
 // every call runs for real: the directory made and held, its files reached
-// through the held handle, the marker of a fresh creation, the entries of a
-// directory found without it, what stands at the path moved aside and later
+// through the held handle, the marker of a fresh creation, the saved kill
+// switch carried from a directory found without it, what stands at the path moved aside and later
 // deleted (never through a file with another link), and the share modes that
 // make a move aside fail.
 
@@ -96,23 +96,24 @@ TEST(StateDirWin32, WhatIsNotOursIsMovedAsideAndDeletedLater) {
 }
 
 // A directory found without the marker of a fresh creation (an earlier
-// release's) is moved aside when a file in it has a second name; one made
-// fresh carries the marker and is kept whatever it holds later. Privileges
-// used for the move never stay enabled on the process's token (the engine's).
-TEST(StateDirWin32, MarkerLinksAndPrivileges) {
+// release's) is moved aside, only its saved kill switch carried into the fresh
+// one; one made fresh carries the marker and is kept whatever it holds later.
+// Privileges used for the move never stay enabled on the process's token.
+TEST(StateDirWin32, MarkerCarriedKillSwitchAndPrivileges) {
   test::TempDir tmp;
   const auto dir = tmp.path() / "VELK VPN";
+  const std::string saved = R"({"version":1,"pins":{"a.example":"192.0.2.1"},"owner":"S-1-5-21-7"})";
   std::filesystem::create_directories(dir);
-  std::ofstream(dir / "killswitch.json") << "{}";
-  std::ofstream(tmp.path() / "elsewhere.txt") << "x";
-  ASSERT_TRUE(CreateHardLinkW((dir / "install.log").c_str(), (tmp.path() / "elsewhere.txt").c_str(), nullptr));
+  std::ofstream(dir / "killswitch.json", std::ios::binary) << saved;
   OpenedStateDir made = open_state_dir(dir, StateDirUse::default_dir);
   ASSERT_FALSE(made.failed) << made.message;
-  EXPECT_EQ(made.files->kind("killswitch.json"), StateEntry::missing) << "moved aside";
+  EXPECT_TRUE(made.files->helpers_own());
+  EXPECT_EQ(made.files->read("killswitch.json", 1000), std::optional<std::string>(saved)) << "carried";
   EXPECT_EQ(made.files->kind(kFreshDirMarker), StateEntry::file);
   std::filesystem::create_directories(dir / "sub");
   OpenedStateDir again = open_state_dir(dir, StateDirUse::default_dir);
   EXPECT_EQ(again.files->kind("sub"), StateEntry::other) << "kept, with what it holds";
+
 
   HANDLE raw = nullptr;
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw));
