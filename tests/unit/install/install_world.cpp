@@ -61,6 +61,7 @@ FileMap InstallWorld::files_in(const std::filesystem::path& where) const {
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(where, ec)) {
     if (!entry.is_regular_file()) continue;
+    if (entry.path().filename() == "install-manifest.txt") continue;  // the manifest is no file of a version
     std::ifstream in(entry.path(), std::ios::binary);
     std::stringstream content;
     content << in.rdbuf();
