@@ -108,7 +108,7 @@ void kill_switch_section(const Diagnosis& d, std::string& out) {
   if (d.saved != SavedState::missing && !d.filters.empty()) {
     line(out, "  against the saved state: " + plural(d.comparison.missing.size(), "missing", "missing") + ", " +
                   plural(d.comparison.extra.size(), "extra", "extra") + ", " +
-                  plural(d.comparison.endpoint_permits, "permit", "permits") + " to saved servers");
+                  plural(d.comparison.endpoint_permits, "permit", "permits") + " of the engine to its servers");
   }
 }
 

@@ -91,7 +91,7 @@ void read_filters(Diagnosis& d, WfpApi& api) {
       ++count.other;
     }
   }
-  FilterExpectation expected{saved_addresses(d), d.tunnel_luid, std::nullopt};
+  FilterExpectation expected{saved_addresses(d), d.tunnel_luid, std::nullopt, d.helper && d.helper->wanted};
   if (d.install_dir) expected.engine_app_id = api.app_id_from_file_name(*d.install_dir / path_from_utf8(kEngineFileName));
   d.comparison = compare_filters(d.filters, expected);
 }

@@ -35,14 +35,14 @@ std::optional<Pin> endpoint_of(const FilterSpec& spec) {
   return std::nullopt;
 }
 
-// Whether `found` is the engine's permit to a saved address.
-bool is_saved_endpoint(const ListedFilter& found, const FilterExpectation& expected) {
+// Whether `found` is the engine's permit to one of its servers.
+bool is_engine_endpoint(const ListedFilter& found, const FilterExpectation& expected) {
   if (!found.understood) return false;
   const std::optional<Pin> pin = endpoint_of(found.spec);
-  if (!pin || std::find(expected.saved_addresses.begin(), expected.saved_addresses.end(), pin->ip) ==
-                  expected.saved_addresses.end()) {
-    return false;
-  }
+  if (!pin) return false;
+  const bool saved = std::find(expected.saved_addresses.begin(), expected.saved_addresses.end(), pin->ip) !=
+                     expected.saved_addresses.end();
+  if (!saved && !expected.request_pins) return false;
   std::optional<ByteBlob> app_id = expected.engine_app_id;
   if (!app_id) {
     const auto* listed = condition_value<ByteBlob>(found.spec, ConditionField::ale_app_id);
@@ -133,7 +133,7 @@ FilterComparison compare_filters(const std::vector<ListedFilter>& found, const F
   }
   for (std::size_t i = 0; i < found.size(); ++i) {
     if (matched[i]) continue;
-    if (is_saved_endpoint(found[i], expected)) {
+    if (is_engine_endpoint(found[i], expected)) {
       ++result.endpoint_permits;
     } else {
       std::string text = describe_filter(found[i].spec);

@@ -8,9 +8,12 @@
 // host addresses but not the ports a route uses) and the armed set (the same
 // plus the engine's permits to its servers, installed by a start request).
 // So every rule of the pinless list must be in force exactly once, and beyond
-// it only endpoint permits of the engine to an address saved in the file (any
-// port) are accepted. The tunnel permits belong to the list when the tunnel
-// interface exists now, with its current LUID.
+// it only the engine's endpoint permits are accepted: to an address saved in
+// the file (any port), or, while the running helper reports a VPN wanted, to
+// any address (the file keeps the addresses of host names only, not of
+// servers given as addresses, and the helper's status does not list its
+// pins). The tunnel permits belong to the list when the tunnel interface
+// exists now, with its current LUID.
 
 #include <cstdint>
 #include <optional>
@@ -29,12 +32,14 @@ struct FilterExpectation {
   // The engine's application id; absent when it cannot be had (the endpoint
   // permits' own id is then taken as it stands).
   std::optional<ByteBlob> engine_app_id;
+  // The running helper reports a VPN wanted: the pins of its start request may be in force.
+  bool request_pins = false;
 };
 
 struct FilterComparison {
   std::vector<std::string> missing;  // rules not in force, described
   std::vector<std::string> extra;    // filters in force the saved state does not imply, described
-  std::size_t endpoint_permits = 0;  // the engine's permits to saved addresses
+  std::size_t endpoint_permits = 0;  // the engine's permits to its servers
 };
 
 FilterComparison compare_filters(const std::vector<ListedFilter>& found, const FilterExpectation& expected);

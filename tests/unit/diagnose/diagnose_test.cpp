@@ -48,9 +48,20 @@ const Case kCases[] = {
        w.system.status->kill_switch = KillSwitch::off;
      },
      1, "filters of the kill switch are in force with no killswitch.json"},
-    {"a permit to a server the state does not hold",
-     [](DiagnoseWorld& w) { w.arm({Pin{*IpAddress::parse("10.9.9.9"), 443}}); }, 1,
-     "filter the saved state does not imply: ALE_AUTH_CONNECT_V4 permit weight 10: ale_app_id"},
+    {"a permit to a server given as an address, under a start request",
+     [](DiagnoseWorld& w) { w.arm({Pin{*IpAddress::parse("10.9.9.9"), 443}}); }, 0, ""},
+    {"a permit to a server the state does not hold, no VPN wanted",
+     [](DiagnoseWorld& w) {
+       w.arm({Pin{*IpAddress::parse("10.9.9.9"), 443}});
+       w.system.status->wanted = false;
+     },
+     1, "filter the saved state does not imply: ALE_AUTH_CONNECT_V4 permit weight 10: ale_app_id"},
+    {"a permit of another program to a saved server",
+     [](DiagnoseWorld& w) {
+       auto ops = w.system.engine->make_filter_ops(w.install_dir() / "other.exe");
+       ASSERT_TRUE(ops->install_filters({Pin{*IpAddress::parse("10.0.0.1"), 443}}));
+     },
+     1, "filter the saved state does not imply: ALE_AUTH_CONNECT_V4 permit weight 10: ale_app_id"},
     {"the tunnel appeared and its permits are missing", [](DiagnoseWorld& w) { w.system.engine->set_tunnel_luid(77); },
      1, "filter missing: ALE_AUTH_CONNECT_V4 permit weight 10: ip_local_interface 77"},
     {"saved, no filter in force", [](DiagnoseWorld& w) { (void)w.system.engine->make_filter_ops()->remove_filters(); },
@@ -172,7 +183,7 @@ TEST(Diagnose, ReportAndJsonCarryTheSameContentAndNoHostName) {
     EXPECT_EQ(out->find("vpn.example"), std::string::npos) << *out;
   }
   for (const char* expected : {"state directory: ", "(made by this release)", "owner S-1-5-21-7, 1 pin, 1 saved host",
-                               "ALE_AUTH_CONNECT_V4: 1 block, 3 permits", "1 permit to saved servers",
+                               "ALE_AUTH_CONNECT_V4: 1 block, 3 permits", "1 permit of the engine to its servers",
                                "install-manifest.txt: 3 files, 3 match", "leftovers: .update-old", "  result 0\n",
                                "recovery actions: restart after 1000 ms; restart after 1000 ms; restart after 5000 ms"}) {
     EXPECT_NE(text.out.find(expected), std::string::npos) << expected << "\n" << text.out;
