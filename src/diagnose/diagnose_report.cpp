@@ -1,5 +1,5 @@
-// The report as text: a head line, the disagreements (each with its fix),
-// then one section per part looked at. Nothing secret is printed: the
+// The report as text: a head line, the disagreements (one line each: what
+// is wrong and what fixes it), then one section per part looked at. Nothing secret is printed: the
 // running helper's status carries none, and of killswitch.json only the
 // owner and counts are shown.
 
@@ -157,10 +157,7 @@ std::string report_text(const Diagnosis& d) {
   } else {
     line(out, "diagnose: " + plural(d.disagreements.size(), "disagreement", "disagreements"));
   }
-  for (const Finding& f : d.disagreements) {
-    line(out, "- " + f.what);
-    line(out, "  fix: " + f.fix);
-  }
+  for (const Finding& f : d.disagreements) line(out, "- " + f.what + "; fix: " + f.fix);
   line(out, "");
   executable_section(d, out);
   service_section(d, out);
