@@ -4,7 +4,8 @@
 # scripts/make-stage.sh, then velkvpn-helper.exe --install-from-stage), in a
 # throwaway Wine prefix, with the stand-ins for what Wine lacks (the filtering
 # engine, the tunnelling engine), driven by velk-client through one session: start with the kill
-# switch, status, select, test_route, stop. Then one upgrade from a second
+# switch, status, select, test_route, stop, with --diagnose once while the
+# kill switch is armed and once after the stop. Then one upgrade from a second
 # stage, --upgrade-inspect and --remove-service.
 #
 #   scripts/demo.sh
@@ -184,6 +185,20 @@ show_filters
 say "3. status, once the engine answers its controller: running, active srv-1"
 wait_for_status '"state":"running"' '"active":"srv-1"'
 
+# --diagnose: read-only; 0 everything agrees, 1 something disagrees, 2 it could not look.
+diagnose() {
+  set +e
+  wt "$install_dir_win\velkvpn-helper.exe" --diagnose | sed 's/^/   /'
+  local c=${PIPESTATUS[0]}
+  set -e
+  note "exit code $c"
+}
+
+say "   velkvpn-helper.exe --diagnose, with the kill switch armed"
+note "What the service, the running helper, the state directory, the filters and the installed" \
+     "files hold, compared with one another; it changes nothing. Disagreements would come first."
+diagnose
+
 say "4. select srv-2: the helper tells the engine's controller to switch"
 ask '{"cmd":"select","tag":"srv-2"}'
 note "The answer carries the new selection; the engine reports srv-2 as the route in use" \
@@ -200,6 +215,10 @@ wait_for_status '"state":"stopped"' '"kill_switch":"off"'
 
 say "   The filters in force now"
 show_filters
+
+say "   velkvpn-helper.exe --diagnose, after the stop"
+note "No saved kill switch and no filters: that agrees too."
+diagnose
 
 say "Upgrading from a second stage (the same build, another release note)"
 stage "second release"

@@ -216,7 +216,11 @@ bool discard_saved_files(InstallFiles& files, Clock& clock, const std::filesyste
 void finish_install(InstallFiles& files, Clock& clock, const std::filesystem::path& dir) {
   const std::filesystem::path stage = dir / kStageDirName;
   (void)discard_saved_files(files, clock, dir);
-  (void)files.remove_file(stage / kManifestFileName);
+  // The manifest stays beside the files it describes, so that they can be
+  // checked later (--diagnose); where it cannot be moved it goes as before.
+  if (files.rename(stage / kManifestFileName, dir / kManifestFileName, RenameSync::cached)) {
+    (void)files.remove_file(stage / kManifestFileName);
+  }
   (void)files.remove_directory(stage);
 }
 

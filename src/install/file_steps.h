@@ -84,7 +84,9 @@ bool saved_dir_is_empty(InstallFiles& files, const std::filesystem::path& dir);
 // directory.
 bool discard_saved_files(InstallFiles& files, Clock& clock, const std::filesystem::path& dir);
 
-// discard_saved_files, then the stage's manifest and the stage.
+// discard_saved_files, then the stage's manifest moves into `dir` (replacing
+// the one of the previous version; deleted when it cannot be moved) and the
+// stage goes.
 void finish_install(InstallFiles& files, Clock& clock, const std::filesystem::path& dir);
 
 }  // namespace velk

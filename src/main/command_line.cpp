@@ -43,10 +43,16 @@ std::variant<HelperOptions, CommandLineExit> parse_command_line(std::span<const 
     } else if (a == "--remove-service") {
       options.mode = RunMode::remove_service;
       options.target = as_path(take_value(i));
+    } else if (a == "--diagnose") {
+      options.mode = RunMode::diagnose;
+    } else if (a == "--json") {
+      options.json = true;
     } else {
       return CommandLineExit{2, "", std::string(kUsageText)};
     }
   }
+  // --json belongs to --diagnose alone.
+  if (options.json && options.mode != RunMode::diagnose) return CommandLineExit{2, "", std::string(kUsageText)};
   return options;
 }
 

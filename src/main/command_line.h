@@ -10,7 +10,7 @@
 
 namespace velk {
 
-enum class RunMode { serve, arm_from_state, recover, upgrade_inspect, install_from_stage, remove_service };
+enum class RunMode { serve, arm_from_state, recover, upgrade_inspect, install_from_stage, remove_service, diagnose };
 
 struct HelperOptions {
   std::optional<std::string> socket;
@@ -18,10 +18,12 @@ struct HelperOptions {
   std::optional<std::filesystem::path> state_dir;
   std::optional<std::filesystem::path> target;
   RunMode mode = RunMode::serve;
+  bool json = false;  // --json (with --diagnose only)
 };
 
 inline constexpr std::string_view kUsageText =
-    "usage: velkvpn-helper [--socket PATH] [--engine PATH] [--state-dir PATH] [--arm-from-state | --recover]\n";
+    "usage: velkvpn-helper [--socket PATH] [--engine PATH] [--state-dir PATH] [--arm-from-state | --recover]\n"
+    "       velkvpn-helper --diagnose [--state-dir PATH] [--json]\n";
 inline constexpr std::string_view kVersionText = "velkvpn-helper 0.1.8\n";
 
 // What the parser asks the process to do instead of running a mode.

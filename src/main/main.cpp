@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "diagnose/run_diagnose.h"
 #include "install/run_installer.h"
 #include "main/run_mode.h"
 #include "main/serve_mode.h"
@@ -34,6 +35,11 @@ int wmain(int argc, wchar_t** argv) {
                  std::shared_ptr<velk::StateFiles> state_files) {
         return velk::run_system_installer(options, std::move(state_files), console.out);
       },
+  };
+  deps.diagnose = [&console](const velk::HelperOptions& options, const std::filesystem::path& state_dir) {
+    std::unique_ptr<velk::DiagnoseSystem> system = velk::system_diagnose_system();
+    const velk::DiagnoseRequest request{state_dir, !options.state_dir.has_value(), options.json};
+    return velk::run_diagnose(*system, request, console.out, console.err);
   };
   return velk::run_process(args, console, deps);
 }

@@ -87,6 +87,9 @@ int run_process(std::span<const std::string> args, const ConsoleStreams& console
     case RunMode::serve:
       if (deps.serve) return deps.serve(options);
       break;
+    case RunMode::diagnose:
+      if (deps.diagnose) return deps.diagnose(options, state_dir);
+      break;
     case RunMode::upgrade_inspect:
     case RunMode::install_from_stage:
     case RunMode::remove_service:

@@ -33,6 +33,9 @@ struct ModeDependencies {
       installer;
   // The file system the state directory is opened on.
   std::function<std::unique_ptr<StateDirSystem>()> state_dir_system = [] { return make_state_dir_system(); };
+  // --diagnose with the resolved state directory (it looks at it itself and
+  // opens nothing for writing); its exit code.
+  std::function<int(const HelperOptions&, const std::filesystem::path& state_dir)> diagnose;
 };
 
 inline constexpr std::string_view kRecoveredText = "VELK VPN no longer blocks the network.\n";

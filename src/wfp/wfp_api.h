@@ -17,6 +17,19 @@
 
 namespace velk {
 
+// A filter as the engine lists it. `understood` is false when the engine
+// holds something a FilterSpec cannot carry (a layer other than the four, a
+// weight that is no FWP_UINT8, a condition field or value type of another
+// kind); `spec` then holds what could be read, and such a filter never equals
+// one the helper makes.
+struct ListedFilter {
+  std::uint64_t id = 0;
+  FilterSpec spec;
+  bool understood = true;
+
+  bool operator==(const ListedFilter&) const = default;
+};
+
 // An open filter enumeration (FwpmFilterCreateEnumHandle0); destroyed with the object.
 class WfpFilterEnum {
  public:
@@ -24,6 +37,8 @@ class WfpFilterEnum {
   // Asks for at most `max` filters (FwpmFilterEnum0); appends their ids to
   // `ids` and stores how many came back in `returned`.
   virtual wfp::Status next_page(std::uint32_t max, std::vector<std::uint64_t>& ids, std::uint32_t& returned) = 0;
+  // The same, appending each filter whole (read only).
+  virtual wfp::Status next_filters(std::uint32_t max, std::vector<ListedFilter>& filters, std::uint32_t& returned) = 0;
 };
 
 // An open engine session (FwpmEngineOpen0); closed with the object. Closing a

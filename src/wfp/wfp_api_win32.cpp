@@ -68,6 +68,15 @@ GUID to_guid(const wfp::Guid& g) {
   return out;
 }
 
+wfp::Guid from_guid(const GUID& g) {
+  wfp::Guid out;
+  out.data1 = g.Data1;
+  out.data2 = g.Data2;
+  out.data3 = g.Data3;
+  std::memcpy(out.data4.data(), g.Data4, sizeof g.Data4);
+  return out;
+}
+
 // A NUL-terminated UTF-16 string.
 std::wstring wide(std::string_view utf8) {
   const std::u16string u16 = utf16_from_utf8(utf8);
@@ -107,6 +116,85 @@ class EngineHandle {
   HANDLE h_;
 };
 
+// One condition as a FilterCondition; false for a field or value type a
+// FilterSpec cannot carry.
+bool read_condition(const FWPM_FILTER_CONDITION0& in, FilterCondition& out) {
+  const wfp::Guid field = from_guid(in.fieldKey);
+  bool known = false;
+  for (ConditionField f : {ConditionField::flags, ConditionField::ip_local_interface, ConditionField::ale_app_id,
+                           ConditionField::ip_protocol, ConditionField::ip_remote_address,
+                           ConditionField::ip_remote_port, ConditionField::ip_local_port}) {
+    if (field_key(f) == field) {
+      out.field = f;
+      known = true;
+    }
+  }
+  out.match = static_cast<wfp::MatchType>(in.matchType);
+  const FWP_CONDITION_VALUE0& v = in.conditionValue;
+  switch (v.type) {
+    case FWP_UINT8: out.value = v.uint8; break;
+    case FWP_UINT16: out.value = v.uint16; break;
+    case FWP_UINT32: out.value = v.uint32; break;
+    case FWP_UINT64:
+      if (v.uint64 == nullptr) return false;
+      out.value = *v.uint64;
+      break;
+    case FWP_BYTE_ARRAY16_TYPE: {
+      if (v.byteArray16 == nullptr) return false;
+      ByteArray16 bytes{};
+      std::memcpy(bytes.data(), v.byteArray16->byteArray16, bytes.size());
+      out.value = bytes;
+      break;
+    }
+    case FWP_BYTE_BLOB_TYPE:
+      if (v.byteBlob == nullptr || (v.byteBlob->size > 0 && v.byteBlob->data == nullptr)) return false;
+      out.value = ByteBlob(v.byteBlob->data, v.byteBlob->data + v.byteBlob->size);
+      break;
+    default: return false;
+  }
+  return known;
+}
+
+// A listed filter copied out of the engine's memory, field by field.
+ListedFilter read_filter(const FWPM_FILTER0& in) {
+  ListedFilter out;
+  out.id = in.filterId;
+  if (in.displayData.name != nullptr) {
+    out.spec.display_name = utf8_from_utf16(reinterpret_cast<const char16_t*>(in.displayData.name));
+  }
+  out.spec.flags = in.flags;
+  if (in.providerKey != nullptr) {
+    out.spec.provider_key = from_guid(*in.providerKey);
+  } else {
+    out.understood = false;
+  }
+  bool layer_known = false;
+  for (std::uint8_t layer = 0; layer < kLayerCount; ++layer) {
+    if (*layer_key(layer) == from_guid(in.layerKey)) {
+      out.spec.layer = layer;
+      layer_known = true;
+    }
+  }
+  out.spec.sublayer_key = from_guid(in.subLayerKey);
+  if (in.weight.type == FWP_UINT8) {
+    out.spec.weight = in.weight.uint8;
+  } else {
+    out.understood = false;
+  }
+  out.spec.action = in.action.type;
+  out.understood = out.understood && layer_known;
+  if (in.numFilterConditions > 0 && in.filterCondition == nullptr) {
+    out.understood = false;
+    return out;
+  }
+  for (UINT32 i = 0; i < in.numFilterConditions; ++i) {
+    FilterCondition c;
+    if (!read_condition(in.filterCondition[i], c)) out.understood = false;
+    out.spec.conditions.push_back(std::move(c));
+  }
+  return out;
+}
+
 // An enumeration handle; it must not outlive its session (the operations keep
 // it inside the session's scope).
 class Win32FilterEnum final : public WfpFilterEnum {
@@ -122,6 +210,21 @@ class Win32FilterEnum final : public WfpFilterEnum {
     if (rc != ERROR_SUCCESS) return rc;
     if (count > 0 && entries.get() == nullptr) return static_cast<DWORD>(FWP_E_NULL_POINTER);
     for (UINT32 i = 0; i < count; ++i) ids.push_back(entries.get()[i]->filterId);
+    returned = count;
+    return ERROR_SUCCESS;
+  }
+
+  wfp::Status next_filters(std::uint32_t max, std::vector<ListedFilter>& filters, std::uint32_t& returned) override {
+    returned = 0;
+    FwpmMemory<FWPM_FILTER0*> entries;
+    UINT32 count = 0;
+    const DWORD rc = FwpmFilterEnum0(engine_, handle_, max, entries.put(), &count);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (count > 0 && entries.get() == nullptr) return static_cast<DWORD>(FWP_E_NULL_POINTER);
+    for (UINT32 i = 0; i < count; ++i) {
+      if (entries.get()[i] == nullptr) return static_cast<DWORD>(FWP_E_NULL_POINTER);
+      filters.push_back(read_filter(*entries.get()[i]));
+    }
     returned = count;
     return ERROR_SUCCESS;
   }

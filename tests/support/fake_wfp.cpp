@@ -103,6 +103,15 @@ class FakeFilterEnum final : public WfpFilterEnum {
   wfp::Status next_page(std::uint32_t max, std::vector<std::uint64_t>& ids, std::uint32_t& returned) override {
     return engine_->enum_page(snapshot_, pos_, max, ids, returned);
   }
+  wfp::Status next_filters(std::uint32_t max, std::vector<ListedFilter>& filters, std::uint32_t& returned) override {
+    std::vector<std::uint64_t> ids;
+    const wfp::Status s = engine_->enum_page(snapshot_, pos_, max, ids, returned);
+    for (std::uint64_t id : ids) {
+      // A filter deleted since the snapshot is listed as the engine had it then: not at all here.
+      if (std::optional<FilterSpec> spec = engine_->committed_filter(id)) filters.push_back({id, *spec, true});
+    }
+    return s;
+  }
 
  private:
   std::shared_ptr<FakeWfpEngine> engine_;
@@ -500,6 +509,13 @@ wfp::Status FakeWfpEngine::enum_page(const std::vector<std::uint64_t>& snapshot,
     ++returned;
   }
   return wfp::kOk;
+}
+
+std::optional<FilterSpec> FakeWfpEngine::committed_filter(std::uint64_t id) const {
+  std::lock_guard lock(mutex_);
+  const auto it = committed_.filters.find(id);
+  if (it == committed_.filters.end()) return std::nullopt;
+  return it->second;
 }
 
 void FakeWfpEngine::close_enum() {

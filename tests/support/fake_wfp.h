@@ -176,6 +176,7 @@ class FakeWfpEngine final : public WfpApi, public std::enable_shared_from_this<F
   wfp::Status enum_page(const std::vector<std::uint64_t>& snapshot, std::size_t& pos, std::uint32_t max,
                         std::vector<std::uint64_t>& ids, std::uint32_t& returned);
   void close_enum();
+  std::optional<FilterSpec> committed_filter(std::uint64_t id) const;
   void step(const char* what);
 
   mutable std::mutex mutex_;

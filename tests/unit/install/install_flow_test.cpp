@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "install/manifest.h"
 #include "install/service_ops.h"
 #include "install_world.h"
 
@@ -70,6 +71,10 @@ TEST(InstallFlow, CleanUpgradeOfAnAnsweringHelper) {
   EXPECT_EQ(w.lines, with_frame(w, {"the running helper turned the VPN off", "installed and answering"}, 0));
   expect_new_version_in_service(w);
   EXPECT_EQ(w.taskkill.runs, (Lines{"/IM velkvpn.exe", "/IM velkvpn-engine.exe"}));
+  // The manifest stays beside the files it describes.
+  const std::optional<std::vector<ManifestEntry>> kept = read_manifest(w.dir());
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->size(), InstallWorld::kNewFiles.size());
   EXPECT_EQ(w.helper.turned_off, 1);
 }
 

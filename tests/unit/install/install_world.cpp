@@ -63,6 +63,8 @@ FileMap InstallWorld::files_in(const std::filesystem::path& where) const {
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(where, ec)) {
     if (!entry.is_regular_file()) continue;
+    // The manifest an install keeps beside its files is no file of a version.
+    if (where == dir() && entry.path().filename() == "install-manifest.txt") continue;
     std::ifstream in(entry.path(), std::ios::binary);
     std::stringstream content;
     content << in.rdbuf();

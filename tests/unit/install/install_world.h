@@ -31,7 +31,8 @@ class InstallWorld {
   // Writes `files` and their manifest into the stage (replacing it).
   void stage(const FileMap& files, std::vector<std::string> manifest_order = {});
   void write(const std::filesystem::path& path, const std::string& content);
-  // The files directly in `dir` (none when it does not exist).
+  // The files directly in `dir` (none when it does not exist); in the install
+  // directory, the manifest an install keeps there aside.
   FileMap files_in(const std::filesystem::path& dir) const;
 
   int install(const std::filesystem::path& target = {});  // --install-from-stage D (or `target`)

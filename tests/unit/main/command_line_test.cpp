@@ -39,6 +39,15 @@ TEST(CommandLine, ValuesAndModes) {
   EXPECT_EQ(parse_ok({"--upgrade-inspect"}).mode, RunMode::upgrade_inspect);
   EXPECT_EQ(parse_ok({"--service", "--recover"}).mode, RunMode::recover);
   EXPECT_EQ(parse_ok({"--service"}).mode, RunMode::serve);
+
+  auto d = parse_ok({"--json", "--diagnose", "--state-dir", "S"});
+  EXPECT_EQ(d.mode, RunMode::diagnose);
+  EXPECT_TRUE(d.json);
+  EXPECT_EQ(*d.state_dir, std::filesystem::path("S"));
+  EXPECT_FALSE(parse_ok({"--diagnose"}).json);
+  // --json belongs to --diagnose: elsewhere it is a bad argument, as before.
+  EXPECT_EQ(parse_exit({"--json"}).exit_code, 2);
+  EXPECT_EQ(parse_exit({"--recover", "--json"}).exit_code, 2);
 }
 
 TEST(CommandLine, ValueTakingOptionsConsumeTheNextArgumentOrBecomeAbsent) {
@@ -65,7 +74,8 @@ TEST(CommandLine, UsageAndVersionStopAtTheFirstDecidingArgument) {
   EXPECT_EQ(u.exit_code, 2);
   EXPECT_EQ(u.out, "");
   EXPECT_EQ(u.err,
-            "usage: velkvpn-helper [--socket PATH] [--engine PATH] [--state-dir PATH] [--arm-from-state | --recover]\n");
+            "usage: velkvpn-helper [--socket PATH] [--engine PATH] [--state-dir PATH] [--arm-from-state | --recover]\n"
+            "       velkvpn-helper --diagnose [--state-dir PATH] [--json]\n");
 
   auto v = parse_exit({"--version", "--bogus"});
   EXPECT_EQ(v.exit_code, 0);

@@ -143,6 +143,27 @@ TEST_F(RunModeTest, CommandLineExitsAndUnbuiltModes) {
   EXPECT_TRUE(filters_.calls().empty());
   EXPECT_EQ(run({"--upgrade-inspect"}), 1);
   EXPECT_EQ(err_, "velkvpn-helper: this mode is not available in this build\n");
+  EXPECT_EQ(run({"--diagnose"}), 1);
+  EXPECT_EQ(err_, "velkvpn-helper: this mode is not available in this build\n");
+}
+
+// --diagnose gets the resolved state directory and looks at it itself:
+// nothing is opened, created or moved for it beforehand.
+TEST_F(RunModeTest, DiagnoseRunsWithTheStateDirectoryUntouched) {
+  ConsoleStreams console{[&](std::string_view s) { out_ += s; }, [&](std::string_view s) { err_ += s; }};
+  std::optional<std::filesystem::path> seen;
+  ModeDependencies deps{[&] { return test::borrow(filters_); }};
+  deps.diagnose = [&](const HelperOptions& o, const std::filesystem::path& state_dir) {
+    EXPECT_TRUE(o.json);
+    seen = state_dir;
+    return 1;
+  };
+  std::vector<std::string> args{"--diagnose", "--json", "--state-dir", dir()};
+  EXPECT_EQ(run_process(args, console, deps), 1);
+  EXPECT_EQ(seen, std::optional<std::filesystem::path>(dir()));
+  EXPECT_FALSE(std::filesystem::exists(dir()));
+  EXPECT_TRUE(filters_.calls().empty());
+  EXPECT_EQ(err_, "");
 }
 
 TEST_F(RunModeTest, ServeRunsTheServeModeWithTheParsedOptions) {

@@ -146,7 +146,8 @@ Digests InstallE2e::files_in(const fs::path& dir) const {
   Files found;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(dir, ec)) {
-    if (entry.is_regular_file()) found[utf8_from_utf16(entry.path().filename().u16string())] = read_file(entry.path());
+    if (!entry.is_regular_file() || entry.path().filename() == L"install-manifest.txt") continue;  // no file of a version
+    found[utf8_from_utf16(entry.path().filename().u16string())] = read_file(entry.path());
   }
   return digests(found);
 }

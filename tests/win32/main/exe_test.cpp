@@ -27,7 +27,9 @@ TEST(HelperExe, UnknownArgumentPrintsUsage) {
   EXPECT_EQ(r.exit_code, 2u);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err,
-            "usage: velkvpn-helper [--socket PATH] [--engine PATH] [--state-dir PATH] [--arm-from-state | --recover]\n");
+            "usage: velkvpn-helper [--socket PATH] [--engine PATH] [--state-dir PATH] [--arm-from-state | --recover]\n"
+            "       velkvpn-helper --diagnose [--state-dir PATH] [--json]\n");
+  EXPECT_EQ(run_helper({L"--json"}).exit_code, 2u);
 }
 
 std::string read_all(const std::filesystem::path& p) {
@@ -99,6 +101,22 @@ TEST_F(DefaultStateDirExe, InspectionLeavesAFileGivenAsTheStateDirectory) {
   EXPECT_NE(r.out.find("inspect: "), std::string::npos) << r.out;
   EXPECT_EQ(read_all(file), "keep");
   EXPECT_FALSE(std::filesystem::exists(dir_));
+}
+
+// --diagnose neither makes the default directory nor moves a planted one
+// aside; it reports what it found there.
+TEST_F(DefaultStateDirExe, DiagnoseLeavesTheDefaultDirectoryAsItFindsIt) {
+  ProcessResult r = run_helper({L"--diagnose"});
+  EXPECT_NE(r.out.find("state directory: " + dir_.string() + " (missing)"), std::string::npos) << r.out << r.err;
+  EXPECT_FALSE(std::filesystem::exists(dir_));
+
+  std::filesystem::create_directories(dir_ / L"planted");
+  r = run_helper({L"--diagnose", L"--json"});
+  const auto doc = nlohmann::json::parse(r.out, nullptr, false);
+  ASSERT_FALSE(doc.is_discarded()) << r.out << r.err;
+  EXPECT_EQ(doc["state_dir"]["judged"], "would be moved aside");
+  EXPECT_EQ(r.exit_code, 1u);
+  EXPECT_TRUE(std::filesystem::is_directory(dir_ / L"planted"));
 }
 
 }  // namespace
