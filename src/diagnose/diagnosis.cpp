@@ -128,7 +128,8 @@ FileCheck check_file(const fs::path& file, const ManifestEntry& entry) {
 
 bool is_leftover(const std::string& name) {
   return same_name(name, kStageDirName) || same_name(name, kSavedDirName) ||
-         fold_file_name(name).starts_with(fold_file_name(kTrashDirPrefix));
+         fold_file_name(name).starts_with(fold_file_name(kTrashDirPrefix)) ||
+         fold_file_name(name).starts_with(fold_file_name(kSwapMarkFileName));
 }
 
 void read_installation(Diagnosis& d, StateFiles& state) {

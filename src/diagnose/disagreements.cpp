@@ -119,8 +119,9 @@ void installation_findings(const Diagnosis& d, Findings& out) {
             "remove it (elevated) unless you put it there on purpose");
   }
   for (const std::string& name : d.leftovers) {
-    if (name == kSwapMarkName) {
-      out.add("an upgrade's swap of files is marked unfinished (" + name + " in the state directory)",
+    if (name == kSwapMarkName || fold_file_name(name).starts_with(fold_file_name(kSwapMarkFileName))) {
+      const std::string where = name == kSwapMarkName ? std::string("the state directory") : dir;
+      out.add("an upgrade's swap of files is marked unfinished (" + name + " in " + where + ")",
               "run the installer again (--install-from-stage): it puts the saved version back first");
     } else if (fold_file_name(name) == fold_file_name(kSavedDirName)) {
       out.add(name + " in " + dir + " is left from an upgrade that did not finish, or could not be cleaned up",

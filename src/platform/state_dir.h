@@ -108,6 +108,9 @@ class HeldDir : public StateFiles {
   // handle, denying writers meanwhile; absent when it cannot be opened or
   // read, or holds more than `max_bytes`.
   virtual std::optional<ReadEntry> read_entry(std::string_view name, std::size_t max_bytes) = 0;
+  // The names inside, for a report; absent when they cannot be listed or
+  // there are more than `limit`. Nothing is trusted by them.
+  virtual std::optional<std::vector<std::string>> names(std::size_t /*limit*/) { return std::nullopt; }
 
   bool helpers_own() const override { return own_; }
   // Set by open_state_dir on the default directory it found or made trusted.

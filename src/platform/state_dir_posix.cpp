@@ -54,6 +54,16 @@ class PosixHeldDir final : public HeldDir {
     const PathInfo info = info_of(dir_ / name);
     return EntryInfo{info.kind, info.reparse_point, owner_of(st.st_uid), static_cast<std::uint32_t>(st.st_nlink)};
   }
+  std::optional<std::vector<std::string>> names(std::size_t limit) override {
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec)) {
+      if (found.size() == limit) return std::nullopt;
+      found.push_back(it->path().filename().string());
+    }
+    if (ec) return std::nullopt;
+    return found;
+  }
   std::optional<ReadEntry> read_entry(std::string_view name, std::size_t max_bytes) override {
     const int fd = ::open((dir_ / name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return std::nullopt;

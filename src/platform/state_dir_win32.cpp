@@ -357,6 +357,18 @@ class Win32HeldDir final : public HeldDir {
     return entry_info_of(found.handle.get());
   }
 
+  std::optional<std::vector<std::string>> names(std::size_t limit) override {
+    std::vector<std::string> found;
+    bool more = false;
+    for_each_name(dir_.get(), [&](const std::string& name) {
+      more = found.size() == limit;
+      if (!more) found.push_back(name);
+      return !more;
+    });
+    if (more) return std::nullopt;
+    return found;
+  }
+
   std::optional<std::string> read(std::string_view name, std::size_t max_bytes) override {
     OpenResult file = open_at(dir_.get(), name, FILE_READ_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, FILE_OPEN,
                               FILE_NON_DIRECTORY_FILE);
