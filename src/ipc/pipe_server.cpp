@@ -119,7 +119,8 @@ void AcceptLoop::accept_one() {
 }
 
 void AcceptLoop::hand_over(std::shared_ptr<PipeInstance> connected) {
-  CallerIdentity counted = connected->identify_client_process().value_or(CallerIdentity{std::string(kUnreadableClient)});
+  CallerIdentity counted =
+      connected->identify_client_process().value_or(CallerIdentity{std::string(kUnreadableClient), false});
   ConnectionLimits::Ticket ticket = limits_.admit(counted);
   if (!ticket) {
     connected->flush_and_disconnect();  // nothing was written: no wait

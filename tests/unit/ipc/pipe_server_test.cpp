@@ -232,7 +232,8 @@ TEST_F(PipeServerTest, TheCallerIsNamedAfterTheFirstReadAndBeforeItIsHandled) {
   } rows[] = {
       {"the pipe names the caller", {.process_token = process}, CallerIdentity{kUser, false}},
       {"an elevated caller", {.pipe_token = admin, .process_token = process}, CallerIdentity{admin.sid, true}},
-      {"a line longer than the first read", {.sent = long_line, .process_token = process}, CallerIdentity{kUser, false}},
+      {"a line longer than the first read", {.sent = long_line, .process_token = process},
+       CallerIdentity{kUser, false}},
       // Dynamic tracking and nothing to impersonate yet even after the read: the process names it.
       {"no context after the read", {.after_read = Impersonation::no_context, .process_token = process},
        CallerIdentity{process.sid, false}},
@@ -408,7 +409,8 @@ struct FakeTokenSteps final : CallerTokenSteps {
 TEST(IdentifyThroughPipe, TheThreadIsItselfAgainBeforeTheTokenIsReadAndOnEveryFailure) {
   const Events all{"impersonate", "open token", "revert", "read"};
   const Events from_process{"impersonate: no context", "revert", "read process"};
-  const CallerIdentity user{"S-1-5-21-1-2-3-1001", false}, system{"S-1-5-18", true}, owner{"S-1-5-21-1-2-3-2002", false};
+  const CallerIdentity user{"S-1-5-21-1-2-3-1001", false}, system{"S-1-5-18", true};
+  const CallerIdentity owner{"S-1-5-21-1-2-3-2002", false};
   struct Row {
     std::function<void(FakeTokenSteps&)> script;
     Events steps;

@@ -37,12 +37,11 @@ TEST(PipeFlushBound, AClientThatNeverReadsIsDisconnectedAndOthersAreServed) {
   struct Row {
     const char* what;
     std::size_t answer_bytes;
-    std::chrono::seconds bound;
+    Clock::duration bound;
   } rows[] = {
-      {"a short answer, left in the pipe at the flush", 7, std::chrono::duration_cast<std::chrono::seconds>(kFlushBound)},
+      {"a short answer, left in the pipe at the flush", 7, kFlushBound},
       // Far more than the pipe holds: the write itself waits for the client.
-      {"a long answer, stuck in the middle", 64 * kWritePart,
-       std::chrono::duration_cast<std::chrono::seconds>(kWriteBound + kFlushBound)},
+      {"a long answer, stuck in the middle", 64 * kWritePart, kWriteBound + kFlushBound},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
