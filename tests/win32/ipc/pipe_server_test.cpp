@@ -127,8 +127,7 @@ TEST(PipeServer, TwoClientsAtOnce) {
   EXPECT_NE(answer->find(" first\n"), std::string::npos);
 }
 
-// A client that leaves before it has sent anything is never handed to the
-// request loop (nobody could be named for it); the server goes on.
+// A client that leaves before it has sent anything is never served (nobody could be named for it).
 TEST(PipeServer, ClientThatConnectsAndClosesIsLetGo) {
   std::string name = unique_pipe_name("quiet");
   auto probe = start_echo_server(name);

@@ -184,8 +184,7 @@ std::optional<std::string> ask_child(const std::string& pipe) {
     if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
     std::this_thread::sleep_for(50ms);
   }
-  // The server names its caller once it has read the first bytes: send some.
-  DWORD written = 0;
+  DWORD written = 0;  // the server names its caller once it has read bytes
   if (!WriteFile(h.get(), "\n", 1, &written, nullptr)) return std::nullopt;
   std::string answer;
   char c;
