@@ -26,19 +26,33 @@ class RevertOnExit {
   bool& failed_;
 };
 
+// The identity a token names; an anonymous token names nobody.
+std::optional<CallerIdentity> identity_of(const std::optional<TokenFacts>& facts) {
+  if (!facts || facts->sid.empty() || facts->sid == kAnonymousSid) return std::nullopt;
+  return CallerIdentity{facts->sid, caller_is_elevated(facts->sid, facts->elevation)};
+}
+
 }  // namespace
 
 std::optional<CallerIdentity> identify_through_pipe(CallerTokenSteps& steps) {
+  Impersonation impersonation = Impersonation::failed;
   bool token_open = false;
   bool revert_failed = false;
   {
     RevertOnExit revert(steps, revert_failed);
-    token_open = steps.impersonate_client() && steps.open_thread_token();
+    impersonation = steps.impersonate_client();
+    token_open = impersonation == Impersonation::done && steps.open_thread_token();
   }
-  if (!token_open || revert_failed) return std::nullopt;
-  std::optional<TokenFacts> facts = steps.read_token();
-  if (!facts) return std::nullopt;
-  return CallerIdentity{facts->sid, caller_is_elevated(facts->sid, facts->elevation)};
+  if (revert_failed) return std::nullopt;
+  if (token_open) return identity_of(steps.read_token());
+  // An anonymous client is impersonated, but its token cannot be opened: it
+  // stays refused. Only a client the pipe holds no context for is looked up.
+  if (impersonation == Impersonation::no_context) return identity_of(steps.read_client_process_token());
+  return std::nullopt;
+}
+
+std::optional<CallerIdentity> identify_client_process(CallerTokenSteps& steps) {
+  return identity_of(steps.read_client_process_token());
 }
 
 }  // namespace velk

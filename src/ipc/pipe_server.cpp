@@ -1,7 +1,12 @@
 #include "ipc/pipe_server.h"
 
+#include <algorithm>
+#include <array>
 #include <new>
+#include <span>
 #include <utility>
+
+#include "ipc/replay_stream.h"
 
 namespace velk {
 
@@ -9,21 +14,25 @@ struct ConnectionLimits::Counts {
   std::mutex mutex;
   std::size_t per_caller;
   std::size_t total;
+  std::size_t kept_for_elevated;
   std::size_t live = 0;
   std::map<std::string, std::size_t> by_caller;
 };
 
-ConnectionLimits::ConnectionLimits(std::size_t per_caller, std::size_t total)
+ConnectionLimits::ConnectionLimits(std::size_t per_caller, std::size_t total, std::size_t kept_for_elevated)
     : counts_(std::make_shared<Counts>()) {
   counts_->per_caller = per_caller;
   counts_->total = total;
+  counts_->kept_for_elevated = std::min(kept_for_elevated, total);
 }
 
-ConnectionLimits::Ticket ConnectionLimits::admit(const std::string& sid) {
+ConnectionLimits::Ticket ConnectionLimits::admit(const CallerIdentity& caller) {
+  const std::string& sid = caller.sid;
   {
     std::lock_guard lock(counts_->mutex);
+    const std::size_t room = caller.elevated ? counts_->total : counts_->total - counts_->kept_for_elevated;
     std::size_t& mine = counts_->by_caller[sid];
-    if (mine >= counts_->per_caller || counts_->live >= counts_->total) {
+    if (mine >= counts_->per_caller || counts_->live >= room) {
       if (mine == 0) counts_->by_caller.erase(sid);
       return nullptr;
     }
@@ -45,6 +54,14 @@ ConnectionLimits::Ticket ConnectionLimits::admit(const std::string& sid) {
   }
 }
 
+bool Admission::confirm(const CallerIdentity& caller) {
+  if (caller == counted_ && ticket_) return true;
+  ticket_.reset();  // the slot the client's process took goes back before the caller's is taken
+  ticket_ = limits_.admit(caller);
+  if (ticket_) counted_ = caller;
+  return ticket_ != nullptr;
+}
+
 bool start_pipe_server(PipeHost& host, const ServerHooks& hooks) {
   hooks.build_supervisor();
   hooks.start_engine_thread();
@@ -52,9 +69,16 @@ bool start_pipe_server(PipeHost& host, const ServerHooks& hooks) {
   return host.build_security_descriptor();
 }
 
-void serve_client(PipeInstance& pipe, const CallerIdentity& caller, const ConnectionHandler& handler) {
+void serve_client(PipeInstance& pipe, Admission& admission, const ConnectionHandler& handler) {
   try {
-    handler(pipe.stream(), caller);
+    std::array<char, kFirstReadBytes> first{};
+    const std::size_t got = pipe.stream().read(first);
+    // Only now can the system name the caller: before a read it may refuse to.
+    const std::optional<CallerIdentity> caller = got > 0 ? pipe.identify_caller() : std::nullopt;
+    if (caller && admission.confirm(*caller)) {
+      ReplayStream stream(pipe.stream(), std::span<const char>(first.data(), std::min(got, first.size())));
+      handler(stream, *caller);
+    }
   } catch (const std::bad_alloc&) {
     // Out of memory for this connection's work: it ends, the server goes on.
   }
@@ -95,18 +119,19 @@ void AcceptLoop::accept_one() {
 }
 
 void AcceptLoop::hand_over(std::shared_ptr<PipeInstance> connected) {
-  const std::optional<CallerIdentity> caller = connected->identify_caller();
-  ConnectionLimits::Ticket ticket = caller ? limits_.admit(caller->sid) : nullptr;
+  CallerIdentity counted =
+      connected->identify_client_process().value_or(CallerIdentity{std::string(kUnreadableClient), false});
+  ConnectionLimits::Ticket ticket = limits_.admit(counted);
   if (!ticket) {
     connected->flush_and_disconnect();  // nothing was written: no wait
     return;
   }
-  const bool started = host_.start_thread(
-      [connected, caller = *caller, ticket = std::move(ticket), handler = handler_]() mutable {
-        serve_client(*connected, caller, handler);
-        connected.reset();  // closes the instance
-        ticket.reset();
-      });
+  auto admission = std::make_shared<Admission>(limits_, std::move(counted), std::move(ticket));
+  const bool started = host_.start_thread([connected, admission, handler = handler_]() mutable {
+    serve_client(*connected, *admission, handler);
+    connected.reset();  // closes the instance
+    admission.reset();  // then gives the slot back
+  });
   if (!started) connected->flush_and_disconnect();
 }
 

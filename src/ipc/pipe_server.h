@@ -5,6 +5,7 @@
 // The order of the accept loop and its retry rules live here in plain C++;
 // the named-pipe calls sit behind PipeHost (pipe_server_win32.cpp).
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "ipc/byte_stream.h"
 #include "ipc/caller_identity.h"
@@ -40,6 +42,11 @@ class PipeInstance {
   // Blocks until a client connects. True also when the client connected
   // between creation and the wait.
   virtual bool wait_for_client() = 0;
+  // The account of the client's process: what the connection is counted
+  // against before the client has sent anything.
+  virtual std::optional<CallerIdentity> identify_client_process() = 0;
+  // The caller as the pipe names it. Windows can name it only once a read
+  // has returned the client's bytes, so this comes after the first read.
   virtual std::optional<CallerIdentity> identify_caller() = 0;
   virtual ByteStream& stream() = 0;
   // Waits until the client has read what was written, but at most
@@ -64,10 +71,19 @@ class PipeHost {
   virtual bool start_thread(std::function<void()> body) = 0;
 };
 
-// Connections served at once: per caller account and in all. The desktop
-// application uses one or two; the load checks run 64 clients as one account.
+// Connections served at once: per caller account, and in all. The last
+// kKeptForElevated of all are only for elevated callers and LocalSystem, so
+// no number of ordinary accounts can lock out an administrator or the
+// installer. The desktop application uses one or two; the load checks run 64
+// clients as one account.
 inline constexpr std::size_t kMaxConnectionsPerCaller = 128;
 inline constexpr std::size_t kMaxConnections = 512;
+inline constexpr std::size_t kKeptForElevated = 64;
+
+// The account a connection is counted against when its client's process
+// cannot be read (no SID looks like it): all such connections share one
+// caller's bound, and none of the kept slots.
+inline constexpr std::string_view kUnreadableClient = "unreadable";
 
 // Counts live connections per caller SID and in total. An admitted connection
 // holds a ticket; the count drops when its last copy goes.
@@ -75,13 +91,32 @@ class ConnectionLimits {
  public:
   using Ticket = std::shared_ptr<void>;
 
-  ConnectionLimits(std::size_t per_caller, std::size_t total);
-  // Null when the caller, or the server, is at its bound.
-  Ticket admit(const std::string& sid);
+  ConnectionLimits(std::size_t per_caller = kMaxConnectionsPerCaller, std::size_t total = kMaxConnections,
+                   std::size_t kept_for_elevated = kKeptForElevated);
+  // Null when the caller is at its bound, or the server is full for it (a
+  // caller that is not elevated may not take the kept slots).
+  Ticket admit(const CallerIdentity& caller);
 
  private:
   struct Counts;
   std::shared_ptr<Counts> counts_;  // shared with the tickets, which may outlive this object
+};
+
+// A connection's place among the live ones: first counted against its
+// client's process, then against the caller the pipe names once it has read
+// the first bytes.
+class Admission {
+ public:
+  Admission(ConnectionLimits limits, CallerIdentity counted, ConnectionLimits::Ticket ticket)
+      : limits_(std::move(limits)), counted_(std::move(counted)), ticket_(std::move(ticket)) {}
+  // Counts the connection against `caller` instead, when that is another
+  // caller; false (and the slot given back) when `caller` has no room.
+  bool confirm(const CallerIdentity& caller);
+
+ private:
+  ConnectionLimits limits_;
+  CallerIdentity counted_;
+  ConnectionLimits::Ticket ticket_;
 };
 
 // Whether an instance must be the first of its name. Until this server has
@@ -105,21 +140,24 @@ inline constexpr Clock::duration kCreateRetryDelay = std::chrono::seconds(1);
 // cannot be built (the threads keep running).
 bool start_pipe_server(PipeHost& host, const ServerHooks& hooks);
 
-// One admitted connection, on its own thread: serve the caller, then flush
-// and disconnect. A failed allocation ends this connection only. The
-// connection thread closes the instance afterwards.
-void serve_client(PipeInstance& pipe, const CallerIdentity& caller, const ConnectionHandler& handler);
+// One admitted connection, on its own thread: read the first bytes, name
+// the caller through the pipe, confirm its admission, serve it (the first
+// bytes are read again by the handler), then flush and disconnect. A client
+// that sends nothing, cannot be named or has no room is disconnected without
+// an answer. A failed allocation ends this connection only. The connection
+// thread closes the instance afterwards.
+inline constexpr std::size_t kFirstReadBytes = 4096;  // the most the first read takes
+void serve_client(PipeInstance& pipe, Admission& admission, const ConnectionHandler& handler);
 
 // The accept loop, one round at a time.
 class AcceptLoop {
  public:
-  AcceptLoop(PipeHost& host, Clock& clock, ConnectionHandler handler,
-             ConnectionLimits limits = ConnectionLimits(kMaxConnectionsPerCaller, kMaxConnections));
+  AcceptLoop(PipeHost& host, Clock& clock, ConnectionHandler handler, ConnectionLimits limits = ConnectionLimits());
   // Makes sure an instance waits (waiting kCreateRetryDelay if it cannot be
-  // created), waits for a client, creates the next instance, then identifies
-  // the caller and hands an admitted connection to a connection thread. An
-  // unknown caller, one over a bound, or one no thread can be started for is
-  // disconnected at once.
+  // created), waits for a client, creates the next instance, then counts the
+  // connection against its client's process and hands an admitted one to a
+  // connection thread. One over a bound, or one no thread can be started
+  // for, is disconnected at once.
   void accept_one();
 
  private:

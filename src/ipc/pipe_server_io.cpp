@@ -20,12 +20,25 @@ std::size_t OverlappedStream::read(std::span<char> buffer) {
 
 bool OverlappedStream::write_all(std::string_view bytes) {
   while (!bytes.empty()) {
-    if (!pipe_.start_write(bytes.substr(0, kMaxCallBytes))) return false;
-    const std::optional<std::size_t> written = pipe_.finish();
+    const OverlappedPipe::Start started = pipe_.start_write(bytes.substr(0, kWritePart));
+    if (started == OverlappedPipe::Start::failed) return false;
+    const std::optional<std::size_t> written =
+        started == OverlappedPipe::Start::done ? pipe_.finish() : finish_write_within_bound();
     if (!written || *written == 0) return false;
     bytes.remove_prefix(std::min(*written, bytes.size()));
   }
   return true;
+}
+
+std::optional<std::size_t> OverlappedStream::finish_write_within_bound() {
+  if (!alarm_.arm(kWriteBound, kCancelRepeat, [this] { pipe_.cancel_all(); })) {
+    pipe_.cancel_all();  // nothing would bound the wait
+    (void)pipe_.finish();
+    return std::nullopt;
+  }
+  std::optional<std::size_t> written = pipe_.finish();
+  alarm_.disarm();  // no cancel may reach a later call
+  return written;
 }
 
 void flush_within_bound(OverlappedPipe& pipe, Alarm& alarm) {

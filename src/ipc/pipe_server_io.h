@@ -1,7 +1,8 @@
 #pragma once
 // The I/O of one overlapped pipe instance, as plain logic over thin calls:
-// reads and writes wait for their own completion, and the last flush is
-// ended by cancelling it once kFlushBound has passed.
+// reads and writes wait for their own completion, a write the client takes
+// nothing of is ended by cancelling it once kWriteBound has passed, and so
+// is the last flush once kFlushBound has passed.
 //
 // Why cancel rather than disconnect: on Windows a disconnect from another
 // thread waits behind a flush still pending on a synchronous handle, so a
@@ -25,11 +26,13 @@ namespace velk {
 // that owns the instance, except cancel_all, which any thread may call.
 class OverlappedPipe {
  public:
+  enum class Start { failed, done, pending };
   virtual ~OverlappedPipe() = default;
-  // Start a read into, or a write from, `buffer`; false when the call could
-  // not be started (then there is nothing to finish).
+  // Start a read into, or a write from, `buffer`; false (failed) when the
+  // call could not be started (then there is nothing to finish). A write
+  // tells whether it was done at once or is pending.
   virtual bool start_read(std::span<char> buffer) = 0;
-  virtual bool start_write(std::string_view bytes) = 0;
+  virtual Start start_write(std::string_view bytes) = 0;
   // Waits for the call started last to end: the bytes it moved, absent when
   // it failed or was cancelled. The buffer is the system's until then.
   virtual std::optional<std::size_t> finish() = 0;
@@ -56,15 +59,28 @@ class Alarm {
 // that began just after a cancel (its thread was late) is ended all the same.
 inline constexpr Clock::duration kCancelRepeat = std::chrono::milliseconds(100);
 
-// The connection's byte stream over an overlapped instance.
+// How long one part of an answer may wait for the client to take it, and
+// the size of those parts: a client that stops reading in the middle of an
+// answer loses its connection after this long, as at the last flush.
+inline constexpr Clock::duration kWriteBound = kFlushBound;
+inline constexpr std::size_t kWritePart = 16384;
+
+// The connection's byte stream over an overlapped instance. Reads wait as
+// long as the client stays (an idle connection is kept); each part of a
+// write that is still pending after kWriteBound is cancelled through
+// `alarm`, and the write fails. Without a timer a pending write is
+// cancelled at once.
 class OverlappedStream final : public ByteStream {
  public:
-  explicit OverlappedStream(OverlappedPipe& pipe) : pipe_(pipe) {}
+  OverlappedStream(OverlappedPipe& pipe, Alarm& alarm) : pipe_(pipe), alarm_(alarm) {}
   std::size_t read(std::span<char> buffer) override;
   bool write_all(std::string_view bytes) override;
 
  private:
+  std::optional<std::size_t> finish_write_within_bound();
+
   OverlappedPipe& pipe_;
+  Alarm& alarm_;
 };
 
 // Waits for the client to read what was written, at most kFlushBound (then

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <new>
 #include <system_error>
 #include <span>
@@ -60,22 +61,23 @@ class PoolAlarm final : public Alarm {
 };
 
 // An instance opened for overlapped I/O. Every call waits for its own
-// completion through the instance's event; the flush is a blocking call
-// that CancelIoEx from the timer's thread ends.
+// completion through the instance's event; a write the client takes nothing
+// of, and the flush (a blocking call), are ended by CancelIoEx from a
+// timer's thread.
 class Win32PipeInstance final : public PipeInstance, private OverlappedPipe {
  public:
   Win32PipeInstance(UniqueHandle pipe, UniqueHandle event)
-      : pipe_(std::move(pipe)), event_(std::move(event)), stream_(*this) {}
+      : pipe_(std::move(pipe)), event_(std::move(event)), stream_(*this, write_alarm_) {}
 
   bool wait_for_client() override {
-    prepare();
-    if (ConnectNamedPipe(pipe_.get(), &overlapped_)) return true;
-    const DWORD error = GetLastError();
-    if (error == ERROR_PIPE_CONNECTED) return true;  // it came between creation and the wait
-    if (error != ERROR_IO_PENDING) return false;
-    return finish().has_value();
+    if (!connect()) return false;
+    connected_at_ = system_time_now();
+    return true;
   }
-  std::optional<CallerIdentity> identify_caller() override { return velk::identify_caller(pipe_.get()); }
+  std::optional<CallerIdentity> identify_client_process() override {
+    return velk::identify_client_process(pipe_.get(), connected_at_);
+  }
+  std::optional<CallerIdentity> identify_caller() override { return velk::identify_caller(pipe_.get(), connected_at_); }
   ByteStream& stream() override { return stream_; }
   void flush_and_disconnect() override {
     PoolAlarm alarm;
@@ -87,15 +89,26 @@ class Win32PipeInstance final : public PipeInstance, private OverlappedPipe {
     overlapped_ = OVERLAPPED{};
     overlapped_.hEvent = event_.get();
   }
+  bool connect() {
+    prepare();
+    if (ConnectNamedPipe(pipe_.get(), &overlapped_)) return true;
+    const DWORD error = GetLastError();
+    if (error == ERROR_PIPE_CONNECTED) return true;  // it came between creation and the wait
+    if (error != ERROR_IO_PENDING) return false;
+    return finish().has_value();
+  }
   bool started(BOOL result) { return result || GetLastError() == ERROR_IO_PENDING; }
 
   bool start_read(std::span<char> buffer) override {
     prepare();
     return started(ReadFile(pipe_.get(), buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, &overlapped_));
   }
-  bool start_write(std::string_view bytes) override {
+  Start start_write(std::string_view bytes) override {
     prepare();
-    return started(WriteFile(pipe_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &overlapped_));
+    if (WriteFile(pipe_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &overlapped_)) {
+      return Start::done;
+    }
+    return GetLastError() == ERROR_IO_PENDING ? Start::pending : Start::failed;
   }
   std::optional<std::size_t> finish() override {
     DWORD moved = 0;
@@ -109,6 +122,8 @@ class Win32PipeInstance final : public PipeInstance, private OverlappedPipe {
   UniqueHandle pipe_;
   UniqueHandle event_;  // manual reset, as the overlapped calls need
   OVERLAPPED overlapped_{};
+  std::uint64_t connected_at_ = 0;
+  PoolAlarm write_alarm_;  // bounds the writes of stream_
   OverlappedStream stream_;
 };
 

@@ -22,12 +22,6 @@ using namespace std::chrono_literals;
 
 using Events = std::vector<std::string>;
 
-class NullStream final : public ByteStream {
- public:
-  std::size_t read(std::span<char>) override { return 0; }
-  bool write_all(std::string_view) override { return true; }
-};
-
 class FakeClock final : public Clock {
  public:
   explicit FakeClock(Events& events) : events_(events) {}
@@ -40,12 +34,18 @@ class FakeClock final : public Clock {
   Events& events_;
 };
 
+const std::string kUser = "S-1-5-21-1-2-3-1001";
+
+// Like Windows, the fake pipe has no context for the client until a read has returned bytes.
 struct InstanceScript {
   bool connects = true;
-  std::optional<CallerIdentity> caller = CallerIdentity{"S-1-5-21-1-2-3-1001", false};
+  std::string sent = "{\"cmd\":\"status\"}\n";
+  Impersonation after_read = Impersonation::done;
+  std::optional<TokenFacts> pipe_token = TokenFacts{kUser, 0u};     // the token the pipe names
+  std::optional<TokenFacts> process_token = TokenFacts{kUser, 0u};  // the client process's own
 };
 
-class FakeInstance final : public PipeInstance {
+class FakeInstance final : public PipeInstance, private ByteStream, private CallerTokenSteps {
  public:
   FakeInstance(Events& events, InstanceScript script) : events_(events), script_(script) {}
   ~FakeInstance() override { events_.push_back("close"); }
@@ -53,17 +53,36 @@ class FakeInstance final : public PipeInstance {
     events_.push_back(script_.connects ? "connected" : "connect failed");
     return script_.connects;
   }
+  std::optional<CallerIdentity> identify_client_process() override {
+    events_.push_back("count");
+    return velk::identify_client_process(*this);
+  }
   std::optional<CallerIdentity> identify_caller() override {
     events_.push_back("identify");
-    return script_.caller;
+    return identify_through_pipe(*this);
   }
-  ByteStream& stream() override { return stream_; }
+  ByteStream& stream() override { return *this; }
   void flush_and_disconnect() override { events_.push_back("flush+disconnect"); }
 
  private:
+  std::size_t read(std::span<char> buffer) override {
+    const std::size_t n = script_.sent.copy(buffer.data(), buffer.size(), taken_);
+    taken_ += n, context_ = context_ || n > 0;
+    events_.push_back("read " + std::to_string(n));
+    return n;
+  }
+  bool write_all(std::string_view) override { return true; }
+  Impersonation impersonate_client() override { return context_ ? script_.after_read : Impersonation::no_context; }
+  bool open_thread_token() override { return true; }
+  bool revert_to_self() override { return true; }
+  void stop_process() override {}
+  std::optional<TokenFacts> read_token() override { return script_.pipe_token; }
+  std::optional<TokenFacts> read_client_process_token() override { return script_.process_token; }
+
   Events& events_;
   InstanceScript script_;
-  NullStream stream_;
+  std::size_t taken_ = 0;
+  bool context_ = false;
 };
 
 class FakeHost final : public PipeHost {
@@ -115,13 +134,17 @@ struct PipeServerTest : ::testing::Test {
   FakeHost host{events};
   FakeClock clock{events};
   std::vector<CallerIdentity> served;
+  std::vector<std::string> received;  // everything each served connection read
   ServerHooks hooks{
       [this] { events.push_back("supervisor"); },
       [this] { events.push_back("engine thread"); },
       [this] { events.push_back("watcher thread"); },
-      [this](ByteStream&, const CallerIdentity& caller) {
+      [this](ByteStream& stream, const CallerIdentity& caller) {
         events.push_back("serve " + caller.sid);
         served.push_back(caller);
+        char buffer[1000];
+        received.emplace_back();
+        for (std::size_t n; (n = stream.read(buffer)) > 0;) received.back().append(buffer, n);
       },
   };
 };
@@ -151,19 +174,19 @@ TEST_F(PipeServerTest, FailedCreationWaitsOneSecond) {
   AcceptLoop loop(host, clock, hooks.serve_connection);
   for (int i = 0; i < 3; ++i) loop.accept_one();
   EXPECT_EQ(events, (Events{"create failed", "sleep 1000", "create failed", "sleep 1000", "created", "connected",
-                            "created", "identify", "thread"}));
+                            "created", "count", "thread"}));
 }
 
 TEST_F(PipeServerTest, NextInstanceExistsBeforeTheConnectedOneIsHandedOver) {
   AcceptLoop loop(host, clock, hooks.serve_connection);
   loop.accept_one();
   loop.accept_one();
-  EXPECT_EQ(events, (Events{"created", "connected", "created", "identify", "thread", "connected", "created",
-                            "identify", "thread"}));
+  EXPECT_EQ(events, (Events{"created", "connected", "created", "count", "thread", "connected", "created", "count",
+                            "thread"}));
   ASSERT_EQ(host.threads.size(), 2u);
   events.clear();
   host.threads[0]();
-  EXPECT_EQ(events, (Events{"serve S-1-5-21-1-2-3-1001", "flush+disconnect", "close"}));
+  EXPECT_EQ(events, (Events{"read 17", "identify", "serve " + kUser, "read 0", "flush+disconnect", "close"}));
   ASSERT_EQ(served.size(), 1u);
   EXPECT_FALSE(served[0].elevated);
 }
@@ -183,43 +206,57 @@ TEST_F(PipeServerTest, ConnectedInstanceKeepsTheNameWhileItsSuccessorCannotBeCre
   EXPECT_EQ(host.first_flags, (std::vector<bool>{true, false, false, false}));
 }
 
-TEST_F(PipeServerTest, UnknownCallerGetsNoAnswerAndNoThread) {
-  host.scripts = {InstanceScript{true, std::nullopt}};
-  AcceptLoop loop(host, clock, hooks.serve_connection);
-  loop.accept_one();
-  EXPECT_EQ(events, (Events{"created", "connected", "created", "identify", "flush+disconnect", "close"}));
-  EXPECT_TRUE(host.threads.empty());
+// The caller is named once the first bytes are read (before, the fake pipe
+// would name the process, another account), and those bytes reach the handler.
+TEST_F(PipeServerTest, TheCallerIsNamedAfterTheFirstReadAndBeforeItIsHandled) {
+  const TokenFacts process{"S-1-5-21-1-2-3-2002", 0u};
+  const std::string long_line = "{\"cmd\":\"status\",\"pad\":\"" + std::string(3 * kFirstReadBytes, 'x') + "\"}\n";
+  const std::vector<CallerIdentity> user{{kUser, false}}, none;  // served, or closed without an answer
+  struct Row {
+    InstanceScript script;
+    std::vector<CallerIdentity> served;
+  } rows[] = {
+      {{.process_token = process}, user},
+      {{.sent = long_line, .process_token = process}, user},
+      // Still no context after the read (dynamic tracking): the process names it.
+      {{.after_read = Impersonation::no_context, .process_token = process}, {{process.sid, false}}},
+      {{.after_read = Impersonation::no_context, .process_token = TokenFacts{"S-1-5-7", 0u}}, none},  // anonymous
+  };
+  for (const Row& row : rows) {
+    served.clear(), received.clear(), host.threads.clear();
+    host.scripts = {row.script};
+    AcceptLoop loop(host, clock, hooks.serve_connection);
+    loop.accept_one();
+    ASSERT_EQ(host.threads.size(), 1u);
+    host.threads[0]();
+    EXPECT_EQ(served, row.served);
+    EXPECT_EQ(received, row.served.empty() ? Events{} : Events{row.script.sent});
+  }
 }
 
-TEST_F(PipeServerTest, ACallerAtItsBoundIsClosedAtOnceWhileOthersAreServed) {
-  const CallerIdentity first{"S-1-5-21-1-2-3-1001", false}, second{"S-1-5-21-1-2-3-1002", false};
-  host.scripts = {{true, first}, {true, first}, {true, first}, {true, second}, {true, first}};
-  AcceptLoop loop(host, clock, hooks.serve_connection, ConnectionLimits(2, 10));
-  for (int i = 0; i < 4; ++i) loop.accept_one();
-  ASSERT_EQ(host.threads.size(), 3u);  // first, first, second
-  EXPECT_EQ(std::count(events.begin(), events.end(), "flush+disconnect"), 1);
-  host.threads[0]();  // one of the first caller's connections ends
-  loop.accept_one();
-  EXPECT_EQ(host.threads.size(), 4u) << "admitted again below its bound";
-  for (std::size_t i = 1; i < host.threads.size(); ++i) host.threads[i]();
-  EXPECT_EQ(served, (std::vector<CallerIdentity>{first, first, second, first}));
-}
-
-TEST(ConnectionLimits, TotalBoundAndRelease) {
-  ConnectionLimits limits(2, 3);
-  auto a1 = limits.admit("a"), a2 = limits.admit("a"), b1 = limits.admit("b");
-  EXPECT_TRUE(a1 && a2 && b1);
-  EXPECT_EQ(limits.admit("c"), nullptr);  // the server is full
-  b1.reset();
-  EXPECT_EQ(limits.admit("a"), nullptr);  // "a" is at its own bound
-  EXPECT_NE(limits.admit("c"), nullptr);
+// Connections count from the accept (by process), then by the caller the pipe names.
+TEST_F(PipeServerTest, NoOrdinaryAccountCanLockOutAnElevatedCaller) {
+  const TokenFacts a{kUser, 0u}, b{"S-1-5-21-1-2-3-1002", 0u}, admin{"S-1-5-21-1-2-3-500", 1u};
+  auto client = [](TokenFacts process, std::optional<TokenFacts> named = std::nullopt) {
+    return InstanceScript{.pipe_token = named.value_or(process), .process_token = process};
+  };
+  // 3 per account, 5 in all, 2 kept: a's 4th, the unreadable one and the last are refused.
+  host.scripts = {client(a), client(a),     client(a),        client(a),
+                  client(b), client(admin), client(admin, b), client(admin)};
+  host.scripts[4].process_token = std::nullopt;
+  AcceptLoop loop(host, clock, hooks.serve_connection, ConnectionLimits(3, 5, 2));
+  for (int i = 0; i < 8; ++i) loop.accept_one();
+  EXPECT_EQ(host.threads.size(), 5u);
+  // The last first, while the others hold their slots: an elevated process, an ordinary caller.
+  std::for_each(host.threads.rbegin(), host.threads.rend(), [](auto& thread) { thread(); });
+  EXPECT_EQ(served, (std::vector<CallerIdentity>{{admin.sid, true}, {kUser, false}, {kUser, false}, {kUser, false}}));
 }
 
 TEST_F(PipeServerTest, NoThreadClosesThatConnectionAndTheServerGoesOn) {
   host.threads_fail = true;
-  AcceptLoop loop(host, clock, hooks.serve_connection, ConnectionLimits(1, 1));
+  AcceptLoop loop(host, clock, hooks.serve_connection, ConnectionLimits(1, 1, 0));
   loop.accept_one();
-  EXPECT_EQ(events, (Events{"created", "connected", "created", "identify", "no thread", "flush+disconnect", "close"}));
+  EXPECT_EQ(events, (Events{"created", "connected", "created", "count", "no thread", "flush+disconnect", "close"}));
   host.threads_fail = false;
   loop.accept_one();  // the slot was given back
   EXPECT_EQ(host.threads.size(), 1u);
@@ -232,20 +269,20 @@ TEST_F(PipeServerTest, OutOfMemoryInAConnectionEndsOnlyThatConnection) {
   ASSERT_EQ(host.threads.size(), 1u);
   events.clear();
   host.threads[0]();
-  EXPECT_EQ(events, (Events{"flush+disconnect", "close"}));
+  EXPECT_EQ(events, (Events{"read 17", "identify", "flush+disconnect", "close"}));
 }
 
 TEST_F(PipeServerTest, FailedConnectTriesAgainAtOnceAndClosesOnlyOnceReplaced) {
   // The failed instance keeps the name until its successor exists, even when
   // creating that successor fails for a while.
-  host.scripts = {InstanceScript{false, std::nullopt}};
+  host.scripts = {InstanceScript{.connects = false}};
   host.creations = {true, false, true};
   AcceptLoop loop(host, clock, hooks.serve_connection);
   loop.accept_one();
   loop.accept_one();
   loop.accept_one();
   EXPECT_EQ(events, (Events{"created", "connect failed", "create failed", "sleep 1000", "created", "close",
-                            "connected", "created", "identify", "thread"}));
+                            "connected", "created", "count", "thread"}));
   EXPECT_EQ(host.first_flags, (std::vector<bool>{true, false, false, false}));
 }
 
@@ -276,17 +313,21 @@ TEST(CallerIdentity, Elevation) {
 
 // The thread takes on the client's identity only to open its token.
 struct FakeTokenSteps final : CallerTokenSteps {
-  bool impersonates = true, opens = true, reverts = true;
+  Impersonation impersonation = Impersonation::done;
+  bool opens = true, reverts = true;
   std::optional<TokenFacts> facts = TokenFacts{"S-1-5-21-1-2-3-1001", 0u};
   Events events;
   bool note(const char* what, bool ok) {
     events.push_back(std::string(what) + (ok ? "" : " failed"));
     return ok;
   }
-  bool impersonate_client() override { return note("impersonate", impersonates); }
+  Impersonation impersonate_client() override {
+    return note("impersonate", impersonation == Impersonation::done), impersonation;
+  }
   bool open_thread_token() override { return note("open token", opens); }
   bool revert_to_self() override { return note("revert", reverts); }
   std::optional<TokenFacts> read_token() override { return note("read", true) ? facts : std::nullopt; }
+  std::optional<TokenFacts> read_client_process_token() override { return std::nullopt; }
   void stop_process() override { events.push_back("stop process"); }
 };
 
@@ -301,7 +342,8 @@ TEST(IdentifyThroughPipe, TheThreadIsItselfAgainBeforeTheTokenIsReadAndOnEveryFa
       {[](auto&) {}, all, user},
       {[](auto& s) { s.facts = TokenFacts{"S-1-5-18", std::nullopt}; }, all, system},
       {[](auto& s) { s.facts = std::nullopt; }, all, std::nullopt},
-      {[](auto& s) { s.impersonates = false; }, {"impersonate failed", "revert"}, std::nullopt},
+      {[](auto& s) { s.impersonation = Impersonation::failed; }, {"impersonate failed", "revert"}, std::nullopt},
+      // An anonymous client is impersonated, but its token cannot be opened: no process look-up.
       {[](auto& s) { s.opens = false; }, {"impersonate", "open token failed", "revert"}, std::nullopt},
       // Still the client: the process must not go on, and nobody is served.
       {[](auto& s) { s.reverts = false; }, {"impersonate", "open token", "revert failed", "stop process"}, {}},
@@ -316,17 +358,25 @@ TEST(IdentifyThroughPipe, TheThreadIsItselfAgainBeforeTheTokenIsReadAndOnEveryFa
 
 // An overlapped instance and its timer. The flush stays pending until a
 // cancel reaches it while it is pending; each round of its wait is a tick of
-// the timer, as time passes.
+// the timer, as time passes. So does a write the client has no room for.
 struct FakeOverlapped final : OverlappedPipe, Alarm {
   Events events;
-  bool client_reads = false, thread_is_late = false, timer_works = true, flushing = false;
+  bool client_reads = false, thread_is_late = false, timer_works = true, flushing = false, writing = false;
+  std::size_t room = 0;  // bytes the client takes before it stops reading
   Clock::duration first{}, every{};
   std::function<void()> tick;
   int ticks = 0;
 
   bool start_read(std::span<char>) override { return false; }
-  bool start_write(std::string_view) override { return false; }
-  std::optional<std::size_t> finish() override { return std::nullopt; }
+  Start start_write(std::string_view bytes) override {
+    events.push_back("write " + std::to_string(bytes.size()));
+    flushing = writing = bytes.size() > room;
+    return writing ? Start::pending : (room -= bytes.size(), Start::done);
+  }
+  std::optional<std::size_t> finish() override {
+    for (int round = 0; flushing && round < 50; ++round) fire();  // at most 5 s
+    return writing ? std::nullopt : std::optional<std::size_t>(kWritePart);
+  }
   void flush() override {
     if (thread_is_late) fire();  // the bound passed before the flush was issued
     events.push_back("flush");
@@ -360,6 +410,23 @@ TEST(FlushWithinBound, AtTheBoundThePendingFlushIsCancelledNeverDisconnectedUnde
     EXPECT_EQ(pipe.events, row.events);
     EXPECT_EQ(pipe.first, kFlushBound);
   }
+}
+
+// A client that stops reading in the middle of a long answer: cancelled at the bound.
+TEST(OverlappedStreamWrite, APartTheClientDoesNotTakeIsCancelledAtTheBound) {
+  const std::string part = "write " + std::to_string(kWritePart);
+  auto write = [](std::size_t room, bool timer_works, const Events& events) {
+    FakeOverlapped pipe;
+    pipe.room = room, pipe.timer_works = timer_works;
+    OverlappedStream stream(pipe, pipe);
+    const bool written = stream.write_all(std::string(3 * kWritePart, 'x'));
+    EXPECT_EQ(pipe.events, events);
+    EXPECT_EQ(pipe.first, written ? Clock::duration{} : kWriteBound);
+    return written;
+  };
+  EXPECT_TRUE(write(3 * kWritePart, true, {part, part, part}));  // done at once: no timer
+  EXPECT_FALSE(write(kWritePart, true, {part, part, "cancel", "disarm"}));
+  EXPECT_FALSE(write(0, false, {part, "cancel"}));  // no timer: no wait at all
 }
 
 TEST(PipeAccess, InteractiveUsersMayReadAndWriteButNotCreateInstances) {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "install_e2e.h"
+#include "ipc/pipe_server_access.h"
 #include "platform/unique_handle_win32.h"
 #include "service_control.h"
 
@@ -67,8 +68,8 @@ class Squatter {
   ~Squatter() {
     stop_ = true;
     // Wakes a waiting ConnectNamedPipe.
-    UniqueHandle wake(CreateFileW(L"\\\\.\\pipe\\velkvpn-helper", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, 0, nullptr));
+    UniqueHandle wake(CreateFileW(L"\\\\.\\pipe\\velkvpn-helper", kClientPipeAccess, 0, nullptr, OPEN_EXISTING,
+                                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
     if (thread_.joinable()) thread_.join();
   }
   bool serving() const { return static_cast<bool>(pipe_); }

@@ -13,7 +13,7 @@ namespace {
 
 UniqueHandle server_instance(const std::string& name) {
   std::wstring w = wide(name);
-  return UniqueHandle(CreateNamedPipeW(w.c_str(), pipe_open_mode(true), kPipeMode, PIPE_UNLIMITED_INSTANCES, 4096,
+  return UniqueHandle(CreateNamedPipeW(w.c_str(), PIPE_ACCESS_DUPLEX, kPipeMode, PIPE_UNLIMITED_INSTANCES, 4096,
                                        4096, 0, nullptr));
 }
 
@@ -24,8 +24,14 @@ TEST(IdentifyCaller, ClientInThisProcess) {
   UniqueHandle client = connect_client(name);
   ASSERT_TRUE(client);
   ConnectNamedPipe(server.get(), nullptr);  // ERROR_PIPE_CONNECTED: already there
+  const auto connected_at = system_time_now();
 
-  std::optional<CallerIdentity> caller = identify_caller(server.get());
+  EXPECT_EQ(identify_client_process(server.get(), connected_at), own_identity());
+  EXPECT_FALSE(identify_client_process(server.get(), 0)) << "a process started after the connection";
+  char byte = 0;  // named once a read has returned bytes
+  DWORD got = 0;
+  ASSERT_TRUE(write_text(client.get(), "x") && ReadFile(server.get(), &byte, 1, &got, nullptr));
+  std::optional<CallerIdentity> caller = identify_caller(server.get(), connected_at);
   ASSERT_TRUE(caller);
   EXPECT_EQ(*caller, own_identity());
   EXPECT_FALSE(caller->sid.empty());
@@ -36,7 +42,7 @@ TEST(IdentifyCaller, ClientInThisProcess) {
 }
 
 TEST(IdentifyCaller, NotAPipe) {
-  EXPECT_FALSE(identify_caller(GetCurrentProcess()));
+  EXPECT_FALSE(identify_caller(GetCurrentProcess(), system_time_now()));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// A client that never reads its last answer: the server's flush waits for it
-// only up to kFlushBound, then disconnects it and goes on serving others.
+// A client that never reads its long last answer: the server's write and flush wait for it only up to
+// kWriteBound and kFlushBound (the pipe cannot hold it), then it disconnects it and goes on serving others.
 
 #include <gtest/gtest.h>
 
@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "ipc/pipe_server.h"
+#include "ipc/pipe_server_io.h"  // kWriteBound
 #include "pipe_test_util.h"
 
 namespace velk::test {
@@ -25,14 +26,15 @@ TEST(PipeFlushBound, AClientThatNeverReadsIsDisconnectedAndOthersAreServed) {
   ServerHooks hooks{[] {}, [] {}, [] {},
                     [](ByteStream& stream, const CallerIdentity&) {
                       char buf[64];
-                      if (stream.read(buf) > 0) stream.write_all("answer\n");
+                      if (stream.read(buf) > 0)
+                        stream.write_all(buf[0] == 'l' ? std::string(64 * kWritePart, 'a') : "answer\n");
                     }};
   std::thread([name, hooks] { run_pipe_server(name, hooks); }).detach();  // serves until the process ends
 
   UniqueHandle silent = connect_client(name);
   ASSERT_TRUE(silent);
-  ASSERT_TRUE(write_text(silent.get(), "request\n"));
-  const auto deadline = std::chrono::steady_clock::now() + kFlushBound + 8s;
+  ASSERT_TRUE(write_text(silent.get(), "long\n"));
+  const auto deadline = std::chrono::steady_clock::now() + kWriteBound + kFlushBound + 8s;
   while (!disconnected(silent.get()) && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(20ms);
   }

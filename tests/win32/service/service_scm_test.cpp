@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "ipc/pipe_server.h"
+#include "ipc/pipe_server_access.h"
 #include "platform/text.h"
 #include "platform/unique_handle_win32.h"
 #include "platform/windows_args.h"
@@ -178,11 +179,13 @@ std::optional<std::string> ask_child(const std::string& pipe) {
   std::wstring name(w.begin(), w.end());
   auto deadline = std::chrono::steady_clock::now() + 15s;
   UniqueHandle h;
-  while (!(h = UniqueHandle(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                         nullptr)))) {
+  while (!(h = UniqueHandle(CreateFileW(name.c_str(), kClientPipeAccess, 0, nullptr, OPEN_EXISTING,
+                                         SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr)))) {
     if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
     std::this_thread::sleep_for(50ms);
   }
+  DWORD written = 0;  // the server names its caller once it has read bytes
+  if (!WriteFile(h.get(), "\n", 1, &written, nullptr)) return std::nullopt;
   std::string answer;
   char c;
   DWORD got = 0;
