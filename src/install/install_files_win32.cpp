@@ -4,6 +4,7 @@
 #include <sddl.h>
 
 #include "install/install_files.h"
+#include "platform/file_security_win32.h"
 #include "platform/state_dir.h"
 #include "platform/text.h"
 #include "platform/unique_handle_win32.h"
@@ -32,44 +33,30 @@ bool descriptor_of(const wchar_t* sddl, UniqueLocal<PSECURITY_DESCRIPTOR>& descr
          descriptor.get() != nullptr;
 }
 
-std::string sid_text(PSID sid) {
-  UniqueLocal<LPWSTR> text;
-  if (sid == nullptr || !::ConvertSidToStringSidW(sid, text.put()) || text.get() == nullptr) return "?";
-  return utf8_from_utf16(reinterpret_cast<const char16_t*>(text.get()));
-}
-
-AccessRule rule_of(const ACE_HEADER* header) {
+AccessRule rule_of(const AceView& ace) {
   AccessRule rule;
-  rule.inherit_only = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
-  if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE) {
+  rule.inherit_only = (ace.flags & INHERIT_ONLY_ACE) != 0;
+  if (ace.type != ACCESS_ALLOWED_ACE_TYPE && ace.type != ACCESS_DENIED_ACE_TYPE) {
     rule.kind = AccessRule::Kind::other;
     rule.sid = "?";
     return rule;
   }
-  // Both types have the layout of ACCESS_ALLOWED_ACE.
-  const auto* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
-  rule.kind = header->AceType == ACCESS_ALLOWED_ACE_TYPE ? AccessRule::Kind::allow : AccessRule::Kind::deny;
-  rule.sid = sid_text(const_cast<DWORD*>(&ace->SidStart));
-  rule.mask = ace->Mask;
+  rule.kind = ace.type == ACCESS_ALLOWED_ACE_TYPE ? AccessRule::Kind::allow : AccessRule::Kind::deny;
+  rule.sid = ace.sid.value_or("?");
+  rule.mask = ace.mask;
   return rule;
 }
 
 // The owner and access list of what `h` is open on (READ_CONTROL).
 std::optional<FileSecurity> security_of(HANDLE h) {
-  PSID owner = nullptr;
-  PACL dacl = nullptr;
-  UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
-  if (::GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                        &dacl, nullptr, descriptor.put()) != ERROR_SUCCESS) {
-    return std::nullopt;
-  }
+  const std::optional<SecurityView> view = read_security(h);
+  if (!view) return std::nullopt;
   FileSecurity security;
-  security.owner = sid_text(owner);
-  security.has_dacl = dacl != nullptr;
-  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
-    void* ace = nullptr;
-    if (!::GetAce(dacl, i, &ace)) return std::nullopt;
-    security.rules.push_back(rule_of(static_cast<ACE_HEADER*>(ace)));
+  security.owner = view->owner.value_or("?");
+  security.has_dacl = view->has_dacl;
+  for (const std::optional<AceView>& ace : view->entries) {
+    if (!ace) return std::nullopt;
+    security.rules.push_back(rule_of(*ace));
   }
   return security;
 }

@@ -21,6 +21,7 @@
 
 #include <vector>
 
+#include "platform/file_security_win32.h"
 #include "platform/privileges_win32.h"
 #include "platform/state_dir.h"
 #include "platform/text.h"
@@ -152,47 +153,28 @@ bool is_regular_file(HANDLE h) {
   return a && (*a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
 }
 
-std::optional<std::string> sid_text(PSID sid) {
-  UniqueLocal<LPWSTR> text;
-  if (sid == nullptr || !::ConvertSidToStringSidW(sid, text.put()) || text.get() == nullptr) return std::nullopt;
-  return utf8_from_utf16(reinterpret_cast<const char16_t*>(text.get()));
-}
-
-AccessEntry entry_of(const ACE_HEADER* header) {
+AccessEntry entry_of(const std::optional<AceView>& ace) {
   constexpr BYTE kInheritFlags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-  if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & ~kInheritFlags) != 0) return {"?"};
-  const auto* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
+  if (!ace || ace->type != ACCESS_ALLOWED_ACE_TYPE || (ace->flags & ~kInheritFlags) != 0) return {"?"};
   AccessEntry entry;
-  entry.sid = sid_text(const_cast<DWORD*>(&ace->SidStart)).value_or("?");
-  entry.full_control = ace->Mask == FILE_ALL_ACCESS || ace->Mask == GENERIC_ALL;
-  entry.object_inherit = (header->AceFlags & OBJECT_INHERIT_ACE) != 0;
-  entry.container_inherit = (header->AceFlags & CONTAINER_INHERIT_ACE) != 0;
+  entry.sid = ace->sid.value_or("?");
+  entry.full_control = ace->mask == FILE_ALL_ACCESS || ace->mask == GENERIC_ALL;
+  entry.object_inherit = (ace->flags & OBJECT_INHERIT_ACE) != 0;
+  entry.container_inherit = (ace->flags & CONTAINER_INHERIT_ACE) != 0;
   return entry;
 }
 
 std::optional<DirSecurity> security_of(HANDLE h) {
-  PSID owner = nullptr;
-  PACL dacl = nullptr;
-  UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
-  if (::GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                        &dacl, nullptr, descriptor.put()) != ERROR_SUCCESS) {
-    return std::nullopt;
-  }
+  const std::optional<SecurityView> view = read_security(h);
+  if (!view) return std::nullopt;
   DirSecurity security;
-  security.owner = sid_text(owner).value_or("?");
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  if (::GetSecurityDescriptorControl(descriptor.get(), &control, &revision)) {
-    security.protected_dacl = (control & SE_DACL_PROTECTED) != 0;
-  }
-  if (dacl == nullptr) {
+  security.owner = view->owner.value_or("?");
+  security.protected_dacl = view->protected_dacl;
+  if (!view->has_dacl) {
     security.entries.push_back({"?"});  // no list at all: everyone may do anything
     return security;
   }
-  for (DWORD i = 0; i < dacl->AceCount; ++i) {
-    void* ace = nullptr;
-    security.entries.push_back(::GetAce(dacl, i, &ace) ? entry_of(static_cast<ACE_HEADER*>(ace)) : AccessEntry{"?"});
-  }
+  for (const std::optional<AceView>& ace : view->entries) security.entries.push_back(entry_of(ace));
   return security;
 }
 
@@ -447,7 +429,7 @@ std::optional<std::string> own_account() {
   alignas(TOKEN_USER) unsigned char buffer[512] = {};
   DWORD size = 0;
   if (!::GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size)) return std::nullopt;
-  return sid_text(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+  return sid_string(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
 }
 
 class Win32StateDirSystem final : public StateDirSystem {

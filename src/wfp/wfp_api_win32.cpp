@@ -203,18 +203,17 @@ class Win32FilterEnum final : public WfpFilterEnum {
   ~Win32FilterEnum() override { FwpmFilterDestroyEnumHandle0(engine_, handle_); }
 
   wfp::Status next_page(std::uint32_t max, std::vector<std::uint64_t>& ids, std::uint32_t& returned) override {
-    returned = 0;
-    FwpmMemory<FWPM_FILTER0*> entries;
-    UINT32 count = 0;
-    const DWORD rc = FwpmFilterEnum0(engine_, handle_, max, entries.put(), &count);
-    if (rc != ERROR_SUCCESS) return rc;
-    if (count > 0 && entries.get() == nullptr) return static_cast<DWORD>(FWP_E_NULL_POINTER);
-    for (UINT32 i = 0; i < count; ++i) ids.push_back(entries.get()[i]->filterId);
-    returned = count;
-    return ERROR_SUCCESS;
+    return next(max, returned, [&](const FWPM_FILTER0& f) { ids.push_back(f.filterId); });
   }
 
   wfp::Status next_filters(std::uint32_t max, std::vector<ListedFilter>& filters, std::uint32_t& returned) override {
+    return next(max, returned, [&](const FWPM_FILTER0& f) { filters.push_back(read_filter(f)); });
+  }
+
+ private:
+  // One page of at most `max` filters, each handed to `take`.
+  template <typename Take>
+  wfp::Status next(std::uint32_t max, std::uint32_t& returned, Take take) {
     returned = 0;
     FwpmMemory<FWPM_FILTER0*> entries;
     UINT32 count = 0;
@@ -223,13 +222,12 @@ class Win32FilterEnum final : public WfpFilterEnum {
     if (count > 0 && entries.get() == nullptr) return static_cast<DWORD>(FWP_E_NULL_POINTER);
     for (UINT32 i = 0; i < count; ++i) {
       if (entries.get()[i] == nullptr) return static_cast<DWORD>(FWP_E_NULL_POINTER);
-      filters.push_back(read_filter(*entries.get()[i]));
+      take(*entries.get()[i]);
     }
     returned = count;
     return ERROR_SUCCESS;
   }
 
- private:
   HANDLE engine_;
   HANDLE handle_;
 };
