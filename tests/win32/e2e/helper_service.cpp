@@ -5,6 +5,7 @@
 #include <cctype>
 #include <thread>
 
+#include "platform/state_dir.h"
 #include "platform/text.h"
 #include "platform/unique_handle_win32.h"
 #include "platform/windows_args.h"
@@ -102,7 +103,7 @@ HelperService::HelperService()
     : name_(L"VelkVpnHelperE2E-" + std::to_wstring(GetCurrentProcessId()) + L"-" + wide(test_tag())),
       pipe_("\\\\.\\pipe\\velk-e2e-" + std::to_string(GetCurrentProcessId()) + "-" + test_tag()),
       state_dir_(temp_.path() / L"VELK VPN") {
-  std::filesystem::create_directories(state_dir_);
+  (void)open_state_dir(state_dir_, StateDirUse::given_dir);  // made as the helper makes its own
 }
 
 HelperService::~HelperService() = default;

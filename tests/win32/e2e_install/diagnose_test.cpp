@@ -113,10 +113,12 @@ TEST_F(DiagnoseE2e, EachDisagreementIsNamedAndEndsInOne) {
          standin_tool({L"delete-layer", L"2"});
        },
        "filter missing: ALE_AUTH_RECV_ACCEPT_V4 block weight 0"},
-      // The helper would take filters without a file away: it fails meanwhile.
+      // A file lost while no helper ran: the stopped service leaves its
+      // filters in force (a running one would take them away, or keep a
+      // pending turn-off when it cannot).
       {"filters in force with no state file",
-       [] {
-         standin_tool({L"fail", L"FwpmProviderAdd0", L"1", L"31", L"0"});
+       [this] {
+         stop_service();
          fs::remove(state_dir() / L"killswitch.json");
        },
        "filters of the kill switch are in force with no killswitch.json"},

@@ -171,6 +171,14 @@ std::optional<Status> InstallE2e::status() const {
   return std::nullopt;
 }
 
+void InstallE2e::stop_service() const {
+  ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  ScHandle service(manager.get() ? OpenServiceW(manager.get(), L"VelkVpnHelper", SERVICE_STOP) : nullptr);
+  SERVICE_STATUS st{};
+  if (service.get()) ControlService(service.get(), SERVICE_CONTROL_STOP, &st);
+  for (int i = 0; i < 200 && service_status().dwCurrentState != SERVICE_STOPPED; ++i) Sleep(50);
+}
+
 SERVICE_STATUS_PROCESS InstallE2e::service_status() const {
   SERVICE_STATUS_PROCESS s{};
   ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));

@@ -63,6 +63,8 @@ class InstallE2e : public ::testing::Test {
   std::optional<Response> ask(const std::string& line) const;
   std::optional<Status> status() const;
   SERVICE_STATUS_PROCESS service_status() const;  // dwCurrentState 0 when absent
+  // Stops the installed service by hand (as an administrator would) and waits up to 10 s for STOPPED.
+  void stop_service() const;
   std::string service_command_line() const;       // as registered, UTF-8
 
   Digests installed_;

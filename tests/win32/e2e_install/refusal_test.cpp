@@ -101,13 +101,7 @@ class Squatter {
 TEST_F(InstallE2e, SquatterOnThePipeNameIsNotBelieved) {
   ASSERT_NO_FATAL_FAILURE(install_shipped());
   // Stop the old service by hand so the squatter can take the only instance.
-  {
-    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    ScHandle service(OpenServiceW(manager.get(), L"VelkVpnHelper", SERVICE_STOP | SERVICE_QUERY_STATUS));
-    SERVICE_STATUS st{};
-    ControlService(service.get(), SERVICE_CONTROL_STOP, &st);
-    for (int i = 0; i < 200 && service_status().dwCurrentState != SERVICE_STOPPED; ++i) Sleep(50);
-  }
+  stop_service();
   ASSERT_EQ(service_status().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
   for (int i = 0; i < 50 && status(); ++i) Sleep(100);  // the old pipe goes with its process
   Squatter squatter;
