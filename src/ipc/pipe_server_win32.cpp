@@ -43,9 +43,15 @@ class PoolAlarm final : public Alarm {
   ~PoolAlarm() override { disarm(); }
 
   bool arm(Clock::duration first, Clock::duration every, std::function<void()> tick) override {
+    disarm();  // one timer at a time; its tick is done before tick_ changes
     tick_ = std::move(tick);
-    return CreateTimerQueueTimer(&timer_, nullptr, &PoolAlarm::on_tick, this, milliseconds(first),
-                                 milliseconds(every), WT_EXECUTEDEFAULT) != FALSE;
+    HANDLE timer = nullptr;
+    if (!CreateTimerQueueTimer(&timer, nullptr, &PoolAlarm::on_tick, this, milliseconds(first), milliseconds(every),
+                               WT_EXECUTEDEFAULT)) {
+      return false;  // timer_ stays empty: nothing for disarm to delete
+    }
+    timer_ = timer;
+    return true;
   }
   void disarm() override {
     if (timer_ == nullptr) return;
