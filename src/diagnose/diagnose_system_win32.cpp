@@ -11,6 +11,7 @@
 #include "ipc/control_client.h"
 #include "platform/clock.h"
 #include "platform/text.h"
+#include "platform/this_executable_win32.h"
 #include "platform/unique_handle_win32.h"
 #include "wfp/wfp_api_win32.h"
 
@@ -19,20 +20,6 @@ namespace {
 
 // A status within a few seconds, whatever the service does.
 constexpr Clock::duration kStatusDeadline = std::chrono::seconds(3);
-
-class ScHandle {
- public:
-  explicit ScHandle(SC_HANDLE h) : h_(h) {}
-  ~ScHandle() {
-    if (h_) CloseServiceHandle(h_);
-  }
-  ScHandle(const ScHandle&) = delete;
-  ScHandle& operator=(const ScHandle&) = delete;
-  SC_HANDLE get() const { return h_; }
-
- private:
-  SC_HANDLE h_;
-};
 
 std::string narrow(const wchar_t* text) {
   return text == nullptr ? std::string() : utf8_from_utf16(reinterpret_cast<const char16_t*>(text));
@@ -88,25 +75,16 @@ class Win32DiagnoseSystem final : public DiagnoseSystem {
     return elevation.TokenIsElevated != 0;
   }
 
-  std::optional<std::filesystem::path> executable_path() override {
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (int round = 0; round < 6; ++round) {
-      const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-      if (n == 0) return std::nullopt;
-      if (n < buffer.size()) return std::filesystem::path(std::wstring(buffer.data(), n));
-      buffer.resize(buffer.size() * 4);
-    }
-    return std::nullopt;
-  }
+  std::optional<std::filesystem::path> executable_path() override { return this_executable_path(); }
 
   ServiceFacts service() override {
     ServiceFacts facts;
-    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager.get()) {
       facts.open_error = GetLastError();
       return facts;
     }
-    ScHandle service(OpenServiceW(manager.get(), L"VelkVpnHelper", SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
+    UniqueScHandle service(OpenServiceW(manager.get(), L"VelkVpnHelper", SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
     if (!service.get()) {
       const DWORD error = GetLastError();
       if (error != ERROR_SERVICE_DOES_NOT_EXIST) facts.open_error = error;

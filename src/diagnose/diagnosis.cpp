@@ -13,6 +13,7 @@
 #include "platform/sha256.h"
 #include "platform/text.h"
 #include "platform/version.h"
+#include "platform/windows_args.h"
 #include "service/helper_config.h"
 #include "wfp/filter_listing.h"
 #include "wfp/filter_rules.h"
@@ -96,17 +97,12 @@ void read_filters(Diagnosis& d, WfpApi& api) {
   d.comparison = compare_filters(d.filters, expected);
 }
 
-// The executable of a registered command line: the quoted first argument, or
-// everything up to the first space.
+// The executable of a registered command line: its program argument, split
+// as Windows splits it.
 std::optional<fs::path> executable_of(const std::string& command_line) {
-  if (command_line.starts_with('"')) {
-    const std::size_t end = command_line.find('"', 1);
-    if (end == std::string::npos || end == 1) return std::nullopt;
-    return path_from_utf8(command_line.substr(1, end - 1));
-  }
-  const std::string first = command_line.substr(0, command_line.find(' '));
-  if (first.empty()) return std::nullopt;
-  return path_from_utf8(first);
+  const std::vector<std::u16string> args = split_windows_command_line(utf16_from_utf8(command_line));
+  if (args.empty() || args.front().empty()) return std::nullopt;
+  return path_from_utf8(utf8_from_utf16(args.front()));
 }
 
 // Two names of one file to Windows, letter case aside.

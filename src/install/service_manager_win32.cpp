@@ -4,6 +4,7 @@
 
 #include "install/service_manager.h"
 #include "platform/text.h"
+#include "platform/unique_handle_win32.h"
 
 namespace velk {
 namespace {
@@ -12,21 +13,6 @@ std::wstring wide(std::string_view utf8) {
   const std::u16string w = utf16_from_utf8(utf8);
   return std::wstring(w.begin(), w.end());
 }
-
-class ScHandle {
- public:
-  explicit ScHandle(SC_HANDLE h = nullptr) : h_(h) {}
-  ~ScHandle() {
-    if (h_) CloseServiceHandle(h_);
-  }
-  ScHandle(const ScHandle&) = delete;
-  ScHandle& operator=(const ScHandle&) = delete;
-  SC_HANDLE get() const { return h_; }
-  explicit operator bool() const { return h_ != nullptr; }
-
- private:
-  SC_HANDLE h_;
-};
 
 // Dependencies as a double-NUL-terminated list.
 std::wstring dependency_list(const std::vector<std::string>& names) {
@@ -85,7 +71,7 @@ class Win32Service final : public ServiceHandle {
   std::uint32_t mark_for_delete() override { return DeleteService(h_.get()) ? 0 : GetLastError(); }
 
  private:
-  ScHandle h_;
+  UniqueScHandle h_;
 };
 
 class Win32ServiceManager final : public ServiceManager {
@@ -93,7 +79,7 @@ class Win32ServiceManager final : public ServiceManager {
   explicit Win32ServiceManager(std::string_view name) : name_(wide(name)) {}
 
   OpenedService open_service(std::uint32_t access) override {
-    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
+    UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
     if (!manager) return {nullptr, 0};
     SC_HANDLE service = OpenServiceW(manager.get(), name_.c_str(), access);
     if (!service) return {nullptr, GetLastError()};
@@ -101,7 +87,7 @@ class Win32ServiceManager final : public ServiceManager {
   }
 
   OpenedService create_service(const ServiceRegistration& r) override {
-    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
+    UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
     if (!manager) return {nullptr, 0};
     const std::wstring path = wide(r.command_line), display = wide(r.display_name);
     const std::wstring deps = dependency_list(r.dependencies);

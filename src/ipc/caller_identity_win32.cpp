@@ -1,12 +1,14 @@
 #include "ipc/caller_identity_win32.h"
 
-#include <sddl.h>
+#include <windows.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <utility>
 
-#include "platform/text.h"
+#include "platform/file_security_win32.h"
 #include "platform/unique_handle_win32.h"
 
 namespace velk {
@@ -23,11 +25,9 @@ std::optional<TokenFacts> facts_of(HANDLE token) {
   if (!GetTokenInformation(token, TokenUser, user_buffer, sizeof user_buffer, &returned)) return std::nullopt;
   const auto* user = reinterpret_cast<const TOKEN_USER*>(user_buffer);
   TokenFacts facts;
-  {
-    UniqueLocal<LPWSTR> text;
-    if (!ConvertSidToStringSidW(user->User.Sid, text.put()) || text.get() == nullptr) return std::nullopt;
-    facts.sid = utf8_from_utf16(reinterpret_cast<const char16_t*>(text.get()));
-  }
+  std::optional<std::string> sid = sid_string(user->User.Sid);
+  if (!sid) return std::nullopt;
+  facts.sid = std::move(*sid);
   TOKEN_ELEVATION elevation{};
   if (GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &returned)) {
     facts.elevation = elevation.TokenIsElevated;

@@ -1,27 +1,18 @@
 #include <windows.h>
 
 #include "ipc/control_client.h"
+#include "platform/unique_handle_win32.h"
 
 namespace velk {
-namespace {
-
-struct ScHandle {
-  SC_HANDLE h;
-  ~ScHandle() {
-    if (h) CloseServiceHandle(h);
-  }
-};
-
-}  // namespace
 
 std::optional<std::uint32_t> helper_service_pid() {
-  ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
-  if (!manager.h) return std::nullopt;
-  ScHandle service{OpenServiceW(manager.h, L"VelkVpnHelper", SERVICE_QUERY_STATUS)};
-  if (!service.h) return std::nullopt;
+  UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return std::nullopt;
+  UniqueScHandle service(OpenServiceW(manager.get(), L"VelkVpnHelper", SERVICE_QUERY_STATUS));
+  if (!service) return std::nullopt;
   SERVICE_STATUS_PROCESS s{};
   DWORD needed = 0;
-  if (!QueryServiceStatusEx(service.h, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&s), sizeof s, &needed) ||
+  if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&s), sizeof s, &needed) ||
       s.dwCurrentState != SERVICE_RUNNING) {
     return std::nullopt;
   }

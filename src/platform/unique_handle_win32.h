@@ -51,4 +51,18 @@ class UniqueLocal {
   T p_ = nullptr;
 };
 
+// Owns a Service Control Manager handle (the manager or one service).
+class UniqueScHandle {
+ public:
+  explicit UniqueScHandle(SC_HANDLE h = nullptr) : h_(h) {}
+  ~UniqueScHandle() { if (h_) ::CloseServiceHandle(h_); }
+  UniqueScHandle(const UniqueScHandle&) = delete;
+  UniqueScHandle& operator=(const UniqueScHandle&) = delete;
+  SC_HANDLE get() const { return h_; }
+  explicit operator bool() const { return h_ != nullptr; }
+
+ private:
+  SC_HANDLE h_;
+};
+
 }  // namespace velk

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/this_executable_win32.h"
 #include "service/serve.h"
 #include "service/write_once.h"
 
@@ -103,16 +104,7 @@ void WINAPI service_main(DWORD argc, LPWSTR* argv) {
 
 class Win32ServePlatform final : public ServePlatform {
  public:
-  std::optional<std::filesystem::path> executable_path() override {
-    std::wstring buffer(MAX_PATH, L'\0');
-    for (;;) {
-      DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-      if (n == 0) return std::nullopt;
-      if (n < buffer.size()) return std::filesystem::path(buffer.substr(0, n));
-      if (buffer.size() >= 32768) return std::nullopt;  // longer than any Windows path
-      buffer.resize(buffer.size() * 2);
-    }
-  }
+  std::optional<std::filesystem::path> executable_path() override { return this_executable_path(); }
 
   std::u16string raw_command_line() override {
     const wchar_t* line = GetCommandLineW();
