@@ -1,6 +1,8 @@
 #include "temp_dir.h"
 
 #include <atomic>
+#include <fstream>
+#include <sstream>
 #include <chrono>
 #include <string>
 #include <system_error>
@@ -18,6 +20,22 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
+}
+
+std::map<std::string, std::string> tree_of(const std::filesystem::path& dir) {
+  std::map<std::string, std::string> out;
+  std::error_code ec;
+  for (std::filesystem::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string bytes = "(directory)";
+    if (it->is_regular_file()) {
+      std::ifstream in(it->path(), std::ios::binary);
+      std::stringstream s;
+      s << in.rdbuf();
+      bytes = s.str();
+    }
+    out[std::filesystem::relative(it->path(), dir).generic_string()] = bytes;
+  }
+  return out;
 }
 
 }  // namespace velk::test

@@ -2,6 +2,8 @@
 // A fresh directory for one test, removed with everything in it afterwards.
 
 #include <filesystem>
+#include <map>
+#include <string>
 
 namespace velk::test {
 
@@ -16,5 +18,10 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// Every entry below `dir` (by its path relative to `dir`) with its bytes, a
+// directory as "(directory)": a tree compared before and after shows any file
+// written, renamed or deleted.
+std::map<std::string, std::string> tree_of(const std::filesystem::path& dir);
 
 }  // namespace velk::test

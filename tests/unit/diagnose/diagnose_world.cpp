@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "install/service_ops.h"
 #include "platform/sha256.h"
@@ -57,21 +56,6 @@ DiagnoseWorld::Run DiagnoseWorld::run(bool json, bool default_dir) {
   const DiagnoseRequest request{state_dir(), default_dir, json};
   r.code = run_diagnose(system, request, [&](std::string_view s) { r.out += s; }, [&](std::string_view s) { r.err += s; });
   return r;
-}
-
-std::map<std::string, std::string> DiagnoseWorld::tree() const {
-  std::map<std::string, std::string> out;
-  for (const auto& entry : fs::recursive_directory_iterator(tmp_.path())) {
-    std::string bytes = "(directory)";
-    if (entry.is_regular_file()) {
-      std::ifstream in(entry.path(), std::ios::binary);
-      std::stringstream s;
-      s << in.rdbuf();
-      bytes = s.str();
-    }
-    out[fs::relative(entry.path(), tmp_.path()).string()] = bytes;
-  }
-  return out;
 }
 
 }  // namespace velk::test

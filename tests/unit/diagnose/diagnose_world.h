@@ -55,7 +55,7 @@ class DiagnoseWorld {
   };
   Run run(bool json = false, bool default_dir = false);
   // The temporary folder, every file with its bytes and every directory.
-  std::map<std::string, std::string> tree() const;
+  std::map<std::string, std::string> tree() const { return tree_of(tmp_.path()); }
 
   FakeDiagnoseSystem system;
 

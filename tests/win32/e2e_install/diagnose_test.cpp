@@ -10,11 +10,11 @@
 
 #include <fstream>
 #include <functional>
-#include <sstream>
 
 #include "helper_service.h"
 #include "install_e2e.h"
 #include "standin_view.h"
+#include "temp_dir.h"
 
 namespace velk::test {
 namespace {
@@ -25,18 +25,6 @@ namespace fs = std::filesystem;
 const wchar_t* const kChanging[] = {L"FwpmProviderAdd0",         L"FwpmSubLayerAdd0",         L"FwpmFilterAdd0",
                                     L"FwpmFilterDeleteById0",    L"FwpmSubLayerDeleteByKey0", L"FwpmProviderDeleteByKey0",
                                     L"FwpmTransactionBegin0"};
-
-std::map<std::string, std::string> tree(const fs::path& dir) {
-  std::map<std::string, std::string> out;
-  std::error_code ec;
-  for (const auto& entry : fs::recursive_directory_iterator(dir, ec)) {
-    std::ifstream in(entry.path(), std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    out[entry.path().string()] = entry.is_regular_file() ? s.str() : "(directory)";
-  }
-  return out;
-}
 
 class DiagnoseE2e : public InstallE2e {
  protected:
@@ -49,7 +37,7 @@ class DiagnoseE2e : public InstallE2e {
   // --diagnose with the stand-in's changing functions armed to end their
   // caller; the state directory and the filters must be as they were.
   ProcessResult diagnose(const std::vector<std::wstring>& extra = {}) {
-    const auto state = tree(state_dir());
+    const auto state = tree_of(state_dir());
     const std::string filters_before = standin_tool({L"dump"}).out;
     for (const wchar_t* function : kChanging) standin_tool({L"end", function});
     std::vector<std::wstring> args{L"--diagnose"};
@@ -62,7 +50,7 @@ class DiagnoseE2e : public InstallE2e {
       const std::string name(function, function + std::wcslen(function));
       EXPECT_NE(armed.find("\"" + name + "\""), std::string::npos) << name << " was called";
     }
-    EXPECT_EQ(tree(state_dir()), state) << "the state directory changed";
+    EXPECT_EQ(tree_of(state_dir()), state) << "the state directory changed";
     EXPECT_EQ(filters_of(armed), filters_of(filters_before));
     EXPECT_FALSE(r.timed_out);
     return r;
