@@ -216,7 +216,6 @@ TEST_F(PipeServerTest, TheCallerIsNamedAfterTheFirstReadAndBeforeItIsHandled) {
     InstanceScript script;
     std::vector<CallerIdentity> served;
   } rows[] = {
-      {{.process_token = process}, user},
       {{.sent = long_line, .process_token = process}, user},
       // Still no context after the read (dynamic tracking): the process names it.
       {{.after_read = Impersonation::no_context, .process_token = process}, {{process.sid, false}}},
