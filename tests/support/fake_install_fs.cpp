@@ -11,10 +11,6 @@ constexpr std::uint32_t kReadRun = 0x1200A9;
 }  // namespace
 
 bool FakeInstallFs::held(const std::filesystem::path& path, std::uint32_t& code, Op op) {
-  if (user_held_.contains(path)) {
-    code = op == Op::rename ? win32_error::kAccessDenied : win32_error::kSharingViolation;
-    return true;
-  }
   auto it = busy.find(path.filename().string());
   if (it == busy.end() || it->second.times == 0) return false;
   if (it->second.what == Held::renames_only && op != Op::rename) return false;
@@ -29,7 +25,6 @@ FileError FakeInstallFs::rename(const std::filesystem::path& from, const std::fi
   if (plan_.fails("fs.rename " + from.filename().string())) return injected();
   std::uint32_t code = 0;
   if (held(from, code, Op::rename)) return FileError{code};
-  if (user_held_.contains(to)) return FileError{win32_error::kAccessDenied};  // a held file cannot be replaced
   const FileError e = real_->rename(from, to, sync);
   const bool moved_private = !e && private_.erase(from) > 0;  // the moved file keeps its own list
   if (!e) private_.erase(to);
@@ -118,10 +113,6 @@ std::optional<SecuredFile> FakeInstallFs::read_secured(const std::filesystem::pa
   found->security = FileSecurity{std::string(kAdministratorsSid), true, {}};
   if (users_may_open(file)) found->security->rules.push_back({AccessRule::Kind::allow, kUsersSid, kReadRun, false});
   return found;
-}
-
-bool FakeInstallFs::user_holds(const std::filesystem::path& path) {
-  return users_may_open(path) && real_->exists(path) && user_held_.insert(path).first != user_held_.end();
 }
 
 }  // namespace velk::test

@@ -39,9 +39,7 @@ class FakeInstallFs final : public InstallFiles {
   std::optional<SecuredFile> read_secured(const std::filesystem::path& file, std::size_t max_bytes) override;
   std::optional<std::string> emulated_owner() override { return std::nullopt; }
 
-  // A user holds `path` open without delete sharing (then it cannot be opened
-  // exclusively, renamed, replaced or deleted); false when no user may open it.
-  bool user_holds(const std::filesystem::path& path);
+  // Whether a user could open `path` (and hold it, so a rollback could not move it).
   bool users_may_open(const std::filesystem::path& path) const;
 
   // The file named so is held by another process: exclusive opens give a
@@ -68,7 +66,6 @@ class FakeInstallFs final : public InstallFiles {
   FaultPlan& plan_;
   std::unique_ptr<InstallFiles> real_;
   std::set<std::filesystem::path> private_;  // files and directories no user may open
-  std::set<std::filesystem::path> user_held_;
 };
 
 }  // namespace velk::test

@@ -18,7 +18,6 @@ TEST(FileSecurity, WhoMayChangeTheInstallDirectory) {
       {admins, {}, std::nullopt},  // a folder made under Program Files
       {std::string(kTrustedInstallerSid), {{Kind::deny, kUsers, 0x1F01FF, false}}, std::nullopt},
       {kUser, {}, "it is owned by " + kUser},
-      {admins, {{Kind::allow, "S-1-5-11", 0x1301BF, false}}, "S-1-5-11" + kMay},  // made under a drive root
       {admins, {{Kind::allow, kUsers, 0x40, false}}, kUsers + kMay},              // delete inside
       {admins, {{Kind::allow, kUsers, 0x40000, false}}, kUsers + kMay},           // change its list
       {admins, {{Kind::allow, kUsers, 0x40000000, true}}, kUsers + kMay},         // write what is made inside
