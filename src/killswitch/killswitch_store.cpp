@@ -24,12 +24,12 @@ void clear_non_file(StateFiles& files, std::string_view name) {
 // rename. The temporary file is always made anew: one found there (left by a
 // crash, or put there by someone else) would keep its own owner and access
 // list through the rename, and a directory there would stop every write.
-bool write_state_bytes(StateFiles& files, std::string_view bytes) {
+bool write_state_bytes(StateFiles& files, std::string_view bytes, std::string_view target = kStateFileName) {
   clear_non_file(files, kStateTempName);
   if (files.remove(kStateTempName) == DeleteResult::failed) return false;
   if (!files.write_flushed(kStateTempName, bytes)) return false;
-  clear_non_file(files, kStateFileName);
-  return files.replace(kStateTempName, kStateFileName);
+  clear_non_file(files, target);
+  return files.replace(kStateTempName, target);
 }
 
 // No intent a load would act on is left: a file there is deleted; anything
@@ -67,12 +67,7 @@ Outcome move_state_file_aside(StateFiles& files) {
 // pending instead of forgetting it. Best effort: nothing depends on it.
 void record_pending_off(StateFiles& files, const ArmedState& state) {
   if (files.kind(kDisarmIntentName) == StateEntry::file) return;
-  auto text = armed_state_to_json(state);
-  if (!text) return;
-  clear_non_file(files, kStateTempName);
-  if (files.remove(kStateTempName) == DeleteResult::failed || !files.write_flushed(kStateTempName, *text)) return;
-  clear_non_file(files, kDisarmIntentName);
-  (void)files.replace(kStateTempName, kDisarmIntentName);
+  if (auto text = armed_state_to_json(state)) (void)write_state_bytes(files, *text, kDisarmIntentName);
 }
 
 // A turn-off was cut short (killswitch.disarm is there): complete it. A state
