@@ -185,10 +185,9 @@ TEST(Diagnose, ReportAndJsonCarryTheSameContentAndNoHostName) {
   for (const std::string* out : {&text.out, &json.out}) {
     EXPECT_EQ(out->find("vpn.example"), std::string::npos) << *out;
   }
-  for (const char* expected : {"state directory: ", "(made by this release)", "owner S-1-5-21-7, 1 pin, 1 saved host",
+  for (const char* expected : {"(made by this release)", "owner S-1-5-21-7, 1 pin, 1 saved host",
                                "ALE_AUTH_CONNECT_V4: 1 block, 3 permits", "1 permit of the engine to its servers",
-                               "install-manifest.txt: 3 files, 3 match", "leftovers: .update-old", "  result 0\n",
-                               "recovery actions: restart after 1000 ms; restart after 1000 ms; restart after 5000 ms"}) {
+                               "install-manifest.txt: 3 files, 3 match", "leftovers: .update-old", "  result 0\n"}) {
     EXPECT_NE(text.out.find(expected), std::string::npos) << expected << "\n" << text.out;
   }
   const nlohmann::json doc = nlohmann::json::parse(json.out);
@@ -198,9 +197,7 @@ TEST(Diagnose, ReportAndJsonCarryTheSameContentAndNoHostName) {
   EXPECT_EQ(doc["kill_switch"]["endpoint_permits"], 1);
   EXPECT_EQ(doc["kill_switch"]["filters"]["by_layer"]["ALE_AUTH_CONNECT_V6"]["permit"], 5);
   EXPECT_EQ(doc["installation"]["leftovers"], nlohmann::json::array({".update-old"}));
-  EXPECT_EQ(doc["helper"]["kill_switch"], "armed");
   EXPECT_EQ(doc["service"]["is_this_executable"], true);
-  EXPECT_EQ(doc["install_log"].back(), "result 0");
 }
 
 }  // namespace
